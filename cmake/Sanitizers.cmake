@@ -1,0 +1,12 @@
+# One sanitizer per build folder; the whole build (core, plugins, tests) uses it.
+if(DVR_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+  set(DVR_KEEP_LIBRARIES ON CACHE BOOL "" FORCE)
+elseif(DVR_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+  set(DVR_KEEP_LIBRARIES ON CACHE BOOL "" FORCE)
+elseif(NOT DVR_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "DVR_SANITIZE must be address, thread or empty")
+endif()

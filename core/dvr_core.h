@@ -1,0 +1,136 @@
+// The one object of the core process: it owns the I/O service and its thread,
+// the parent channel, the event queue, the plugins and the counters that the
+// rest of the core reads and writes.
+#pragma once
+
+#include "core/events/event_parms.h"
+#include "log/log_level.h"
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/generic/stream_protocol.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <array>
+#include <chrono>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+class Plugin;
+
+/// Locals of the dispatch loop, lent to the status summary on every turn.
+struct DispatchStats {
+    std::chrono::steady_clock::duration lastSummary{}; ///< steady time of the last summary
+    uint32_t inQ = 0;            ///< records left after the last one taken
+    uint32_t events = 0;         ///< records taken since the last summary
+    uint32_t idle = 0;           ///< idle seconds since the last summary
+    uint64_t logDispatchUs = 0;  ///< time spent delivering live log records
+};
+
+class DvrCore {
+public:
+    static constexpr char const* conffn = "core.xml";
+    static constexpr char const* kVersion = "26.0.6.0";
+
+    explicit DvrCore(std::string const& exePath);
+    DvrCore(DvrCore const&) = delete;
+    DvrCore& operator=(DvrCore const&) = delete;
+    ~DvrCore();
+
+    bool Init(int pipe);
+    void Run();
+    /// Requests shutdown; any thread, any number of times.
+    void Stop();
+
+    // Event path.
+    /// The posting callback handed to every plugin. Never throws into plugin code.
+    static int eventReceiver(ox::core::EventParms* rec, void* context);
+    int pluginEvent(ox::core::EventParms& rec);
+    int queueEvent(ox::core::EventParms& rec);
+    void dispatchEvents();
+    void incRef(char const* payload, unsigned pluginId);
+    int decRef(char const* payload, unsigned pluginId);
+
+    // Logging.
+    int myLogMessage(LogLevel level, std::string_view text);
+    int logLevel(unsigned pluginId) const;
+    int logLevel(ox::core::EventParms const& e) const;
+    int print(ox::core::EventParms const& e) const;
+    void print(unsigned pluginId, unsigned severity, std::string_view text) const;
+
+    // Plugin set.
+    static std::vector<std::filesystem::path> getPiFiles(std::filesystem::path const& dir);
+    void loadPlugins();
+    void openPlugins();
+    void closePlugins();
+    void unloadPlugins();
+
+    bool stopRequested() const noexcept { return stopRequested_.load(); }
+    std::filesystem::path const& exePath() const noexcept { return exePath_; }
+    std::string const& machineId() const noexcept { return machineId_; }
+
+    /// Test and tool access: the plugin list as the dispatcher sees it.
+    std::vector<std::shared_ptr<Plugin>> pluginsSnapshot() const;
+    /// Name registered for a plugin id, or "unknown".
+    std::string pluginName(unsigned pluginId) const;
+
+private:
+    void ioThreadBody(std::stop_token st);
+    void memCheck(boost::system::error_code const& ec);
+    void armMemCheck(std::chrono::steady_clock::time_point expiry);
+    void reportHeldReferences();
+    std::string sourceName(uint32_t source) const;
+    void deliver(ox::core::EventParms const& e, DispatchStats& stats);
+
+    std::string machineId_;                  ///< set once by Init, read-only afterwards
+    std::array<int32_t, 256> logLevels_;     ///< per plugin id, -1 = none; main thread writes, any thread reads
+    std::shared_ptr<Plugin> logPlugin_;      ///< set by Init (main thread)
+    std::vector<std::shared_ptr<Plugin>> plugins_;       ///< event order; changed under pluginsMutex_
+    std::vector<std::shared_ptr<Plugin>> failedPlugins_; ///< main thread
+    std::unordered_map<uint32_t, std::string> pluginNames_; ///< changed under pluginsMutex_
+    mutable std::shared_mutex pluginsMutex_; ///< excludes readers while the main thread changes the plugin set
+    boost::asio::io_context io_;
+    boost::asio::steady_timer memTimer_;     ///< I/O thread (and Run before the thread starts)
+    bool memTimerPending_ = false;           ///< I/O thread
+    boost::asio::generic::stream_protocol::socket ipc_; ///< parent channel; I/O thread
+    std::deque<std::pair<char*, uint32_t>> sendQueue_;  ///< malloc'd buffers for the parent; I/O thread
+    std::array<char, 65536> rbuf_{};         ///< parent channel receive buffer; I/O thread
+    uint32_t rfill_ = 0;                     ///< bytes in rbuf_; I/O thread
+    std::mutex queueMutex_;
+    std::condition_variable queueCv_;        ///< one notify per queued record, and Stop
+    std::deque<ox::core::EventParms> queue_; ///< under queueMutex_
+    std::filesystem::path exePath_;          ///< canonical path of the executable
+    std::string product_ = "orvelStudio";    ///< from the product description
+    std::string version_ = kVersion;
+    std::string parentFile_, parentVersion_; ///< from the parent identity packet
+    bool consoleColours_ = true;
+    std::atomic<bool> background_{false};    ///< set by the parent identity packet; read by the printer
+    mutable std::mutex printMutex_;          ///< serialises console lines
+    std::atomic<bool> stopRequested_{false};
+    bool throttlingEnabled_ = true;          ///< from configuration
+    std::atomic<bool> throttling_{false};    ///< written on the I/O thread, read by posting threads
+    int64_t lastOverLimit_ = std::numeric_limits<int64_t>::max(); ///< I/O thread
+    std::unique_ptr<boost::asio::signal_set> signals_;             ///< created and destroyed by Run
+    std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
+    std::jthread ioThread_;                  ///< runs io_; started and joined by Run
+};
+
+/// The one core object, or null before main has built it. Exported for plugins.
+DvrCore* GetCore();
+/// Publishes the core object (main, and tests that host a core in-process).
+void SetCore(DvrCore* core);

@@ -1,0 +1,38 @@
+// The posting callback and the routing of a posted record: answered at once,
+// handed to a service of the core, or copied into the queue.
+#include "core/dvr_core.h"
+
+#include <exception>
+
+using ox::core::EventParms;
+
+int DvrCore::eventReceiver(EventParms* rec, void* /*context*/) {
+    if (!rec->data) rec->dataLen = 0;
+    DvrCore* core = GetCore();
+    if (!core) return 1;
+    // Nothing the core throws may unwind into plugin code.
+    try {
+        return core->pluginEvent(*rec);
+    } catch (...) {
+        return 1;
+    }
+}
+
+int DvrCore::pluginEvent(EventParms& rec) {
+    switch (ox::core::typeOf(rec)) {
+    case OX_TYPE_CANCEL:
+    case OX_TYPE_IPC:
+    case OX_TYPE_CRYPTO:
+        return 1; // no service for these yet: refused, never queued
+    case OX_TYPE_LOG:
+        if (rec.flags & ox::core::kQueryFlag) return logLevel(rec);
+        if (print(rec) == 0) return stopRequested_.load() ? 1 : 0;
+        break;
+    case OX_TYPE_DECREF:
+        return decRef(rec.data, ox::core::pluginIdOf(rec.source));
+    default:
+        break;
+    }
+    if (stopRequested_.load()) return 1;
+    return queueEvent(rec);
+}

@@ -1,0 +1,50 @@
+// Process entry: the descriptor argument, the own path, one DvrCore.
+#include "core/dvr_core.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+namespace {
+constexpr int kExitOk = 0;
+constexpr int kExitNoPath = 1;
+constexpr int kExitInitFailed = 2;
+} // namespace
+
+int main(int argc, char* argv[]) {
+    int pipe = -1;
+    for (int i = 1; i < argc; ++i) {
+        char const* arg = argv[i];
+        if (arg[0] != '-') {
+            pipe = static_cast<int>(std::strtol(arg, nullptr, 10));
+            break;
+        }
+        if (arg[1] == 'h') {
+            std::fprintf(stderr, "core version %s\n", DvrCore::kVersion);
+            std::fflush(stderr);
+            std::fprintf(stderr, "Usage: %s <pipe>\n", argv[0]);
+            std::fflush(stderr);
+            return kExitOk;
+        }
+    }
+
+    std::error_code ec;
+    auto const exe = std::filesystem::canonical("/proc/self/exe", ec);
+    if (ec) {
+        std::fputs("failed to find canonical path", stderr);
+        return kExitNoPath;
+    }
+
+    auto* core = new DvrCore(exe.string());
+    SetCore(core);
+    if (!core->Init(pipe)) {
+        std::fputs("failed to initialize core\n", stderr);
+        std::fflush(stderr);
+        return kExitInitFailed;
+    }
+    core->Run();
+    delete core; // reports references still held, through the log
+    SetCore(nullptr);
+    return kExitOk;
+}

@@ -1,0 +1,63 @@
+// Reference blocks: the core's one copy of a queued payload, shared by the
+// queue and every consumer, with an atomic count of holders. The header sits
+// directly in front of the payload, which is 64-byte aligned so that copies in
+// and out of it run at full speed.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+namespace oxmem {
+
+/// Global payload accounting, exported to plugins under this name; the layout,
+/// gaps included, is fixed.
+struct Stats {
+    std::atomic<uint32_t> blocks; ///< reference blocks alive
+    char gap1[64];
+    std::atomic<uint32_t> bytes; ///< size words of the live blocks (payload + 8 each)
+    char gap2[64];
+    std::atomic<uint32_t> refs[256]; ///< references held, per plugin id
+};
+static_assert(offsetof(Stats, blocks) == 0);
+static_assert(offsetof(Stats, bytes) == 68);
+static_assert(offsetof(Stats, refs) == 136);
+static_assert(sizeof(Stats) == 136 + 256 * 4);
+
+extern Stats stats;
+
+/// Header in front of the payload.
+struct RefBlockHeader {
+    uint32_t size;                  ///< payload length + 8
+    std::atomic<uint32_t> refCount; ///< current holders
+};
+static_assert(sizeof(RefBlockHeader) == 8);
+
+/// Allocates a block for `length` payload bytes (count 0, accounted); null when
+/// memory is short.
+char* allocRefBlock(uint32_t length) noexcept;
+/// Frees a block and takes it out of the accounting.
+void freeRefBlock(char* payload) noexcept;
+
+inline RefBlockHeader* headerOf(char const* payload) noexcept {
+    return reinterpret_cast<RefBlockHeader*>(const_cast<char*>(payload) - sizeof(RefBlockHeader));
+}
+
+/// Owns a block until it is handed over; frees it on every other path.
+class RefBlockGuard {
+public:
+    explicit RefBlockGuard(char* payload) noexcept : payload_(payload) {}
+    RefBlockGuard(RefBlockGuard const&) = delete;
+    RefBlockGuard& operator=(RefBlockGuard const&) = delete;
+    ~RefBlockGuard() {
+        if (payload_) freeRefBlock(payload_);
+    }
+    char* get() const noexcept { return payload_; }
+    char* release() noexcept { return std::exchange(payload_, nullptr); }
+
+private:
+    char* payload_;
+};
+
+} // namespace oxmem

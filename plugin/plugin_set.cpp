@@ -1,0 +1,96 @@
+// Loading, opening, closing and unloading the whole plugin set.
+#include "core/dvr_core.h"
+#include "log/log.h"
+#include "plugin/plugin.h"
+
+#include <fmt/std.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace {
+
+/// Plugin id placed first in the event order.
+constexpr unsigned kFirstPluginId = 6;
+/// Plugin id taken out of the list before the others are closed.
+constexpr unsigned kEarlyReleasePluginId = 8;
+
+bool hasId(Plugin const& p, unsigned id) { return p.address() != ox::core::kCoreAddress && p.pluginId() == id; }
+
+bool collide(uint32_t a, uint32_t b) {
+    bool const coreA = a == ox::core::kCoreAddress, coreB = b == ox::core::kCoreAddress;
+    if (coreA || coreB) return coreA && coreB;
+    return ox::core::pluginIdOf(a) == ox::core::pluginIdOf(b);
+}
+
+std::string lowerStem(std::filesystem::path const& file) {
+    std::string s = file.stem().string();
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+} // namespace
+
+void DvrCore::loadPlugins() {
+    for (auto const& file : getPiFiles(exePath_.parent_path())) {
+        auto p = Plugin::CreateAndLoad(file, &DvrCore::eventReceiver, machineId_);
+        if (!p->loaded()) {
+            logSev<kLogWarning>("Failed to load plugin {}: {}", p->fileName(), p->errorText());
+            failedPlugins_.push_back(std::move(p));
+            continue;
+        }
+        auto clash = std::find_if(plugins_.begin(), plugins_.end(),
+                                  [&](auto const& q) { return collide(q->address(), p->address()); });
+        if (clash != plugins_.end()) {
+            logSev<kLogNotice>("pluginId {:02x} already loaded from {} trying to load {}", p->pluginId(),
+                               (*clash)->fileName(), file.filename());
+            continue; // the last reference goes here: unloaded and forgotten
+        }
+        logSev<kLogInfo>("Loaded plugin {:02x}:{}", p->pluginId(), p->shortName());
+        std::unique_lock lock(pluginsMutex_);
+        pluginNames_[p->pluginId()] = lowerStem(file);
+        if (hasId(*p, kFirstPluginId))
+            plugins_.insert(plugins_.begin(), std::move(p));
+        else
+            plugins_.push_back(std::move(p));
+    }
+    for (auto const& p : plugins_) p->ProvideWorkerThreadIf();
+}
+
+void DvrCore::openPlugins() {
+    for (auto const& p : plugins_) {
+        logSev<kLogInfo>("Opening {:02x}:{}", p->pluginId(), p->shortName());
+        p->Open();
+    }
+    std::unique_lock lock(pluginsMutex_);
+    plugins_.push_back(logPlugin_);
+}
+
+void DvrCore::closePlugins() {
+    std::vector<std::shared_ptr<Plugin>> released;
+    {
+        std::unique_lock lock(pluginsMutex_);
+        auto early = std::stable_partition(plugins_.begin(), plugins_.end(),
+                                           [](auto const& p) { return !hasId(*p, kEarlyReleasePluginId); });
+        released.assign(std::make_move_iterator(early), std::make_move_iterator(plugins_.end()));
+        plugins_.erase(early, plugins_.end());
+        std::sort(plugins_.begin(), plugins_.end(), [](auto const& a, auto const& b) {
+            if (a->info().closePriority != b->info().closePriority)
+                return a->info().closePriority > b->info().closePriority;
+            return ::strcasecmp(a->fileName().c_str(), b->fileName().c_str()) < 0;
+        });
+    }
+    released.clear(); // outside the lock: a plugin held nowhere else closes and unloads here
+    for (auto const& p : plugins_) {
+        logSev<kLogInfo>("Closing {:02x}:{}", p->pluginId(), p->shortName());
+        p->Close();
+    }
+}
+
+void DvrCore::unloadPlugins() {
+    for (auto const& p : plugins_) {
+        logSev<kLogInfo>("Unloading {:02x}:{}", p->pluginId(), p->shortName());
+        p->Unload();
+    }
+}

@@ -1,0 +1,149 @@
+// The log plugin: appends every log record it receives as one line to
+// log/dvrcore.log in the working directory. Records are formatted on the
+// caller's thread and written by a thread of the plugin's own, so slow storage
+// never holds up the dispatcher; when the backlog passes its bound, records
+// are counted and dropped instead of growing memory.
+#include "log_file.h"
+
+#include "plugin/plugin_interface.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <ctime>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <sys/time.h>
+#include <thread>
+
+#define LOGPI_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+constexpr uint32_t kAddress = 0x00010000u; // plugin id 1
+constexpr char const* kLogPath = "log/dvrcore.log";
+constexpr uint64_t kMaxFileBytes = 4u << 20;
+constexpr unsigned kKeepFiles = 3;
+constexpr size_t kMaxBacklogBytes = 1u << 20;
+
+class Writer {
+public:
+    void start() {
+        std::lock_guard lock(mutex_);
+        if (running_) return;
+        running_ = true;
+        stopping_ = false;
+        thread_ = std::thread([this] { run(); });
+    }
+
+    void stop() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+            running_ = false;
+        }
+        cv_.notify_one();
+        if (thread_.joinable()) thread_.join();
+        std::lock_guard lock(fileMutex_);
+        file_.flush();
+    }
+
+    void append(std::string line) {
+        {
+            std::lock_guard lock(mutex_);
+            if (!running_) {
+                // Closed (late shutdown records): write through, nothing may be lost.
+                std::lock_guard fileLock(fileMutex_);
+                file_.write(line);
+                file_.flush();
+                return;
+            }
+            if (backlog_ + line.size() > kMaxBacklogBytes) {
+                ++dropped_;
+                return;
+            }
+            backlog_ += line.size();
+            lines_.push_back(std::move(line));
+        }
+        cv_.notify_one();
+    }
+
+private:
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            cv_.wait(lock, [this] { return stopping_ || !lines_.empty(); });
+            if (lines_.empty() && stopping_) break;
+            std::deque<std::string> batch;
+            batch.swap(lines_);
+            backlog_ = 0;
+            unsigned long const dropped = dropped_;
+            dropped_ = 0;
+            lock.unlock();
+            {
+                std::lock_guard fileLock(fileMutex_);
+                if (dropped)
+                    file_.write("log writer fell behind: " + std::to_string(dropped) + " record(s) dropped\n");
+                for (auto const& line : batch) file_.write(line);
+                file_.flush();
+            }
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::string> lines_; ///< under mutex_
+    size_t backlog_ = 0;            ///< bytes in lines_; under mutex_
+    unsigned long dropped_ = 0;     ///< under mutex_
+    bool stopping_ = false;         ///< under mutex_
+    bool running_ = false;          ///< under mutex_: the writer thread takes records
+    std::thread thread_;            ///< started by Open, joined by Close
+    std::mutex fileMutex_;          ///< taken after mutex_, never before it
+    logpi::LogFile file_{kLogPath, kMaxFileBytes, kKeepFiles}; ///< under fileMutex_
+};
+
+Writer g_writer;
+
+std::string formatLine(ox::core::EventParms const& e) {
+    struct timeval tv {};
+    ::gettimeofday(&tv, nullptr);
+    std::tm local{};
+    ::localtime_r(&tv.tv_sec, &local);
+    char stamp[64];
+    size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    std::snprintf(stamp + n, sizeof stamp - n, ".%03ld", static_cast<long>(tv.tv_usec / 1000));
+
+    std::string text(e.data, e.dataLen);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '\0')) text.pop_back();
+    unsigned const id = e.source == OX_CORE_ADDRESS ? 0u : (e.source >> 16) & 0xFFu;
+    char head[96];
+    std::snprintf(head, sizeof head, "%s %3d %02x ", stamp, static_cast<int>(e.level), id);
+    return head + text + "\n";
+}
+
+} // namespace
+
+LOGPI_EXPORT int Load(LoadParams const*, PluginInfo* out) {
+    out->address = kAddress;
+    out->log = OX_CONSUMES;
+    return 0;
+}
+
+LOGPI_EXPORT int Unload(UnloadParams const*, UnloadResult*) { return 0; }
+
+LOGPI_EXPORT int Open(OpenParams const*, OpenResult*) {
+    g_writer.start();
+    return 0;
+}
+
+LOGPI_EXPORT int Close(CloseParams const*, CloseResult*) {
+    g_writer.stop();
+    return 0;
+}
+
+LOGPI_EXPORT int OnEvent(ox::core::EventParms const* e) {
+    if ((e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_LOG || e->dataLen == 0 || !e->data) return 0;
+    g_writer.append(formatLine(*e));
+    return 0;
+}
