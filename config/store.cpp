@@ -1,0 +1,150 @@
+#include "config/store.h"
+
+#include "config/xml_document.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace oxcfg {
+namespace {
+
+// Failure texts: each is followed by the path, " - " and the errno text.
+constexpr char kOpenFailed[] = "Failed to open ";
+constexpr char kSizeFailed[] = "Failed to get size of ";
+constexpr char kReadFailed[] = "Failed to read ";
+constexpr char kWriteFailed[] = "Failed to write ";
+constexpr char kRenameFailed[] = "Failed to rename ";
+// Stands alone.
+constexpr char kNotXml[] = "Failed - not xml content";
+
+constexpr std::string_view kXmlStart = "<?xml";
+constexpr mode_t kFileMode = 0644;
+
+// GNU and XSI strerror_r differ in return type; both give strerror's text.
+[[maybe_unused]] char const* errorText(int, char const* text) { return text; }
+[[maybe_unused]] char const* errorText(int rc, char* buffer) { return rc == 0 ? buffer : "Unknown error"; }
+
+[[noreturn]] void fail(char const* prefix, std::string const& path) {
+    int const err = errno;
+    char buffer[128];
+    std::string message(prefix);
+    message += path;
+    message += " - ";
+    message += errorText(0, strerror_r(err, buffer, sizeof buffer));
+    throw std::runtime_error(message);
+}
+
+void requireXml(std::string_view content) {
+    if (!content.starts_with(kXmlStart)) throw std::runtime_error(kNotXml);
+}
+
+// Parses the whole text so a truncated or corrupt file is detected.
+void requireWellFormed(std::string const& text) {
+    auto scratch = std::make_unique<rapidxml::xmlDocument<char>>();
+    scratch->parse<rapidxml::kParseNonDestructive>(text);
+}
+
+std::string sideName(std::string_view path) {
+    std::string side(path);
+    side += kPendingSuffix;
+    return side;
+}
+
+// Owns one open descriptor.
+class Fd {
+public:
+    explicit Fd(int fd) noexcept : fd_(fd) {}
+    ~Fd() { close(); }
+    Fd(Fd const&) = delete;
+    Fd& operator=(Fd const&) = delete;
+    int get() const noexcept { return fd_; }
+    bool valid() const noexcept { return fd_ >= 0; }
+    void close() noexcept {
+        if (fd_ >= 0) {
+            int const saved = errno;  // keep the error being reported
+            ::close(fd_);
+            errno = saved;
+            fd_ = -1;
+        }
+    }
+
+private:
+    int fd_;  ///< -1 when closed
+};
+
+} // namespace
+
+std::string readWholeFile(std::string const& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) fail(kOpenFailed, path);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) fail(kSizeFailed, path);
+    std::string bytes(std::size_t(st.st_size), '\0');
+    // Retries interrupted and partial reads; anything short of the size fails.
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        errno = 0;
+        ssize_t const got = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) fail(kReadFailed, path);
+        done += std::size_t(got);
+    }
+    return bytes;
+}
+
+void saveConfigOpaque(std::string_view path, std::string_view content) {
+    std::string const side = sideName(path);
+    Fd fd(::open(side.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_DSYNC | O_CLOEXEC, kFileMode));
+    if (!fd.valid()) fail(kOpenFailed, side);
+    std::size_t done = 0;
+    while (done < content.size()) {
+        errno = 0;
+        ssize_t const put = ::write(fd.get(), content.data() + done, content.size() - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) fail(kWriteFailed, side);  // the side file stays; the next load drops it
+        done += std::size_t(put);
+    }
+    fd.close();
+    std::string const target(path);
+    if (::rename(side.c_str(), target.c_str()) != 0) {
+        // The caller learns the save failed, so a later load must not
+        // promote the side file either.
+        int const err = errno;
+        ::unlink(side.c_str());
+        errno = err;
+        fail(kRenameFailed, side);
+    }
+}
+
+void saveConfig(std::string_view path, std::string_view content) {
+    requireXml(content);
+    saveConfigOpaque(path, content);
+}
+
+std::string loadConfig(std::string_view path) {
+    std::string const target(path);
+    std::string const side = sideName(path);
+    try {
+        std::string text = readWholeFile(side);
+        requireXml(text);
+        requireWellFormed(text);
+        ::rename(side.c_str(), target.c_str());  // finishes an interrupted save; the text is returned either way
+        return text;
+    } catch (std::exception const&) {
+        // Missing, unreadable or incomplete side file: the target holds the truth.
+    }
+    std::string text = readWholeFile(target);
+    requireXml(text);
+    requireWellFormed(text);
+    ::unlink(side.c_str());
+    return text;
+}
+
+} // namespace oxcfg

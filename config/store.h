@@ -1,0 +1,34 @@
+// Whole-file configuration store shared by the core and its plugins.
+// Saves go to "<path>.pending" first and replace the target by rename, so the
+// target is never partly written; loads finish a save that stopped before its
+// rename. Failures are thrown as std::runtime_error (texts in store.cpp).
+// No state, no locks: callers serialise saves of one path.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace oxcfg {
+
+/// Suffix of the side file a save writes before renaming it over the target.
+inline constexpr std::string_view kPendingSuffix = ".pending";
+
+/// Returns the XML text stored at path. A side file that is complete and
+/// well-formed is promoted to the target and returned; otherwise the target
+/// is read, checked and parsed, and any side file is deleted.
+/// Throws std::runtime_error, or rapidxml::parse_error for a malformed target.
+std::string loadConfig(std::string_view path);
+
+/// Saves XML text (it must start with "<?xml") at path; throws
+/// std::runtime_error("Failed - not xml content") without touching any file
+/// otherwise.
+void saveConfig(std::string_view path, std::string_view content);
+
+/// Saves any bytes at path through the side file. Throws std::runtime_error;
+/// the target is unchanged after a failure.
+void saveConfigOpaque(std::string_view path, std::string_view content);
+
+/// Reads a whole file with its size taken from the file status.
+std::string readWholeFile(std::string const& path);
+
+} // namespace oxcfg
