@@ -26,6 +26,11 @@ DvrCore::~DvrCore() {
     for (auto& [buffer, length] : sendQueue_) std::free(buffer);
     sendQueue_.clear();
     reportHeldReferences();
+    // Records queued after the dispatcher returned are never delivered: give
+    // back the queue's references so their blocks do not outlive the core.
+    std::lock_guard lock(queueMutex_);
+    for (auto const& e : queue_) decRef(e.data, 0);
+    queue_.clear();
 }
 
 void DvrCore::reportHeldReferences() {

@@ -8,4 +8,8 @@ namespace ox::log {
 /// Writes one line to the system log at priority LOG_CRIT.
 void systemLog(std::string_view text);
 
+/// Where systemLog sends its lines; tests replace it. Returns the previous sink.
+using SystemLogSink = void (*)(std::string_view text);
+SystemLogSink setSystemLogSink(SystemLogSink sink);
+
 } // namespace ox::log

@@ -1,0 +1,106 @@
+// The core executable as a child process: command line, exit statuses,
+// signals and the shutdown order.
+#include "support/core_process.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <iterator>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace testing_support;
+
+namespace {
+
+std::string const kHelpTail = " <pipe>\n";
+
+class Process : public ::testing::Test {
+protected:
+    ApplianceTree tree_;
+    std::unique_ptr<CoreProcess> start(std::vector<std::string> args, std::vector<int> keep = {}) {
+        return std::make_unique<CoreProcess>(tree_.exe(), args, tree_.root(), keep);
+    }
+    /// Starts with the Probe plugin, whose Open logs once the signal set is in place.
+    std::unique_ptr<CoreProcess> startReady(std::vector<std::string> args = {}, std::vector<int> keep = {}) {
+        tree_.addPlugin("Probe.so");
+        auto p = start(std::move(args), std::move(keep));
+        EXPECT_TRUE(p->waitForOutput("probe Probe open")) << p->out() << p->err();
+        return p;
+    }
+};
+
+} // namespace
+
+TEST_F(Process, HelpGoesToStandardErrorAndExitsZero) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"-h"}, {"-help"}, {"-x", "-h"}, {"-", "-hx"}}) {
+        auto p = start(args);
+        auto st = p->wait();
+        EXPECT_TRUE(st.exited);
+        EXPECT_EQ(st.code, 0);
+        EXPECT_EQ(p->out(), "");
+        EXPECT_EQ(p->err(), "core version 26.0.6.0\nUsage: " + tree_.exe().string() + kHelpTail) << args[0];
+    }
+}
+
+TEST_F(Process, DescriptorArgumentStopsTheScan) {
+    // "5 -h": the descriptor is 5, -h is never seen. 5 is not open here, so
+    // Init cannot open the channel and the process exits with 2.
+    for (std::vector<std::string> args : {std::vector<std::string>{"57", "-h"}, {"-v", "57"}}) {
+        auto p = start(args);
+        auto st = p->wait();
+        EXPECT_EQ(st.code, 2) << args[0];
+        EXPECT_EQ(p->err(), "failed to initialize core\n");
+        EXPECT_NE(p->out().find("failed to open ipc pipe"), std::string::npos);
+    }
+}
+
+TEST_F(Process, RunsWithoutParentUntilSignalled) {
+    for (int sig : {SIGINT, SIGTERM, SIGQUIT}) {
+        auto p = startReady();
+        p->signal(sig);
+        auto st = p->wait();
+        EXPECT_TRUE(st.exited) << "signal " << st.signal;
+        EXPECT_EQ(st.code, 0);
+        std::string const out = p->out();
+        // Closed, then unloaded, the log plugin last in the list.
+        auto closing = out.find("Closing 10:Probe");
+        auto unloading = out.find("Unloading 10:Probe");
+        EXPECT_NE(closing, std::string::npos) << out;
+        EXPECT_LT(closing, unloading);
+        EXPECT_EQ(p->err(), "");
+    }
+}
+
+TEST_F(Process, RunsOnAnInheritedSocket) {
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    auto p = startReady({std::to_string(sv[1])}, {sv[1]});
+    ::close(sv[1]);
+    p->signal(SIGTERM);
+    auto st = p->wait();
+    EXPECT_EQ(st.code, 0);
+    ::close(sv[0]);
+}
+
+TEST_F(Process, SecondSignalIsAbsorbed) {
+    auto p = startReady();
+    p->signal(SIGTERM);
+    p->signal(SIGINT);
+    p->signal(SIGTERM);
+    auto st = p->wait();
+    EXPECT_TRUE(st.exited) << "killed by signal " << st.signal;
+    EXPECT_EQ(st.code, 0);
+    EXPECT_EQ(p->countOutput("Closing 10:Probe"), 1u);
+}
+
+TEST_F(Process, LogPluginWritesTheLogFile) {
+    auto p = startReady();
+    p->signal(SIGTERM);
+    ASSERT_EQ(p->wait().code, 0);
+    std::ifstream in(tree_.root() / "log/dvrcore.log");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find(" 25 10 probe Probe open"), std::string::npos) << text;
+    EXPECT_NE(text.find(" 25 00 Opening 10:Probe"), std::string::npos) << text;
+}

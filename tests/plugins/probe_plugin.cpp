@@ -1,0 +1,228 @@
+// A test plugin built in several variants (compile-time switches below). Each
+// entry call appends one line "<name> <entry> <details>" to probe-trace.txt in
+// the working directory, so tests can read what the core called, in order.
+// Behaviour that tests choose at run time comes from PROBE_<NAME>_* variables.
+#include "plugin/plugin_interface.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#define PROBE_EXPORT extern "C" __attribute__((visibility("default")))
+
+#ifndef PROBE_NAME
+#define PROBE_NAME "probe"
+#endif
+#ifndef PROBE_ADDRESS
+#define PROBE_ADDRESS 0x00100000u
+#endif
+#ifndef PROBE_CONSUMES
+#define PROBE_CONSUMES 0u /* OR of OX_TYPE_* whose type word gets OX_CONSUMES */
+#endif
+#ifndef PROBE_SEARCHES
+#define PROBE_SEARCHES 0u /* OR of OX_TYPE_* whose type word gets OX_SEARCHABLE */
+#endif
+#ifndef PROBE_LOAD_CODE
+#define PROBE_LOAD_CODE 0
+#endif
+#ifndef PROBE_CLOSE_PRIORITY
+#define PROBE_CLOSE_PRIORITY 0u
+#endif
+
+namespace {
+
+ox_EventCallback g_post = nullptr;
+std::string g_identity;
+std::mutex g_keptMutex;
+std::vector<char*> g_kept; ///< payloads whose reference this plugin keeps
+std::atomic<bool> g_closing{false};
+
+char const* env(char const* what) {
+    std::string name = std::string("PROBE_") + PROBE_NAME + "_" + what;
+    return std::getenv(name.c_str());
+}
+long envNum(char const* what, long def = 0) {
+    char const* v = env(what);
+    return v ? std::strtol(v, nullptr, 0) : def;
+}
+
+void trace(std::string const& line) {
+    std::string text = std::string(PROBE_NAME) + " " + line + "\n";
+    int fd = ::open("probe-trace.txt", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    ssize_t n = ::write(fd, text.data(), text.size()); // one write: lines of threads never mix
+    (void)n;
+    ::close(fd);
+}
+
+unsigned typeWord(unsigned type) {
+    unsigned w = 0;
+    if (PROBE_CONSUMES & type) w |= OX_CONSUMES;
+    if (PROBE_SEARCHES & type) w |= OX_SEARCHABLE;
+    return w;
+}
+
+ox::core::EventParms record(uint32_t type, uint32_t flags, char* data, uint32_t len) {
+    ox::core::EventParms e;
+    std::memset(&e, 0, sizeof e);
+    e.size = sizeof e;
+    e.version = 1;
+    e.parmsSize = sizeof e - offsetof(ox::core::EventParms, parmsSize);
+    e.parmsVersion = 1;
+    e.source = PROBE_ADDRESS | 1u;
+    e.type = type;
+    e.flags = flags;
+    e.data = data;
+    e.dataLen = len;
+    return e;
+}
+
+int postLog(int level, std::string const& text) {
+    auto e = record(OX_TYPE_LOG, OX_LIVE_CLASS | OX_TEXT_PAYLOAD, const_cast<char*>(text.data()),
+                    static_cast<uint32_t>(text.size()));
+    e.level = level;
+    return g_post(&e, nullptr);
+}
+
+/// Posts PROBE_<NAME>_POST_COUNT events of type POST_TYPE with payloads of
+/// POST_SIZE bytes; each payload starts with its sequence number.
+void postBurst() {
+    long const count = envNum("POST_COUNT");
+    long const type = envNum("POST_TYPE", OX_TYPE_ALARM);
+    long const size = envNum("POST_SIZE", 16);
+    std::vector<char> buf(static_cast<size_t>(size < 8 ? 8 : size), 'x');
+    int refused = 0;
+    for (long i = 0; i < count; ++i) {
+        std::snprintf(buf.data(), buf.size(), "%06ld", i);
+        auto e = record(static_cast<uint32_t>(type), OX_LIVE_CLASS, buf.data(), static_cast<uint32_t>(size));
+        if (g_post(&e, nullptr) != 0) ++refused;
+        std::memset(buf.data(), 'Z', buf.size()); // the core must have copied the payload
+    }
+    trace("posted " + std::to_string(count) + " refused " + std::to_string(refused));
+}
+
+void releaseKept() {
+    std::vector<char*> kept;
+    {
+        std::lock_guard lock(g_keptMutex);
+        kept.swap(g_kept);
+    }
+    for (char* p : kept) {
+        auto e = record(OX_TYPE_DECREF, 0, p, 0);
+        g_post(&e, nullptr);
+    }
+    trace("released " + std::to_string(kept.size()));
+}
+
+} // namespace
+
+PROBE_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
+    g_post = in->callback;
+    g_identity.assign(in->identity ? in->identity : "", in->identityLen);
+    trace("Load size=" + std::to_string(in->size) + " version=" + std::to_string(in->version) +
+          " out=" + std::to_string(out->size) + "/" + std::to_string(out->version) + " id=" + g_identity);
+    out->address = PROBE_ADDRESS;
+    out->video = typeWord(OX_TYPE_VIDEO);
+    out->audio = typeWord(OX_TYPE_AUDIO);
+    out->alarm = typeWord(OX_TYPE_ALARM);
+    out->ptz = typeWord(OX_TYPE_PTZ);
+    out->serial = typeWord(OX_TYPE_SERIAL);
+    out->log = typeWord(OX_TYPE_LOG);
+    out->pos = typeWord(OX_TYPE_POS);
+    out->analytic = typeWord(OX_TYPE_ANALYTIC);
+    out->closePriority = PROBE_CLOSE_PRIORITY;
+#ifdef PROBE_WORKER
+    out->workerThread = 1;
+#endif
+#ifdef PROBE_READER
+    out->asyncReader = 1;
+#endif
+#ifdef PROBE_WRITE_EVENTS
+    out->writeEvents = 1;
+#endif
+    return PROBE_LOAD_CODE;
+}
+
+#ifndef PROBE_NO_UNLOAD
+PROBE_EXPORT int Unload(UnloadParams const*, UnloadResult*) {
+    releaseKept();
+    trace("Unload");
+    return 0;
+}
+#endif
+
+#ifndef PROBE_NO_OPEN
+PROBE_EXPORT int Open(OpenParams const* in, OpenResult*) {
+    trace("Open size=" + std::to_string(in->size));
+    postLog(25, std::string("probe ") + PROBE_NAME + " open");
+    if (envNum("POST_COUNT") > 0 && !env("POST_FROM_THREAD")) postBurst();
+    if (env("POST_FROM_THREAD")) std::thread(postBurst).detach();
+    if (env("STOP_ON_OPEN")) postLog(25, "asking core to stop"); // the test signals the core itself
+    return 0;
+}
+#endif
+
+PROBE_EXPORT int Close(CloseParams const*, CloseResult*) {
+    g_closing = true;
+    trace("Close");
+    return 0;
+}
+
+#ifndef PROBE_NO_ONEVENT
+PROBE_EXPORT int OnEvent(ox::core::EventParms const* e) {
+    std::string payload = e->data ? std::string(e->data, std::min<uint32_t>(e->dataLen, 6)) : "";
+    trace("OnEvent type=" + std::to_string(e->type) + " len=" + std::to_string(e->dataLen) +
+          " source=" + std::to_string(e->source) + " head=" + payload);
+    if (envNum("SLOW_MS") > 0 && (e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_LOG)
+        std::this_thread::sleep_for(std::chrono::milliseconds(envNum("SLOW_MS")));
+    if (env("KEEP") && e->data && (e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_LOG) {
+        std::lock_guard lock(g_keptMutex);
+        g_kept.push_back(e->data);
+        return 1;
+    }
+    return 0;
+}
+#endif
+
+#ifdef PROBE_IOCTL
+PROBE_EXPORT int IOCTL(IoctlParams const* in, IoctlResult* out) {
+    trace("IOCTL code=" + std::to_string(in->code) + " len=" + std::to_string(in->dataLen));
+    if (in->code == OX_IOCTL_WORKER_THREAD) {
+        while (!g_closing) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        trace("worker done");
+    }
+    out->keep = 0;
+    return 0;
+}
+#endif
+
+#ifdef PROBE_WRITE_EVENTS
+PROBE_EXPORT int Write(WriteParams const* in, WriteResult* out) {
+    uint32_t len;
+    std::memcpy(&len, in->event, 4);
+    trace("Write size=" + std::to_string(in->size) + " len=" + std::to_string(len));
+    out->keep = 0;
+    return 0;
+}
+#endif
+
+#ifdef PROBE_READER
+PROBE_EXPORT int Read(ReadParams const* in, void*) {
+    if (in->dataLen == 0 && in->requestId == 0) {
+        trace("Read reader");
+        while (!g_closing) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        trace("reader done");
+    } else {
+        trace("Read search len=" + std::to_string(in->dataLen));
+    }
+    return 0;
+}
+#endif

@@ -1,0 +1,162 @@
+#include "support/core_process.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace testing_support {
+
+std::vector<std::string> launcher() {
+    std::vector<std::string> words;
+    std::istringstream in(DVR_TEST_LAUNCHER);
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
+ApplianceTree::ApplianceTree() {
+    std::random_device rd;
+    root_ = fs::temp_directory_path() / ("dvrcore-test-" + std::to_string(::getpid()) + "-" + std::to_string(rd()));
+    fs::create_directories(bin() / "plugins");
+    // A hard link keeps the tree cheap; the core finds its plugins beside its
+    // own canonical path, so a symbolic link would not do.
+    std::error_code ec;
+    fs::create_hard_link(fs::path(DVR_BIN_DIR) / "dvrcore", exe(), ec);
+    if (ec) fs::copy_file(fs::path(DVR_BIN_DIR) / "dvrcore", exe());
+    addPlugin("LogPI.so");
+}
+
+ApplianceTree::~ApplianceTree() {
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+}
+
+void ApplianceTree::addPlugin(std::string const& builtName, std::string const& sub, std::string newName) {
+    fs::path from = fs::path(DVR_BIN_DIR) / "plugins" / builtName;
+    if (!fs::exists(from)) from = fs::path(DVR_TEST_PLUGIN_DIR) / builtName;
+    fs::create_directories(bin() / sub);
+    fs::copy_file(from, bin() / sub / (newName.empty() ? builtName : newName), fs::copy_options::overwrite_existing);
+}
+
+void ApplianceTree::addFile(fs::path const& rel, std::string const& content) {
+    fs::create_directories((root_ / rel).parent_path());
+    std::ofstream(root_ / rel, std::ios::binary) << content;
+}
+
+CoreProcess::CoreProcess(fs::path const& exe, std::vector<std::string> const& args, fs::path const& cwd,
+                         std::vector<int> const& keepFds) {
+    int outPipe[2], errPipe[2];
+    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    std::vector<std::string> argv = launcher();
+    argv.push_back(exe.string());
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargv;
+    for (auto& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::dup2(outPipe[1], 1);
+        ::dup2(errPipe[1], 2);
+        for (int fd : keepFds) ::fcntl(fd, F_SETFD, 0);
+        if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+        // The test runner may ignore or block signals; the core must start clean.
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::execvp(cargv[0], cargv.data());
+        ::_exit(127);
+    }
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+    outThread_ = std::thread([this, fd = outPipe[0]] { pump(fd, out_); });
+    errThread_ = std::thread([this, fd = errPipe[0]] { pump(fd, err_); });
+}
+
+CoreProcess::~CoreProcess() {
+    if (!reaped_ && pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    if (outThread_.joinable()) outThread_.join();
+    if (errThread_.joinable()) errThread_.join();
+}
+
+void CoreProcess::pump(int fd, std::string& sink) {
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        {
+            std::lock_guard lock(mutex_);
+            sink.append(buf, static_cast<size_t>(n));
+        }
+        cv_.notify_all();
+    }
+    ::close(fd);
+}
+
+void CoreProcess::signal(int sig) const { ::kill(pid_, sig); }
+
+ExitStatus CoreProcess::wait(std::chrono::milliseconds timeout) {
+    ExitStatus st;
+    auto const deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    for (;;) {
+        pid_t r = ::waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE() << "core did not exit in time; output so far:\n" << out();
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
+            break;
+        }
+        // Polling the child's state: there is no descriptor to wait on portably.
+        std::this_thread::sleep_for(5ms);
+    }
+    reaped_ = true;
+    if (outThread_.joinable()) outThread_.join();
+    if (errThread_.joinable()) errThread_.join();
+    if (WIFEXITED(status)) {
+        st.exited = true;
+        st.code = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        st.signal = WTERMSIG(status);
+    }
+    return st;
+}
+
+bool CoreProcess::waitForOutput(std::string const& text, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, timeout, [&] { return out_.find(text) != std::string::npos; });
+}
+
+size_t CoreProcess::countOutput(std::string const& text) {
+    std::lock_guard lock(mutex_);
+    size_t n = 0;
+    for (size_t pos = out_.find(text); pos != std::string::npos; pos = out_.find(text, pos + text.size())) ++n;
+    return n;
+}
+
+std::string CoreProcess::out() {
+    std::lock_guard lock(mutex_);
+    return out_;
+}
+
+std::string CoreProcess::err() {
+    std::lock_guard lock(mutex_);
+    return err_;
+}
+
+} // namespace testing_support
