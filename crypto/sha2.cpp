@@ -65,11 +65,15 @@ inline void put64(unsigned char* p, uint64_t w) {
 #define OX_MAJ(x, y, z) (((x) & (y)) | ((z) & ((x) | (y))))
 
 // One round; the caller rotates the roles of a..h instead of moving values.
+// Maj(a,b,c) = ((a^b) & (b^c)) ^ b, and a^b is the next round's b^c: one
+// operation less per round (`bc` carries it).
 #define OX_R256(a, b, c, d, e, f, g, h, k, w)                                         \
     do {                                                                              \
-        uint32_t t1_ = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + OX_CH(e, f, g) + (k) + (w); \
-        d += t1_;                                                                     \
-        h = t1_ + (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + OX_MAJ(a, b, c);         \
+        h += (k) + (w) + OX_CH(e, f, g) + rotr(rotr(rotr(e, 14) ^ e, 5) ^ e, 6);         \
+        d += h;                                                                       \
+        uint32_t const ab_ = a ^ b;                                                   \
+        h += rotr(rotr(rotr(a, 9) ^ a, 11) ^ a, 2) + ((ab_ & bc) ^ b);                 \
+        bc = ab_;                                                                     \
     } while (0)
 
 #define OX_S256(i)                                                                    \
@@ -82,6 +86,8 @@ void compress256(uint32_t* hash, unsigned char const* p, size_t blocks) {
     for (; blocks--; p += OX_SHA256_BLOCK_SIZE) {
         uint32_t a = hash[0], b = hash[1], c = hash[2], d = hash[3];
         uint32_t e = hash[4], f = hash[5], g = hash[6], h = hash[7];
+        uint32_t bc = b ^ c;
+#pragma GCC unroll 2
         for (unsigned j = 0; j < 16; j += 8) {
             OX_R256(a, b, c, d, e, f, g, h, K256[j + 0], W[j + 0] = be32(p + 4 * (j + 0)));
             OX_R256(h, a, b, c, d, e, f, g, K256[j + 1], W[j + 1] = be32(p + 4 * (j + 1)));
@@ -92,6 +98,7 @@ void compress256(uint32_t* hash, unsigned char const* p, size_t blocks) {
             OX_R256(c, d, e, f, g, h, a, b, K256[j + 6], W[j + 6] = be32(p + 4 * (j + 6)));
             OX_R256(b, c, d, e, f, g, h, a, K256[j + 7], W[j + 7] = be32(p + 4 * (j + 7)));
         }
+#pragma GCC unroll 6
         for (unsigned j = 16; j < 64; j += 8) {
             OX_R256(a, b, c, d, e, f, g, h, K256[j + 0], OX_S256(j + 0));
             OX_R256(h, a, b, c, d, e, f, g, K256[j + 1], OX_S256(j + 1));
