@@ -1,4 +1,5 @@
 // Which plugin is offered which event.
+#include "plugin/consumer_match.h"
 #include "plugin/plugin.h"
 
 namespace {
@@ -12,8 +13,8 @@ constexpr bool consumes(uint32_t typeWord) noexcept { return (typeWord & OX_CONS
 
 } // namespace
 
-bool Plugin::consumerMatch(ox::core::EventParms const& e) const {
-    uint32_t const p = key(info_.address);
+bool consumerMatch(PluginInfo const& info, ox::core::EventParms const& e) noexcept {
+    uint32_t const p = key(info.address);
     // Stored events (search results) go only to the plugin that asked.
     if (e.flags & ox::core::kStoredClass) return p == key(e.requestId);
 
@@ -24,19 +25,21 @@ bool Plugin::consumerMatch(ox::core::EventParms const& e) const {
 
     switch (ox::core::typeOf(e)) {
     case OX_TYPE_VIDEO:
-        if (plain) return own ? output : consumes(info_.video);
-        return p != 0 && consumes(info_.video);
+        if (plain) return own ? output : consumes(info.video);
+        return p != 0 && consumes(info.video);
     case OX_TYPE_AUDIO:
-        if (plain) return own ? output : consumes(info_.audio);
-        return p != 0 && consumes(info_.audio);
-    case OX_TYPE_ALARM: return consumes(info_.alarm);
-    case OX_TYPE_PTZ: return consumes(info_.ptz);
-    case OX_TYPE_SERIAL: return consumes(info_.serial);
+        if (plain) return own ? output : consumes(info.audio);
+        return p != 0 && consumes(info.audio);
+    case OX_TYPE_ALARM: return consumes(info.alarm);
+    case OX_TYPE_PTZ: return consumes(info.ptz);
+    case OX_TYPE_SERIAL: return consumes(info.serial);
     case OX_TYPE_WATCHDOG: return own;
-    case OX_TYPE_LOG: return !own && consumes(info_.log);
+    case OX_TYPE_LOG: return !own && consumes(info.log);
     case OX_TYPE_CONFIG: return own ? w40 : true;
-    case OX_TYPE_POS: return consumes(info_.pos);
-    case OX_TYPE_ANALYTIC: return own ? w40 : consumes(info_.analytic);
+    case OX_TYPE_POS: return consumes(info.pos);
+    case OX_TYPE_ANALYTIC: return own ? w40 : consumes(info.analytic);
     default: return false;
     }
 }
+
+bool Plugin::consumerMatch(ox::core::EventParms const& e) const { return ::consumerMatch(info_, e); }

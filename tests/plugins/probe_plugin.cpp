@@ -119,13 +119,14 @@ void releaseKept() {
         auto e = record(OX_TYPE_DECREF, 0, p, 0);
         g_post(&e, nullptr);
     }
-    trace("released " + std::to_string(kept.size()));
+    if (!kept.empty()) trace("released " + std::to_string(kept.size()));
 }
 
 } // namespace
 
 PROBE_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
     g_post = in->callback;
+    g_closing = false; // libraries may stay mapped between loads
     g_identity.assign(in->identity ? in->identity : "", in->identityLen);
     trace("Load size=" + std::to_string(in->size) + " version=" + std::to_string(in->version) +
           " out=" + std::to_string(out->size) + "/" + std::to_string(out->version) + " id=" + g_identity);
