@@ -3,6 +3,7 @@
 #include "config/xml_document.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -86,7 +87,12 @@ std::string readWholeFile(std::string const& path) {
     if (!fd.valid()) fail(kOpenFailed, path);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) fail(kSizeFailed, path);
-    std::string bytes(std::size_t(st.st_size), '\0');
+    std::string bytes;
+    if (st.st_size < 0 || std::uintmax_t(st.st_size) > bytes.max_size()) {
+        errno = EFBIG;
+        fail(kReadFailed, path);
+    }
+    bytes.resize(std::size_t(st.st_size));
     // Retries interrupted and partial reads; anything short of the size fails.
     std::size_t done = 0;
     while (done < bytes.size()) {

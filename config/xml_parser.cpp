@@ -237,16 +237,12 @@ private:
         std::memcpy(out, b, prefix);
         char* o = out + prefix;
         char const* s = amp;
+        // Values between references are short: a byte loop beats memchr here.
         while (s != e) {
-            if (*s != '&') {
-                auto const* next = static_cast<char const*>(std::memchr(s, '&', std::size_t(e - s)));
-                char const* const stop = next ? next : e;
-                std::memcpy(o, s, std::size_t(stop - s));
-                o += stop - s;
-                s = stop;
-                continue;
-            }
-            s = reference(s, e, o);
+            if (*s != '&')
+                *o++ = *s++;
+            else
+                s = reference(s, e, o);
         }
         view const result(out, std::size_t(o - out));
         doc_.releaseTail(keep ? o : out);
@@ -257,17 +253,28 @@ private:
     // position after it. An unknown "&" is copied as it is.
     char const* reference(char const* s, char const* e, char*& o) {
         view const rest(s, std::size_t(e - s));
-        struct Named {
-            view text;
-            char ch;
+        auto named = [&](view entity, char ch) {
+            if (!rest.starts_with(entity)) return false;
+            *o++ = ch;
+            return true;
         };
-        static constexpr Named kNamed[] = {
-            {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''},
-        };
-        for (auto const& n : kNamed) {
-            if (rest.starts_with(n.text)) {
-                *o++ = n.ch;
-                return s + n.text.size();
+        if (rest.size() >= 4) {
+            switch (rest[1]) {
+            case 'a':
+                if (named("&amp;", '&')) return s + 5;
+                if (named("&apos;", '\'')) return s + 6;
+                break;
+            case 'l':
+                if (named("&lt;", '<')) return s + 4;
+                break;
+            case 'g':
+                if (named("&gt;", '>')) return s + 4;
+                break;
+            case 'q':
+                if (named("&quot;", '"')) return s + 6;
+                break;
+            default:
+                break;
             }
         }
         if (rest.size() >= 3 && rest[1] == '#') {
