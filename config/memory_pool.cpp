@@ -29,10 +29,12 @@ void* memory_pool<Ch>::grow(std::size_t n) {
     constexpr std::size_t overhead = sizeof(Block) + kBlockSlack + kAlign;
     if (payload > std::numeric_limits<std::size_t>::max() - overhead) throw std::bad_alloc();
     std::size_t const size = payload + overhead;
-    char* raw = allocHook_ ? static_cast<char*>(allocHook_(size)) : new char[size];
-    if (!raw) throw std::bad_alloc();
+    void* const mem = allocHook_ ? allocHook_(size) : new char[size];
+    if (!mem) throw std::bad_alloc();
+    char* const raw = static_cast<char*>(mem);
 
-    auto* block = reinterpret_cast<Block*>(raw);
+    // Both allocators return memory aligned for any object.
+    auto* block = static_cast<Block*>(mem);
     block->next = blocks_;
     blocks_ = block;
 
