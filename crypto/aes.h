@@ -53,6 +53,14 @@ int aes_decrypt(const unsigned char* in, unsigned char* out, const aes_decrypt_c
 
 #ifdef __cplusplus
 }
+#define OX_AES_STATIC_ASSERT static_assert
+#else
+#define OX_AES_STATIC_ASSERT _Static_assert
 #endif
+
+/* Same layout on the 32-bit appliance and on LP64 hosts. */
+OX_AES_STATIC_ASSERT(sizeof(aes_encrypt_ctx) == 244, "aes_encrypt_ctx is 244 bytes");
+OX_AES_STATIC_ASSERT(sizeof(aes_decrypt_ctx) == 244, "aes_decrypt_ctx is 244 bytes");
+OX_AES_STATIC_ASSERT(offsetof(aes_encrypt_ctx, rounds) == 240, "rounds after the key schedule");
 
 #endif /* OX_CRYPTO_AES_H */

@@ -93,9 +93,8 @@ void COrvelEncryptor::MakeDefaultKey(std::string& k, uint32_t length) {
 
 void COrvelEncryptor::SetKey(std::string const& newKey, EncryptionMode mode) {
     size_t const length = mode != Key16 ? kKey32Length : kKey16Length;
-    std::string k(length, '\0');
-    k.replace(0, newKey.size() < length ? newKey.size() : length, newKey, 0, length);
-    k.resize(length);
+    std::string k(newKey, 0, length);
+    k.resize(length, '\0');
     key.swap(k);
     explicit_bzero(k.data(), k.size());
     keyMode = mode;
@@ -163,16 +162,20 @@ int COrvelEncryptor::Encrypt(unsigned char* data, unsigned char* iv, uint32_t& l
     return Ok;
 }
 
-int COrvelEncryptor::Decrypt(unsigned char const* in, unsigned char* out, uint32_t& length) {
+int COrvelEncryptor::decryptBlocks(unsigned char const* in, unsigned char* out, uint32_t length) const {
     // Anything but C0 plus whole blocks is not an image of ours.
     if (!in || !out || length < kBlock || (length - kBlock) % kBlock != 0) return InputInvalid;
-    uint32_t const n = length - kBlock;
     Wiped<unsigned char[kKey16Length]> k;
     cipherKey(key, k.value);
     Wiped<aes_decrypt_ctx> cx;
     aes_decrypt_key128(k.value, &cx.value);
-    ox::crypto::aesCbcDecrypt(cx.value, in, in + kBlock, out, n / kBlock);
+    ox::crypto::aesCbcDecrypt(cx.value, in, in + kBlock, out, (length - kBlock) / kBlock);
+    return Ok;
+}
 
+int COrvelEncryptor::Decrypt(unsigned char const* in, unsigned char* out, uint32_t& length) {
+    if (int rc = decryptBlocks(in, out, length); rc != Ok) return rc;
+    uint32_t const n = length - kBlock;
     uint32_t result = n;
     if (n >= kCountedMinimum) {
         unsigned char const beforeLast = out[n - 2];
@@ -235,10 +238,11 @@ unsigned char* COrvelEncryptor::DetransformBuffer(unsigned char const* in, uint3
     unsigned char* result = workBuffer;
     uint32_t restored = imageLength;
     if (compressOn && encryptOn) {
-        uint32_t plain = imageLength;
-        if (int rc = Decrypt(in, workBuffer, plain); rc != Ok) return fail(length, error, rc);
-        // The zlib stream ends itself: inflate all decrypted bytes and let it
-        // ignore the padding behind the stream.
+        // The zlib stream ends itself: inflate all decrypted bytes and let zlib
+        // ignore the padding behind the stream. No padding is stripped and no
+        // terminator written: a stream that fills its last block exactly may
+        // end in bytes that look like counted padding.
+        if (int rc = decryptBlocks(in, workBuffer, imageLength); rc != Ok) return fail(length, error, rc);
         restored = workCapacity - imageLength;
         if (int rc = Decompress(workBuffer, imageLength - kBlock, workBuffer + imageLength, restored, zerror);
             rc != Ok)

@@ -110,5 +110,6 @@ public:
 
 private:
     uint32_t paddingFor(uint64_t length) const;
+    int decryptBlocks(unsigned char const* in, unsigned char* out, uint32_t length) const;
     unsigned char* fail(uint32_t& length, int& error, int code);
 };

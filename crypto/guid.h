@@ -16,6 +16,12 @@ typedef struct _GUID {
     uint8_t Data4[8];
 } _GUID;
 
+#ifdef __cplusplus
+static_assert(sizeof(_GUID) == 16, "_GUID is 16 bytes");
+#else
+_Static_assert(sizeof(_GUID) == 16, "_GUID is 16 bytes");
+#endif
+
 #define OX_GUID_TEXT_SIZE 37 /* 36 characters and the terminating zero */
 #define OX_GUID_EXIT_STATUS 74 /* process exit status when the random source fails */
 

@@ -77,6 +77,15 @@ void sha512(unsigned char* digest, const unsigned char* data, size_t len);
 
 #ifdef __cplusplus
 }
+#define OX_SHA2_STATIC_ASSERT static_assert
+#else
+#define OX_SHA2_STATIC_ASSERT _Static_assert
 #endif
+
+/* Same layout on the 32-bit appliance and on LP64 hosts. */
+OX_SHA2_STATIC_ASSERT(sizeof(sha256_ctx) == 104, "sha256_ctx is 104 bytes");
+OX_SHA2_STATIC_ASSERT(sizeof(sha512_ctx) == 208, "sha512_ctx is 208 bytes");
+OX_SHA2_STATIC_ASSERT(sizeof(sha2_ctx) == 216, "sha2_ctx is 216 bytes");
+OX_SHA2_STATIC_ASSERT(offsetof(sha2_ctx, digest_size) == 208, "digest_size after the union");
 
 #endif /* OX_CRYPTO_SHA2_H */
