@@ -168,7 +168,8 @@ private:
         char const* const name = p_;
         while (has(kElemName)) ++p_;
         if (p_ == name || p_ == end_) fail(kExpectedElementName);
-        Node* node = doc_.newNode(NodeType::element, view(name, std::size_t(p_ - name)));
+        auto* node = new (doc_.alloc_aligned(sizeof(Node))) Node;  // inline: one per element
+        node->name = view(name, std::size_t(p_ - name));
         skipSpace();
         attributes(*node);
         if (p_ != end_ && *p_ == '/' && end_ - p_ >= 2 && p_[1] == '>') {

@@ -1,0 +1,203 @@
+// The core's own configuration: read at start, published with the module
+// inventory as a config event, saved back to core.xml, and updated by delta
+// documents that other parties post.
+#include "config/store.h"
+#include "config/xml_document.h"
+#include "config/xml_printer.h"
+#include "core/dvr_core.h"
+#include "log/log.h"
+#include "plugin/plugin.h"
+
+#include <fmt/format.h>
+
+#include <climits>
+#include <limits>
+#include <optional>
+
+namespace {
+
+using Doc = rapidxml::xmlDocument<char>;
+using Node = rapidxml::xmlNode<char>;
+
+constexpr char const* kProductFile = "product.xml";
+constexpr char const* kCoreId = "-2147483648"; // the core's address word, signed
+constexpr int32_t kMaxLogLevel = 100;
+constexpr int32_t kNoLogLevel = -1;
+
+/// Plugin id named by a document's ID attribute; ids below 2 name nothing.
+int pluginIdOfId(int id) {
+    if (id == INT32_MIN) return 0;
+    int const pid = (static_cast<uint32_t>(id) & 0x00FF0000u) >> 16;
+    return pid < 2 ? -1 : pid;
+}
+
+void addAttr(Doc& doc, Node* n, std::string_view name, std::string value) {
+    n->appendAttr(doc.newAttr(name, std::move(value)));
+}
+
+Node* addElement(Doc& doc, Node* parent, std::string_view name) {
+    Node* n = doc.newNode(rapidxml::NodeType::element, name);
+    parent->appendNode(n);
+    return n;
+}
+
+/// A signed 32-bit decimal attribute (trailing characters ignored); none when
+/// it is missing, empty, unparsable or out of range.
+std::optional<int32_t> number(Node const& n, std::string_view name) {
+    constexpr long long kNone = std::numeric_limits<long long>::min();
+    long long const v = n.attr<long long>(name, kNone);
+    if (v < INT32_MIN || v > INT32_MAX) return std::nullopt;
+    return static_cast<int32_t>(v);
+}
+
+std::string idOf(uint32_t address) {
+    if (address == ox::core::kCoreAddress) return kCoreId;
+    return std::to_string(static_cast<int32_t>(address & 0x00FF0000u));
+}
+
+} // namespace
+
+void DvrCore::readProduct() {
+    Doc doc;
+    std::string const text = oxcfg::loadConfig(kProductFile);
+    doc.parse<rapidxml::kParseNonDestructive>(text);
+    for (Node* n = doc.firstChild; n; n = n->next) {
+        if (n->type != rapidxml::NodeType::element || n->name != "Product") continue;
+        product_ = std::string(n->attrText("Family"));
+        version_ = std::string(n->attrText("Version"));
+        break;
+    }
+}
+
+bool DvrCore::applyLogLevels(Node const& root) {
+    bool changed = false;
+    Node const* module = root.node("oREC/Modules/Module");
+    for (; module; module = module->nextSibling("Module")) {
+        for (Node const* p = module->node("Plugin"); p; p = p->nextSibling("Plugin")) {
+            auto const id = number(*p, "ID");
+            if (!id) continue;
+            int const pid = pluginIdOfId(*id);
+            if (pid < 0) continue;
+            auto const level = number(*p, "LogLevel");
+            if (!level) continue;
+            int32_t const stored = *level < kNoLogLevel ? kNoLogLevel : *level > kMaxLogLevel ? kMaxLogLevel : *level;
+            if (stored == logLevels_[pid]) continue;
+            logLevels_[pid] = stored;
+            changed = true;
+        }
+    }
+    return changed;
+}
+
+void DvrCore::loadConfig() {
+    // The two files are read independently: a missing product description must
+    // not leave core.xml unread, or the next save would replace it with defaults.
+    try {
+        readProduct();
+    } catch (std::exception const& e) {
+        logSev<kLogWarning>("{}\nConfig defaulted", e.what());
+    }
+    try {
+        Doc doc;
+        std::string const text = oxcfg::loadConfig(conffn);
+        doc.parse<rapidxml::kParseNonDestructive>(text);
+        if (Node const* memory = doc.node("oREC/Memory")) throttlingEnabled_ = memory->attr("Throttling", true);
+        applyLogLevels(doc);
+    } catch (std::exception const& e) {
+        logSev<kLogWarning>("{}\nConfig defaulted", e.what());
+    }
+}
+
+void DvrCore::postConfig() {
+    Doc doc;
+    doc.appendNode(doc.newNode(rapidxml::NodeType::declaration));
+    Node* root = addElement(doc, &doc, "oREC");
+    Node* memory = addElement(doc, root, "Memory");
+    addAttr(doc, memory, "ID", kCoreId);
+    addAttr(doc, memory, "Throttling", throttlingEnabled_ ? "1" : "0");
+
+    Node* modules = addElement(doc, root, "Modules");
+    int64_t totalLoad = 0, totalOpen = 0;
+    for (auto const& p : plugins_) {
+        totalLoad += p->loadTimeNs() / 1'000'000;
+        totalOpen += p->openTimeNs() / 1'000'000;
+    }
+    addAttr(doc, modules, "TotalLoadTimeMs", std::to_string(totalLoad));
+    addAttr(doc, modules, "TotalOpenTimeMs", std::to_string(totalOpen));
+
+    auto cutName = [](std::string_view s) { return std::string(s.substr(0, s.find('.'))); };
+    Node* coreModule = addElement(doc, modules, "Module");
+    addAttr(doc, coreModule, "ID", kCoreId);
+    addAttr(doc, coreModule, "Name", cutName("Core"));
+    addAttr(doc, coreModule, "Version", version_);
+
+    auto pluginEntry = [&](std::string id, std::string const& file, int64_t loadMs, int64_t openMs, int32_t code,
+                           int32_t level) {
+        Node* n = addElement(doc, coreModule, "Plugin");
+        addAttr(doc, n, "ID", std::move(id));
+        addAttr(doc, n, "Filename", file);
+        addAttr(doc, n, "Opened", "1");
+        addAttr(doc, n, "LoadTimeMs", std::to_string(loadMs));
+        addAttr(doc, n, "OpenTimeMs", std::to_string(openMs));
+        addAttr(doc, n, "OpenCode", std::to_string(code));
+        addAttr(doc, n, "LogLevel", std::to_string(level));
+        addAttr(doc, n, "LogLevelDefault", "-1");
+    };
+    pluginEntry(kCoreId, exePath_.filename().string(), 0, 0, 0, logLevels_[0]);
+    for (auto const& p : plugins_)
+        pluginEntry(idOf(p->address()), p->fileName(), p->loadTimeNs() / 1'000'000, p->openTimeNs() / 1'000'000,
+                    p->openCode(), logLevels_[p->pluginId()]);
+    if (!parentVersion_.empty()) {
+        Node* lib = addElement(doc, coreModule, "Library");
+        addAttr(doc, lib, "Name", "orveld");
+        addAttr(doc, lib, "Filename", parentFile_);
+        addAttr(doc, lib, "Version", parentVersion_);
+    }
+    int n = 0;
+    for (auto const& p : failedPlugins_) {
+        ++n;
+        pluginEntry(std::to_string(n), p->fileName(), 0, 0, p->loadCode(), -1);
+        Node* m = addElement(doc, modules, "Module");
+        addAttr(doc, m, "ID", std::to_string(n));
+        addAttr(doc, m, "Name", cutName(p->fileName()));
+        addAttr(doc, m, "Version", p->errorText());
+    }
+
+    Node* product = addElement(doc, root, "Product");
+    addAttr(doc, product, "Family", product_);
+    addAttr(doc, product, "Version", version_);
+
+    std::string const text = rapidxml::toXml<rapidxml::kPrintNoIndent, char>(doc, rapidxml::xmlLen<0, char>(doc), false);
+    ox::core::EventParms e{};
+    e.size = ox::core::kRecordSize;
+    e.version = OX_EVENT_RECORD_VERSION;
+    e.dataLen = static_cast<uint32_t>(text.size());
+    e.data = const_cast<char*>(text.data());
+    e.source = ox::core::kCoreAddress;
+    e.type = OX_TYPE_CONFIG;
+    e.flags = ox::core::kLiveClass | ox::core::kXmlPayload;
+    e.parmsSize = ox::core::kParmsSize;
+    e.parmsVersion = OX_EVENT_PARMS_VERSION;
+    queueEvent(e);
+
+    root->removeNode(product);
+    std::lock_guard lock(queueMutex_);
+    oxcfg::saveConfig(conffn, rapidxml::toXml<0, char>(doc, false));
+}
+
+void DvrCore::updateConfig(ox::core::EventParms const& e) {
+    if (stopRequested_.load()) return;
+    if (e.source == ox::core::kCoreAddress) return;
+    if (e.type != OX_TYPE_CONFIG) return;
+    if (!(e.flags & ox::core::kXmlPayload)) return;
+    if (e.dataLen < 22 || !e.data) return;
+    std::string_view const payload(e.data, e.dataLen);
+    constexpr std::string_view kDelta = "Delta=\"1\"";
+    std::string_view const window = payload.substr(13, 100);
+    if (window.find(kDelta) == std::string_view::npos) return;
+    if (payload.substr(0, 40).find("<Modules") == std::string_view::npos) return;
+
+    Doc doc;
+    doc.parse<rapidxml::kParseNonDestructive>(payload);
+    if (applyLogLevels(doc)) postConfig();
+}
