@@ -16,5 +16,19 @@ else()
   target_link_libraries(dvr_deps INTERFACE Boost::headers Boost::system fmt::fmt ZLIB::ZLIB
                         Threads::Threads ${CMAKE_DL_LIBS})
 endif()
+# 32-bit MIPS has no 64-bit atomic instructions: std::atomic<uint64_t> calls
+# into libatomic there. Link it wherever the toolchain needs it.
+include(CheckCXXSourceCompiles)
+set(CMAKE_REQUIRED_FLAGS -std=c++20)
+check_cxx_source_compiles("
+  #include <atomic>
+  #include <cstdint>
+  std::atomic<uint64_t> counter;
+  int main() { return static_cast<int>(counter.fetch_add(1)); }" DVR_ATOMIC64_BUILTIN)
+unset(CMAKE_REQUIRED_FLAGS)
+if(NOT DVR_ATOMIC64_BUILTIN)
+  # Only recorded as needed where something uses it.
+  target_link_libraries(dvr_deps INTERFACE "-Wl,--push-state,--as-needed" atomic "-Wl,--pop-state")
+endif()
 # Asio without deprecated interfaces, and no io_uring or other optional backends.
 target_compile_definitions(dvr_deps INTERFACE BOOST_ASIO_NO_DEPRECATED)
