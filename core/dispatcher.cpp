@@ -54,6 +54,12 @@ void DvrCore::dispatchEvents() {
         stats.inQ = static_cast<uint32_t>(queue_.size());
         lock.unlock();
 
+        try {
+            updateConfig(e);
+        } catch (std::exception const& ex) {
+            // A malformed delta must not end the process.
+            logSev<kLogWarning>("configuration update ignored: {}", ex.what());
+        }
         deliver(e, stats);
         decRef(e.data, 0); // the queue's own reference
         lock.lock();

@@ -78,6 +78,8 @@ void DvrCore::Run() {
     // One wait: the first signal starts the shutdown, later ones stay caught.
     signals_->async_wait([this](boost::system::error_code const&, int) { Stop(); });
 
+    loadConfig();
+
     if (machineId_.empty())
         logSev<kLogNotice>("Startup status: code E");
     else if (machineId_.find("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855") != std::string::npos)
@@ -89,6 +91,7 @@ void DvrCore::Run() {
 
     loadPlugins();
     openPlugins();
+    postConfig();
 
     dispatchEvents();
 

@@ -32,6 +32,10 @@
 #include <vector>
 
 class Plugin;
+namespace rapidxml {
+template <class Ch>
+struct xmlNode;
+}
 
 /// Locals of the dispatch loop, lent to the status summary on every turn.
 struct DispatchStats {
@@ -73,6 +77,11 @@ public:
     int print(ox::core::EventParms const& e) const;
     void print(unsigned pluginId, unsigned severity, std::string_view text) const;
 
+    // Configuration.
+    void loadConfig();
+    void postConfig();
+    void updateConfig(ox::core::EventParms const& e);
+
     // Plugin set.
     static std::vector<std::filesystem::path> getPiFiles(std::filesystem::path const& dir);
     void loadPlugins();
@@ -91,6 +100,8 @@ public:
 
 private:
     void ioThreadBody(std::stop_token st);
+    void readProduct();
+    bool applyLogLevels(rapidxml::xmlNode<char> const& root);
     void memCheck(boost::system::error_code const& ec);
     void armMemCheck(std::chrono::steady_clock::time_point expiry);
     void reportHeldReferences();

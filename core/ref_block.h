@@ -41,7 +41,8 @@ char* allocRefBlock(uint32_t length) noexcept;
 void freeRefBlock(char* payload) noexcept;
 
 inline RefBlockHeader* headerOf(char const* payload) noexcept {
-    return reinterpret_cast<RefBlockHeader*>(const_cast<char*>(payload) - sizeof(RefBlockHeader));
+    // The payload is 64-byte aligned, so the header in front of it is aligned too.
+    return static_cast<RefBlockHeader*>(static_cast<void*>(const_cast<char*>(payload) - sizeof(RefBlockHeader)));
 }
 
 /// Owns a block until it is handed over; frees it on every other path.

@@ -4,6 +4,7 @@
 // Behaviour that tests choose at run time comes from PROBE_<NAME>_* variables.
 #include "plugin/plugin_interface.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -93,20 +94,45 @@ int postLog(int level, std::string const& text) {
 }
 
 /// Posts PROBE_<NAME>_POST_COUNT events of type POST_TYPE with payloads of
-/// POST_SIZE bytes; each payload starts with its sequence number.
-void postBurst() {
+/// POST_SIZE bytes (or random sizes up to POST_RANDOM_SIZE); each payload
+/// starts with the thread number (2 digits) and its sequence number (4 digits).
+void postBurst(int thread) {
     long const count = envNum("POST_COUNT");
     long const type = envNum("POST_TYPE", OX_TYPE_ALARM);
-    long const size = envNum("POST_SIZE", 16);
-    std::vector<char> buf(static_cast<size_t>(size < 8 ? 8 : size), 'x');
+    long const fixed = envNum("POST_SIZE", 16);
+    long const randomMax = envNum("POST_RANDOM_SIZE");
+    unsigned seed = 12345u + static_cast<unsigned>(thread);
+    std::vector<char> buf(static_cast<size_t>(std::max(std::max(fixed, randomMax), 8L)), 'x');
     int refused = 0;
     for (long i = 0; i < count; ++i) {
-        std::snprintf(buf.data(), buf.size(), "%06ld", i);
+        long size = randomMax > 0 ? 6 + static_cast<long>(rand_r(&seed) % static_cast<unsigned>(randomMax - 5)) : fixed;
+        char head[8];
+        std::snprintf(head, sizeof head, "%02d%04ld", thread, i);
+        std::memcpy(buf.data(), head, 6);
         auto e = record(static_cast<uint32_t>(type), OX_LIVE_CLASS, buf.data(), static_cast<uint32_t>(size));
         if (g_post(&e, nullptr) != 0) ++refused;
         std::memset(buf.data(), 'Z', buf.size()); // the core must have copied the payload
     }
-    trace("posted " + std::to_string(count) + " refused " + std::to_string(refused));
+    trace("posted " + std::to_string(count) + " refused " + std::to_string(refused) + " thread " +
+          std::to_string(thread));
+}
+
+std::thread g_releaser;
+
+/// Releases kept references now and then from a thread of the plugin's own.
+void releaserLoop() {
+    while (!g_closing) {
+        std::vector<char*> kept;
+        {
+            std::lock_guard lock(g_keptMutex);
+            kept.swap(g_kept);
+        }
+        for (char* p : kept) {
+            auto e = record(OX_TYPE_DECREF, 0, p, 0);
+            g_post(&e, nullptr);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 void releaseKept() {
@@ -154,7 +180,7 @@ PROBE_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
 
 #ifndef PROBE_NO_UNLOAD
 PROBE_EXPORT int Unload(UnloadParams const*, UnloadResult*) {
-    releaseKept();
+    if (!env("KEEP_FOREVER")) releaseKept();
     trace("Unload");
     return 0;
 }
@@ -163,17 +189,23 @@ PROBE_EXPORT int Unload(UnloadParams const*, UnloadResult*) {
 #ifndef PROBE_NO_OPEN
 PROBE_EXPORT int Open(OpenParams const* in, OpenResult*) {
     trace("Open size=" + std::to_string(in->size));
+    if (envNum("POST_COUNT") > 0 && !env("POST_THREADS")) postBurst(0);
+    for (long t = 0; t < envNum("POST_THREADS"); ++t) std::thread(postBurst, static_cast<int>(t)).detach();
+    if (env("KEEP_RANDOM")) g_releaser = std::thread(releaserLoop);
     postLog(25, std::string("probe ") + PROBE_NAME + " open");
-    if (envNum("POST_COUNT") > 0 && !env("POST_FROM_THREAD")) postBurst();
-    if (env("POST_FROM_THREAD")) std::thread(postBurst).detach();
-    if (env("STOP_ON_OPEN")) postLog(25, "asking core to stop"); // the test signals the core itself
     return 0;
 }
 #endif
 
 PROBE_EXPORT int Close(CloseParams const*, CloseResult*) {
     g_closing = true;
+    if (g_releaser.joinable()) g_releaser.join();
     trace("Close");
+    if (env("POST_ON_CLOSE")) {
+        char text[] = "late";
+        auto e = record(OX_TYPE_ALARM, OX_LIVE_CLASS, text, 4);
+        trace("close-post result=" + std::to_string(g_post(&e, nullptr)));
+    }
     return 0;
 }
 
@@ -184,7 +216,12 @@ PROBE_EXPORT int OnEvent(ox::core::EventParms const* e) {
           " source=" + std::to_string(e->source) + " head=" + payload);
     if (envNum("SLOW_MS") > 0 && (e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_LOG)
         std::this_thread::sleep_for(std::chrono::milliseconds(envNum("SLOW_MS")));
-    if (env("KEEP") && e->data && (e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_LOG) {
+    uint32_t const t = e->type & ~OX_TYPE_MODIFIER;
+    bool const media = e->data && t != OX_TYPE_LOG && t != OX_TYPE_CONFIG;
+    if (media && env("ECHO")) postLog(25, "echo " + payload);
+    static std::atomic<unsigned> coin{0};
+    bool const keep = env("KEEP") || env("KEEP_FOREVER") || (env("KEEP_RANDOM") && (++coin % 2) == 0);
+    if (media && keep) {
         std::lock_guard lock(g_keptMutex);
         g_kept.push_back(e->data);
         return 1;

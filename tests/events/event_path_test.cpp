@@ -1,0 +1,189 @@
+// The event path through the real executable and real plugins: delivery
+// order, payload copies, kept references and their release, posting from
+// inside OnEvent and while stopping, draining at stop, slow deliveries.
+#include "core/events/event_parms.h"
+#include "support/core_process.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+using namespace testing_support;
+
+namespace {
+
+struct Delivery {
+    std::string plugin, head;
+};
+
+class EventPath : public ::testing::Test {
+protected:
+    void TearDown() override {
+        for (auto const& v : vars_) ::unsetenv(v.c_str());
+    }
+    void set(std::string const& name, std::string const& value) {
+        ::setenv(name.c_str(), value.c_str(), 1);
+        vars_.push_back(name);
+    }
+    std::vector<std::string> trace() {
+        std::ifstream in(tree_.root() / "probe-trace.txt");
+        std::vector<std::string> lines;
+        for (std::string l; std::getline(in, l);) lines.push_back(l);
+        return lines;
+    }
+    /// OnEvent lines of one type, in trace order.
+    std::vector<Delivery> deliveries(unsigned type) {
+        std::vector<Delivery> out;
+        std::string const tag = " OnEvent type=" + std::to_string(type) + " ";
+        for (auto const& l : trace()) {
+            auto at = l.find(tag);
+            if (at == std::string::npos) continue;
+            auto h = l.find("head=");
+            out.push_back({l.substr(0, at), l.substr(h + 5)});
+        }
+        return out;
+    }
+    std::unique_ptr<CoreProcess> start() {
+        return std::make_unique<CoreProcess>(tree_.exe(), std::vector<std::string>{}, tree_.root());
+    }
+    /// Starts, waits until `plugin` has opened, stops, and returns the output.
+    std::string runOnce(std::string const& plugin) {
+        auto p = start();
+        EXPECT_TRUE(p->waitForOutput("probe " + plugin + " open")) << p->out();
+        p->signal(SIGTERM);
+        auto st = p->wait();
+        EXPECT_EQ(st.code, 0);
+        return p->out();
+    }
+    ApplianceTree tree_;
+    std::vector<std::string> vars_;
+};
+
+/// Core log level 0: the reports at severity 0 reach the console.
+std::string const kVerboseCore =
+    "<?xml version=\"1.0\"?>\n<oREC><Modules><Module><Plugin ID=\"-2147483648\" LogLevel=\"0\"/></Module></Modules></oREC>\n";
+
+std::string seq(int thread, int i) {
+    char b[8];
+    std::snprintf(b, sizeof b, "%02d%04d", thread, i);
+    return b;
+}
+
+} // namespace
+
+TEST_F(EventPath, DeliveredInOrderToConsumersInListOrderFromCopies) {
+    for (auto n : {"Alpha.so", "Beta.so", "Gamma.so", "Poster.so"}) tree_.addPlugin(n);
+    set("PROBE_Poster_POST_COUNT", "200");
+    std::string const out = runOnce("Poster");
+    auto d = deliveries(OX_TYPE_ALARM);
+    ASSERT_EQ(d.size(), 600u) << out;
+    for (int i = 0; i < 200; ++i) {
+        // Each record goes to Alpha, Beta, Gamma in list order before the next
+        // record, and carries the poster's bytes although the poster scribbled
+        // over its buffer right after posting.
+        EXPECT_EQ(d[3 * i].plugin, "Alpha");
+        EXPECT_EQ(d[3 * i + 1].plugin, "Beta");
+        EXPECT_EQ(d[3 * i + 2].plugin, "Gamma");
+        for (int k = 0; k < 3; ++k) EXPECT_EQ(d[3 * i + k].head, seq(0, i));
+    }
+    EXPECT_EQ(out.find("refblks"), std::string::npos) << out;
+}
+
+TEST_F(EventPath, QueuedRecordsAreDrainedAtStop) {
+    // The burst is queued inside Poster's Open, before it reports "open"; the
+    // stop that follows still delivers all of it.
+    tree_.addPlugin("Alpha.so");
+    tree_.addPlugin("Poster.so");
+    set("PROBE_Poster_POST_COUNT", "2000");
+    set("PROBE_Alpha_SLOW_MS", "0");
+    runOnce("Poster");
+    EXPECT_EQ(deliveries(OX_TYPE_ALARM).size(), 2000u);
+}
+
+TEST_F(EventPath, KeptReferenceOutlivesDispatchUntilDecref) {
+    for (auto n : {"Alpha.so", "Beta.so", "Gamma.so", "Poster.so"}) tree_.addPlugin(n);
+    set("PROBE_Poster_POST_COUNT", "10");
+    set("PROBE_Poster_POST_SIZE", "1000");
+    set("PROBE_Beta_KEEP", "1"); // keeps all ten and gives them back at Unload
+    std::string out = runOnce("Poster");
+    EXPECT_EQ(out.find("refblks"), std::string::npos) << out;
+    bool released = false;
+    for (auto const& l : trace()) released |= l == "Beta released 10";
+    EXPECT_TRUE(released);
+}
+
+TEST_F(EventPath, ReferencesNeverGivenBackAreReportedAtExit) {
+    tree_.addFile("core.xml", kVerboseCore);
+    tree_.addPlugin("Beta.so");
+    tree_.addPlugin("Poster.so");
+    set("PROBE_Poster_POST_COUNT", "3");
+    set("PROBE_Poster_POST_SIZE", "1000");
+    set("PROBE_Beta_KEEP_FOREVER", "1");
+    std::string out = runOnce("Poster");
+    EXPECT_NE(out.find("refblks: 3(3,024)"), std::string::npos) << out;
+    EXPECT_NE(out.find("Plugin 30:beta unloaded holding 3 event reference(s)."), std::string::npos) << out;
+}
+
+TEST_F(EventPath, PostingFromInsideOnEventAndWhileStopping) {
+    tree_.addPlugin("Alpha.so");
+    tree_.addPlugin("Poster.so");
+    set("PROBE_Poster_POST_COUNT", "5");
+    set("PROBE_Alpha_ECHO", "1");
+    set("PROBE_Alpha_POST_ON_CLOSE", "1");
+    std::string out = runOnce("Poster");
+    for (int i = 0; i < 5; ++i) EXPECT_NE(out.find("echo " + seq(0, i)), std::string::npos) << out;
+    auto lines = trace();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Alpha close-post result=1"), lines.end());
+}
+
+TEST_F(EventPath, SlowDeliveriesAreReported) {
+    tree_.addFile("core.xml", kVerboseCore);
+    tree_.addPlugin("Alpha.so");
+    tree_.addPlugin("Poster.so");
+    set("PROBE_Poster_POST_COUNT", "2");
+    set("PROBE_Poster_POST_SIZE", "1234");
+    set("PROBE_Alpha_SLOW_MS", "7");
+    std::string out = runOnce("Poster");
+    EXPECT_NE(out.find("Alpha took "), std::string::npos) << out;
+    EXPECT_NE(out.find("ms for alarm event from Poster [1,234]"), std::string::npos) << out;
+}
+
+TEST_F(EventPath, ConcurrentPostersAndKeepersDeliverEachEventOnce) {
+    // Several poster threads, random payload sizes, consumers that keep half
+    // of what they get and release it later from threads of their own.
+    for (auto n : {"Alpha.so", "Beta.so", "Gamma.so", "Poster.so"}) tree_.addPlugin(n);
+    constexpr int kThreads = 4, kCount = 300;
+    set("PROBE_Poster_POST_THREADS", std::to_string(kThreads));
+    set("PROBE_Poster_POST_COUNT", std::to_string(kCount));
+    set("PROBE_Poster_POST_RANDOM_SIZE", "70000");
+    set("PROBE_Alpha_KEEP_RANDOM", "1");
+    set("PROBE_Gamma_KEEP_RANDOM", "1");
+    auto p = start();
+    // Wait until every poster thread has finished before stopping.
+    auto const deadline = std::chrono::steady_clock::now() + 60s;
+    int done = 0;
+    while (done < kThreads && std::chrono::steady_clock::now() < deadline) {
+        done = 0;
+        for (auto const& l : trace()) done += l.rfind("Poster posted", 0) == 0;
+        if (done < kThreads) p->waitForOutput("never printed", 20ms);
+    }
+    ASSERT_EQ(done, kThreads);
+    for (auto const& l : trace()) {
+        if (l.rfind("Poster posted", 0) == 0) {
+            EXPECT_NE(l.find("refused 0"), std::string::npos) << l;
+        }
+    }
+    p->signal(SIGTERM);
+    ASSERT_EQ(p->wait().code, 0);
+    std::map<std::pair<std::string, std::string>, int> seen;
+    for (auto const& d : deliveries(OX_TYPE_ALARM)) ++seen[{d.plugin, d.head}];
+    for (auto const& plugin : {"Alpha", "Beta", "Gamma"})
+        for (int t = 0; t < kThreads; ++t)
+            for (int i = 0; i < kCount; ++i) EXPECT_EQ((seen[{plugin, seq(t, i)}]), 1) << plugin << seq(t, i);
+    EXPECT_EQ(seen.size(), 3u * kThreads * kCount);
+    EXPECT_EQ(p->out().find("refblks"), std::string::npos);
+}
