@@ -1,6 +1,7 @@
 // Construction, start-up, the main loop and the shutdown order of the core.
 #include "core/dvr_core.h"
 
+#include "core/privilege_drop.h"
 #include "core/ref_block.h"
 #include "log/log.h"
 #include "plugin/plugin.h"
@@ -48,6 +49,7 @@ bool DvrCore::Init(int pipe) {
     ::umask(077);
     // A console that goes away must not kill the core through SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
+    if (!ox::core::dropPrivileges()) return false;
 
     if (pipe != -1) {
         boost::system::error_code ec;
@@ -91,7 +93,12 @@ void DvrCore::Run() {
 
     loadPlugins();
     openPlugins();
-    postConfig();
+    try {
+        postConfig();
+    } catch (std::exception const& e) {
+        // A configuration that cannot be saved must not stop the core.
+        logSev<kLogWarning>("{}", e.what());
+    }
 
     dispatchEvents();
 

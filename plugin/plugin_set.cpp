@@ -1,5 +1,6 @@
 // Loading, opening, closing and unloading the whole plugin set.
 #include "core/dvr_core.h"
+#include "core/privilege_drop.h"
 #include "log/log.h"
 #include "plugin/plugin.h"
 
@@ -8,6 +9,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -63,8 +66,15 @@ void DvrCore::openPlugins() {
         logSev<kLogInfo>("Opening {:02x}:{}", p->pluginId(), p->shortName());
         p->Open();
     }
-    std::unique_lock lock(pluginsMutex_);
-    plugins_.push_back(logPlugin_);
+    {
+        std::unique_lock lock(pluginsMutex_);
+        plugins_.push_back(logPlugin_);
+    }
+    // Raw device access was needed only while plugins opened.
+    if (::getuid() != 0) {
+        if (int const err = ox::core::setCapabilities(ox::core::kCapsRunning))
+            logSev<kLogNotice>("capset failed: {}", std::strerror(err));
+    }
 }
 
 void DvrCore::closePlugins() {

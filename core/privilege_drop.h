@@ -1,0 +1,23 @@
+// Taking on the parent daemon's user and keeping only a few capabilities.
+#pragma once
+
+#include <cstdint>
+
+/// Real user id of the parent process, or 0 when it cannot be read. Exported.
+unsigned GetParentUid();
+
+namespace ox::core {
+
+/// Capability sets the core keeps while plugins open, and afterwards.
+inline constexpr uint32_t kCapsWhileOpening = 0x00023000u; // NET_ADMIN, NET_RAW, SYS_RAWIO
+inline constexpr uint32_t kCapsRunning = 0x00003000u;      // NET_ADMIN, NET_RAW
+
+/// Sets effective = permitted = `caps` (capabilities 0..31), inheritable none,
+/// through the version-3 capability interface. Returns 0 or an errno value.
+int setCapabilities(uint32_t caps);
+
+/// Switches to the parent's user with its groups and reduces the capability
+/// sets. Logs and returns false when the switch fails.
+bool dropPrivileges();
+
+} // namespace ox::core
