@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <initializer_list>
 #include <memory>
 #include <unistd.h>
 
@@ -37,7 +38,9 @@ std::string capture(char const* command) {
     return out;
 }
 
-std::string emptyInputDigest() {
+} // namespace
+
+std::string fallbackMachineId() {
     unsigned char digest[OX_SHA256_DIGEST_SIZE];
     sha256(digest, nullptr, 0);
     static constexpr char kHex[] = "0123456789abcdef";
@@ -49,10 +52,8 @@ std::string emptyInputDigest() {
     return text;
 }
 
-} // namespace
-
 std::string getMachineId() {
     for (char const* command : {kPrivilegedCommand, kPlainCommand})
         if (std::string id = capture(command); !id.empty()) return id;
-    return emptyInputDigest();
+    return fallbackMachineId();
 }

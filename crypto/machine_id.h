@@ -8,3 +8,6 @@
 /// Without one, returns the SHA-256 of empty input as 64 lowercase hex digits.
 /// Never fails. Blocks while the script runs.
 std::string getMachineId();
+
+/// The identity used when no script answers (start-up reports it).
+std::string fallbackMachineId();

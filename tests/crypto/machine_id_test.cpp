@@ -48,6 +48,7 @@ TEST(MachineId, FallsBackToDigestOfEmptyInput) {
     EXPECT_EQ(kEmptyDigest, getMachineId()) << "no script";
     t.script("exit 0\n");
     EXPECT_EQ(kEmptyDigest, getMachineId()) << "script prints nothing";
+    EXPECT_EQ(kEmptyDigest, fallbackMachineId());
 }
 
 } // namespace
