@@ -1,0 +1,541 @@
+// The event path of the real core, hosted in this process with the log plugin
+// and three consumer plugins, against two references that do only the work no
+// event path can avoid: a bare hand-off (one deque, one mutex, one condition
+// variable, one record per turn, three direct calls) and a bare copy (memcpy of
+// the payload into a 64-byte-aligned buffer). After the Google Benchmark output
+// a summary prints events/s, bytes/s and the ratio of each core case to its
+// matching reference, the effect of the allocator setting on a bare 1 MiB
+// malloc, and the post-to-OnEvent latency at a steady 1,000 events/s.
+#include "core/dvr_core.h"
+#include "plugin/plugin_interface.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <dlfcn.h>
+#include <sys/resource.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using ox::core::EventParms;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr uint32_t kPosterAddress = 0x00700000u; ///< a plugin id that no loaded plugin has
+constexpr int32_t kTimedRecord = 1;             ///< `level` value: payload starts with the post time
+constexpr size_t kLineAlign = 64;
+constexpr int64_t kKiB = 1024;
+constexpr int64_t kMiB = 1024 * kKiB;
+constexpr int64_t kBatchBytes = 8 * kMiB; ///< payload bytes posted per iteration (large payloads)
+constexpr int64_t kBatchEvents = 16384;    ///< events posted per iteration (small payloads)
+constexpr int kLatencyEvents = 3000;       ///< three seconds at the steady rate
+constexpr auto kLatencyPeriod = std::chrono::microseconds(1000);
+
+int64_t steadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+/// Events per iteration for a payload size: enough for several milliseconds of work.
+int64_t batchEvents(int64_t size) { return size <= kKiB ? kBatchEvents : std::max<int64_t>(8, kBatchBytes / size); }
+
+/// A buffer whose data start `offset` bytes past a 64-byte boundary.
+class AlignedBuffer {
+public:
+    AlignedBuffer(size_t size, size_t offset) : offset_(offset) {
+        size_t const total = (size + offset + kLineAlign) / kLineAlign * kLineAlign;
+        base_ = static_cast<char*>(std::aligned_alloc(kLineAlign, total));
+        if (!base_) throw std::bad_alloc();
+        std::memset(base_, 0x5a, total);
+    }
+    AlignedBuffer(AlignedBuffer&& o) noexcept : base_(std::exchange(o.base_, nullptr)), offset_(o.offset_) {}
+    AlignedBuffer(AlignedBuffer const&) = delete;
+    AlignedBuffer& operator=(AlignedBuffer const&) = delete;
+    ~AlignedBuffer() { std::free(base_); }
+    char* data() const { return base_ + offset_; }
+
+private:
+    char* base_;
+    size_t offset_;
+};
+
+/// Runs fn(0) on this thread and fn(1..n-1) on threads of their own; returns when all are done.
+void runPosters(int posters, std::function<void(int)> const& fn) {
+    std::vector<std::jthread> others;
+    for (int p = 1; p < posters; ++p) others.emplace_back(fn, p);
+    fn(0);
+}
+
+EventParms alarmRecord(char* data, uint32_t length) {
+    EventParms e;
+    std::memset(&e, 0, sizeof e);
+    e.size = sizeof e;
+    e.version = OX_EVENT_RECORD_VERSION;
+    e.parmsSize = sizeof e - offsetof(EventParms, parmsSize);
+    e.parmsVersion = OX_EVENT_PARMS_VERSION;
+    e.source = kPosterAddress | 1u;
+    e.type = OX_TYPE_ALARM;
+    e.flags = ox::core::kLiveClass;
+    e.data = data;
+    e.dataLen = length;
+    return e;
+}
+
+/// Counts deliveries; a waiter blocks until a count is reached (same scheme as the consumer plugins).
+class DeliveryCounter {
+public:
+    void add() {
+        uint64_t const n = count_.fetch_add(1) + 1;
+        if (n == target_.load()) {
+            std::lock_guard lock(mutex_);
+            cv_.notify_all();
+        }
+    }
+    void waitFor(uint64_t n) {
+        std::unique_lock lock(mutex_);
+        target_.store(n);
+        cv_.wait(lock, [&] { return count_.load() >= n; });
+    }
+
+private:
+    std::atomic<uint64_t> count_{0};  ///< any thread
+    std::atomic<uint64_t> target_{0}; ///< stored under mutex_
+    std::mutex mutex_;
+    std::condition_variable cv_;
+};
+
+DeliveryCounter g_bareA, g_bareB, g_bareC;
+[[gnu::noinline]] int deliverA(EventParms const&) { return g_bareA.add(), 0; }
+[[gnu::noinline]] int deliverB(EventParms const&) { return g_bareB.add(), 0; }
+[[gnu::noinline]] int deliverC(EventParms const&) { return g_bareC.add(), 0; }
+
+/// The bare hand-off: what any queue between posters and one dispatching thread must do.
+class BareHandoff {
+public:
+    BareHandoff() : consumer_([this] { run(); }) {}
+    BareHandoff(BareHandoff const&) = delete;
+    BareHandoff& operator=(BareHandoff const&) = delete;
+    ~BareHandoff() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        cv_.notify_one();
+        consumer_.join();
+    }
+    void post(EventParms const& e) {
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(e);
+        }
+        cv_.notify_one(); // one notification per record
+    }
+
+private:
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            cv_.wait(lock, [&] { return !queue_.empty() || stop_; });
+            if (queue_.empty()) return;
+            EventParms const e = queue_.front();
+            queue_.pop_front();
+            lock.unlock();
+            deliverA(e);
+            deliverB(e);
+            deliverC(e);
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<EventParms> queue_; ///< under mutex_
+    bool stop_ = false;            ///< under mutex_
+    std::thread consumer_;
+};
+
+/// The real core in a temporary appliance tree: bin/dvrcore (never executed),
+/// bin/plugins/ with the log plugin and the three consumers, bin/core.xml that
+/// keeps the core's own notices off the console during the run.
+class HostedCore {
+public:
+    struct Consumer {
+        std::string name;
+        void* handle = nullptr;
+        void (*waitFor)(uint64_t) = nullptr;
+        size_t (*takeLatencies)(int64_t*, size_t) = nullptr;
+    };
+
+    HostedCore() {
+        char pattern[] = "/tmp/dvr-dispatch-XXXXXX";
+        if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+        root_ = pattern;
+        fs::path const bin = root_ / "bin";
+        fs::create_directories(bin / "plugins");
+        fs::copy_file(DVR_BENCH_LOGPI, bin / "plugins/LogPI.so");
+        std::ofstream(bin / "core.xml") << "<?xml version=\"1.0\"?>\n<oREC><Modules><Module>"
+                                           "<Plugin ID=\"-2147483648\" LogLevel=\"100\"/></Module></Modules></oREC>\n";
+        std::string list = DVR_BENCH_CONSUMERS;
+        for (size_t start = 0; start <= list.size();) {
+            size_t end = list.find(':', start);
+            if (end == std::string::npos) end = list.size();
+            fs::path const from = list.substr(start, end - start);
+            fs::path const to = bin / "plugins" / from.filename();
+            fs::copy_file(from, to);
+            consumers_.push_back(open(to));
+            start = end + 1;
+        }
+        previousDir_ = fs::current_path();
+        fs::current_path(root_); // the log plugin writes log/ under the working directory
+
+        core_ = new DvrCore((bin / "dvrcore").string());
+        SetCore(core_);
+        if (!core_->Init(-1)) throw std::runtime_error("core Init failed");
+        runner_ = std::thread([this] { core_->Run(); });
+        // Posts are queued before the loop runs; this one returns once the
+        // plugins are open and the dispatcher delivers.
+        EventParms e = alarmRecord(nullptr, 0);
+        if (post(e) != 0) throw std::runtime_error("warm-up post refused");
+        waitDelivered(1);
+    }
+    HostedCore(HostedCore const&) = delete;
+    HostedCore& operator=(HostedCore const&) = delete;
+    ~HostedCore() {
+        core_->Stop();
+        runner_.join();
+        delete core_;
+        SetCore(nullptr);
+        for (auto& c : consumers_) ::dlclose(c.handle);
+        std::error_code ec;
+        fs::current_path(previousDir_, ec);
+        fs::remove_all(root_, ec);
+    }
+
+    static int post(EventParms& e) { return DvrCore::eventReceiver(&e, nullptr); }
+    /// Counts `n` more posted alarm records and returns once every consumer has them.
+    void waitDelivered(uint64_t n) {
+        expected_ += n;
+        for (auto& c : consumers_) c.waitFor(expected_);
+    }
+    std::vector<Consumer> const& consumers() const { return consumers_; }
+
+private:
+    static Consumer open(fs::path const& path) {
+        // Loaded here first, the core's own dlopen of the same path shares this instance.
+        Consumer c;
+        c.name = path.stem().string();
+        c.handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!c.handle) throw std::runtime_error(::dlerror());
+        c.waitFor = reinterpret_cast<void (*)(uint64_t)>(::dlsym(c.handle, "ConsumerWaitFor"));
+        c.takeLatencies = reinterpret_cast<size_t (*)(int64_t*, size_t)>(::dlsym(c.handle, "ConsumerTakeLatencies"));
+        if (!c.waitFor || !c.takeLatencies) throw std::runtime_error("consumer entry missing");
+        return c;
+    }
+
+    fs::path root_, previousDir_;
+    std::vector<Consumer> consumers_;
+    uint64_t expected_ = 0; ///< benchmark thread
+    DvrCore* core_ = nullptr;
+    std::thread runner_;
+};
+
+HostedCore* g_core = nullptr;
+
+struct Figures {
+    double events = 0; ///< per second
+    double bytes = 0;  ///< per second
+    double faults = 0; ///< minor page faults per event
+};
+/// Last measured invocation of each case (Google Benchmark's final run wins).
+std::map<std::string, Figures> g_figures;
+
+/// Minor page faults of the process so far: a payload block that the
+/// allocator maps afresh or got back from a trimmed heap faults on its first copy.
+int64_t minorFaults() {
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return u.ru_minflt;
+}
+
+std::string key(char const* kind, int64_t size, int64_t offset, int64_t posters) {
+    return std::string(kind) + "/" + std::to_string(size) + "/" + std::to_string(offset) + "/" +
+           std::to_string(posters);
+}
+
+void record(benchmark::State& state, std::string const& k, Clock::time_point t0, int64_t events, int64_t size,
+            int64_t faults0) {
+    double const s = std::chrono::duration<double>(Clock::now() - t0).count();
+    double const faults = static_cast<double>(minorFaults() - faults0) / static_cast<double>(std::max<int64_t>(events, 1));
+    g_figures[k] = {static_cast<double>(events) / s, static_cast<double>(events * size) / s, faults};
+    state.counters["faults/event"] = faults;
+    state.counters["events/s"] = benchmark::Counter(static_cast<double>(events), benchmark::Counter::kIsRate);
+    state.SetBytesProcessed(events * size);
+}
+
+void bmHandoff(benchmark::State& state) {
+    int const posters = static_cast<int>(state.range(0));
+    int64_t const perPoster = kBatchEvents / posters;
+    BareHandoff handoff;
+    uint64_t delivered = 0;
+    int64_t events = 0;
+    int64_t const faults0 = minorFaults();
+    auto const t0 = Clock::now();
+    static uint64_t base = 0; // the counters live across invocations
+    for (auto _ : state) {
+        runPosters(posters, [&](int) {
+            EventParms const e = alarmRecord(nullptr, 0);
+            for (int64_t i = 0; i < perPoster; ++i) handoff.post(e);
+        });
+        delivered += static_cast<uint64_t>(perPoster * posters);
+        g_bareA.waitFor(base + delivered);
+        g_bareB.waitFor(base + delivered);
+        g_bareC.waitFor(base + delivered);
+        events += perPoster * posters;
+    }
+    record(state, key("handoff", 0, 0, posters), t0, events, 0, faults0);
+    base += delivered;
+}
+
+void bmCopy(benchmark::State& state) {
+    int64_t const size = state.range(0), offset = state.range(1);
+    int const posters = static_cast<int>(state.range(2));
+    int64_t const perPoster = batchEvents(size) / posters;
+    std::vector<AlignedBuffer> src, dst;
+    for (int p = 0; p < posters; ++p) {
+        src.emplace_back(static_cast<size_t>(size), static_cast<size_t>(offset));
+        dst.emplace_back(static_cast<size_t>(size), 0);
+    }
+    int64_t events = 0;
+    int64_t const faults0 = minorFaults();
+    auto const t0 = Clock::now();
+    for (auto _ : state) {
+        runPosters(posters, [&](int p) {
+            for (int64_t i = 0; i < perPoster; ++i) {
+                std::memcpy(dst[p].data(), src[p].data(), static_cast<size_t>(size));
+                benchmark::ClobberMemory();
+            }
+        });
+        events += perPoster * posters;
+    }
+    record(state, key("copy", size, offset, posters), t0, events, size, faults0);
+}
+
+void bmCore(benchmark::State& state) {
+    int64_t const size = state.range(0), offset = state.range(1);
+    int const posters = static_cast<int>(state.range(2));
+    int64_t const perPoster = batchEvents(size) / posters;
+    std::vector<AlignedBuffer> src;
+    for (int p = 0; p < posters; ++p) src.emplace_back(static_cast<size_t>(size), static_cast<size_t>(offset));
+    std::atomic<int64_t> refused{0};
+    int64_t events = 0;
+    int64_t const faults0 = minorFaults();
+    auto const t0 = Clock::now();
+    for (auto _ : state) {
+        runPosters(posters, [&](int p) {
+            EventParms const e = alarmRecord(size ? src[p].data() : nullptr, static_cast<uint32_t>(size));
+            for (int64_t i = 0; i < perPoster; ++i) {
+                EventParms posted = e;
+                if (HostedCore::post(posted) != 0) refused.fetch_add(1);
+            }
+        });
+        if (refused.load() != 0) {
+            state.SkipWithError("the core refused a post");
+            break;
+        }
+        g_core->waitDelivered(static_cast<uint64_t>(perPoster * posters));
+        events += perPoster * posters;
+    }
+    record(state, key("core", size, offset, posters), t0, events, size, faults0);
+}
+
+/// malloc, copy, free of one payload, as a poster and the dispatcher would without the core's bookkeeping.
+void bmMallocCopy(benchmark::State& state) {
+    int64_t const size = state.range(0);
+    AlignedBuffer src(static_cast<size_t>(size), 0);
+    int64_t events = 0;
+    int64_t const faults0 = minorFaults();
+    auto const t0 = Clock::now();
+    for (auto _ : state) {
+        void* p = std::malloc(static_cast<size_t>(size));
+        std::memcpy(p, src.data(), static_cast<size_t>(size));
+        benchmark::DoNotOptimize(p);
+        std::free(p);
+        ++events;
+    }
+    record(state, key("malloc", size, 0, 1), t0, events, size, faults0);
+}
+
+/// The same loop before the core has set up the allocator (glibc's defaults), timed by hand.
+Figures mallocCopyBeforeCore(int64_t size, double seconds) {
+    AlignedBuffer src(static_cast<size_t>(size), 0);
+    int64_t const faults0 = minorFaults();
+    int64_t events = 0;
+    auto const t0 = Clock::now();
+    auto const until = t0 + std::chrono::duration<double>(seconds);
+    while (Clock::now() < until) {
+        for (int i = 0; i < 16; ++i, ++events) {
+            void* p = std::malloc(static_cast<size_t>(size));
+            std::memcpy(p, src.data(), static_cast<size_t>(size));
+            benchmark::DoNotOptimize(p);
+            std::free(p);
+        }
+    }
+    double const s = std::chrono::duration<double>(Clock::now() - t0).count();
+    return {static_cast<double>(events) / s, static_cast<double>(events * size) / s,
+            static_cast<double>(minorFaults() - faults0) / static_cast<double>(events)};
+}
+
+struct Percentiles {
+    double median = 0, p99 = 0, max = 0; ///< microseconds
+};
+
+/// Posts timed records at a steady rate and reads the post-to-OnEvent delays noted by each consumer.
+std::vector<std::pair<std::string, Percentiles>> measureLatency() {
+    std::vector<int64_t> scratch(kLatencyEvents);
+    for (auto const& c : g_core->consumers()) c.takeLatencies(scratch.data(), scratch.size()); // forget old ones
+    auto next = Clock::now();
+    for (int i = 0; i < kLatencyEvents; ++i) {
+        next += kLatencyPeriod;
+        std::this_thread::sleep_until(next); // pacing of the load, not synchronisation
+        int64_t stamp = steadyNs();
+        EventParms e = alarmRecord(reinterpret_cast<char*>(&stamp), sizeof stamp);
+        e.level = kTimedRecord;
+        if (HostedCore::post(e) != 0) throw std::runtime_error("latency post refused");
+    }
+    g_core->waitDelivered(kLatencyEvents);
+    std::vector<std::pair<std::string, Percentiles>> result;
+    for (auto const& c : g_core->consumers()) {
+        size_t const n = c.takeLatencies(scratch.data(), scratch.size());
+        std::vector<int64_t> v(scratch.begin(), scratch.begin() + static_cast<ptrdiff_t>(n));
+        std::sort(v.begin(), v.end());
+        Percentiles p;
+        if (!v.empty()) {
+            p.median = static_cast<double>(v[v.size() / 2]) / 1e3;
+            p.p99 = static_cast<double>(v[std::min(v.size() - 1, v.size() * 99 / 100)]) / 1e3;
+            p.max = static_cast<double>(v.back()) / 1e3;
+        }
+        result.emplace_back(c.name, p);
+    }
+    return result;
+}
+
+std::string sizeText(int64_t size) {
+    if (size >= kMiB) return std::to_string(size / kMiB) + " MiB";
+    if (size >= kKiB) return std::to_string(size / kKiB) + " KiB";
+    return std::to_string(size) + " B";
+}
+
+Figures const* figures(std::string const& k) {
+    auto it = g_figures.find(k);
+    return it == g_figures.end() ? nullptr : &it->second;
+}
+
+constexpr int64_t kSizes[] = {0, kKiB, 64 * kKiB, kMiB};
+constexpr int64_t kOffsets[] = {0, 16, 48};
+constexpr int64_t kPosters[] = {1, 2};
+
+void printSummary(Figures const& mallocBefore, double copy1MiB) {
+    std::printf("\nSummary: the core's event path (3 consumer plugins) against its reference\n");
+    std::printf("%-8s %-6s %-7s %12s %10s %8s   %-14s %12s %7s\n", "payload", "offset", "posters", "events/s", "MB/s",
+                "faults/ev", "reference", "ref events/s", "ratio");
+    for (int64_t size : kSizes) {
+        for (int64_t posters : kPosters) {
+            double worst = 1e9, sum = 0;
+            int n = 0;
+            for (int64_t offset : kOffsets) {
+                if (size == 0 && offset != 0) continue;
+                Figures const* core = figures(key("core", size, offset, posters));
+                std::string const refKey =
+                    size == 0 ? key("handoff", 0, 0, posters) : key("copy", size, offset, posters);
+                Figures const* ref = figures(refKey);
+                if (!core || !ref) continue;
+                double const ratio = core->events / ref->events;
+                worst = std::min(worst, ratio);
+                sum += ratio;
+                ++n;
+                std::printf("%-8s %-6lld %-7lld %12.0f %10.1f %8.2f   %-14s %12.0f %7.3f\n", sizeText(size).c_str(),
+                            static_cast<long long>(offset), static_cast<long long>(posters), core->events,
+                            core->bytes / 1e6, core->faults, size == 0 ? "bare hand-off" : "bare copy", ref->events,
+                            ratio);
+            }
+            if (n == 0) continue;
+            if (size == 0)
+                std::printf("  -> empty payload, %lld poster(s): ratio %.3f (target >= 0.5): %s\n",
+                            static_cast<long long>(posters), worst, worst >= 0.5 ? "met" : "MISSED");
+            else if (size >= 64 * kKiB)
+                std::printf("  -> %s, %lld poster(s): mean ratio %.3f (target >= 0.7), worst offset %.3f (target >= "
+                            "0.5): %s\n",
+                            sizeText(size).c_str(), static_cast<long long>(posters), sum / n, worst,
+                            sum / n >= 0.7 && worst >= 0.5 ? "met" : "MISSED");
+        }
+    }
+    Figures const* after = figures(key("malloc", kMiB, 0, 1));
+    if (after && copy1MiB > 0) {
+        std::printf("\nAllocator, 1 MiB malloc + memcpy + free on one thread, against the bare copy (%.1f MB/s):\n",
+                    copy1MiB / 1e6);
+        std::printf("  glibc defaults (before the core starts): %10.1f MB/s  ratio %.3f  faults/event %.2f\n",
+                    mallocBefore.bytes / 1e6, mallocBefore.bytes / copy1MiB, mallocBefore.faults);
+        std::printf("  with the core's allocator setting:       %10.1f MB/s  ratio %.3f  faults/event %.2f\n",
+                    after->bytes / 1e6, after->bytes / copy1MiB, after->faults);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+
+    // Before the core exists the allocator runs with glibc's defaults.
+    Figures const mallocBefore = mallocCopyBeforeCore(kMiB, 0.5);
+
+    HostedCore core;
+    g_core = &core;
+
+    for (int64_t posters : kPosters)
+        benchmark::RegisterBenchmark("handoff", bmHandoff)->Arg(posters)->ArgName("posters")->UseRealTime();
+    for (int64_t size : kSizes) {
+        for (int64_t offset : kOffsets) {
+            if (size == 0 && offset != 0) continue;
+            for (int64_t posters : kPosters) {
+                if (size != 0)
+                    benchmark::RegisterBenchmark("copy", bmCopy)
+                        ->Args({size, offset, posters})
+                        ->ArgNames({"size", "offset", "posters"})
+                        ->UseRealTime();
+                benchmark::RegisterBenchmark("core", bmCore)
+                    ->Args({size, offset, posters})
+                    ->ArgNames({"size", "offset", "posters"})
+                    ->UseRealTime();
+            }
+        }
+    }
+    benchmark::RegisterBenchmark("malloc_copy_free", bmMallocCopy)->Arg(kMiB)->ArgName("size")->UseRealTime();
+    benchmark::RunSpecifiedBenchmarks();
+
+    Figures const* copy = figures(key("copy", kMiB, 0, 1));
+    printSummary(mallocBefore, copy ? copy->bytes : 0);
+
+    std::printf("\nPost-to-OnEvent latency at a steady 1,000 events/s (%d events, 8-byte payload):\n", kLatencyEvents);
+    for (auto const& [name, p] : measureLatency())
+        std::printf("  %-10s median %8.1f us   p99 %8.1f us   max %8.1f us\n", name.c_str(), p.median, p.p99, p.max);
+
+    g_core = nullptr;
+    benchmark::Shutdown();
+    return 0;
+}
