@@ -25,6 +25,7 @@ protected:
     void TearDown() override {
         for (auto const& v : vars_) ::unsetenv(v.c_str());
     }
+    void SetUp() override { set("PROBE_Poster_POST_TYPE", std::to_string(OX_TYPE_PTZ)); }
     void set(std::string const& name, std::string const& value) {
         ::setenv(name.c_str(), value.c_str(), 1);
         vars_.push_back(name);
@@ -79,7 +80,7 @@ TEST_F(EventPath, DeliveredInOrderToConsumersInListOrderFromCopies) {
     for (auto n : {"Alpha.so", "Beta.so", "Gamma.so", "Poster.so"}) tree_.addPlugin(n);
     set("PROBE_Poster_POST_COUNT", "200");
     std::string const out = runOnce("Poster");
-    auto d = deliveries(OX_TYPE_ALARM);
+    auto d = deliveries(OX_TYPE_PTZ);
     ASSERT_EQ(d.size(), 600u) << out;
     for (int i = 0; i < 200; ++i) {
         // Each record goes to Alpha, Beta, Gamma in list order before the next
@@ -90,7 +91,7 @@ TEST_F(EventPath, DeliveredInOrderToConsumersInListOrderFromCopies) {
         EXPECT_EQ(d[3 * i + 2].plugin, "Gamma");
         for (int k = 0; k < 3; ++k) EXPECT_EQ(d[3 * i + k].head, seq(0, i));
     }
-    EXPECT_EQ(out.find("refblks"), std::string::npos) << out;
+    EXPECT_EQ(out.find("refblks: "), std::string::npos) << out;
 }
 
 TEST_F(EventPath, QueuedRecordsAreDrainedAtStop) {
@@ -101,16 +102,17 @@ TEST_F(EventPath, QueuedRecordsAreDrainedAtStop) {
     set("PROBE_Poster_POST_COUNT", "2000");
     set("PROBE_Alpha_SLOW_MS", "0");
     runOnce("Poster");
-    EXPECT_EQ(deliveries(OX_TYPE_ALARM).size(), 2000u);
+    EXPECT_EQ(deliveries(OX_TYPE_PTZ).size(), 2000u);
 }
 
 TEST_F(EventPath, KeptReferenceOutlivesDispatchUntilDecref) {
     for (auto n : {"Alpha.so", "Beta.so", "Gamma.so", "Poster.so"}) tree_.addPlugin(n);
     set("PROBE_Poster_POST_COUNT", "10");
     set("PROBE_Poster_POST_SIZE", "1000");
-    set("PROBE_Beta_KEEP", "1"); // keeps all ten and gives them back at Unload
+    set("PROBE_Beta_KEEP", "1");
+    set("PROBE_Beta_KEEP_TYPE", std::to_string(OX_TYPE_PTZ)); // keeps all ten and gives them back at Unload
     std::string out = runOnce("Poster");
-    EXPECT_EQ(out.find("refblks"), std::string::npos) << out;
+    EXPECT_EQ(out.find("refblks: "), std::string::npos) << out;
     bool released = false;
     for (auto const& l : trace()) released |= l == "Beta released 10";
     EXPECT_TRUE(released);
@@ -123,6 +125,7 @@ TEST_F(EventPath, ReferencesNeverGivenBackAreReportedAtExit) {
     set("PROBE_Poster_POST_COUNT", "3");
     set("PROBE_Poster_POST_SIZE", "1000");
     set("PROBE_Beta_KEEP_FOREVER", "1");
+    set("PROBE_Beta_KEEP_TYPE", std::to_string(OX_TYPE_PTZ));
     std::string out = runOnce("Poster");
     EXPECT_NE(out.find("refblks: 3(3,024)"), std::string::npos) << out;
     EXPECT_NE(out.find("Plugin 30:beta unloaded holding 3 event reference(s)."), std::string::npos) << out;
@@ -149,7 +152,7 @@ TEST_F(EventPath, SlowDeliveriesAreReported) {
     set("PROBE_Alpha_SLOW_MS", "7");
     std::string out = runOnce("Poster");
     EXPECT_NE(out.find("Alpha took "), std::string::npos) << out;
-    EXPECT_NE(out.find("ms for alarm event from Poster [1,234]"), std::string::npos) << out;
+    EXPECT_NE(out.find("ms for ptz event from Poster [1,234]"), std::string::npos) << out;
 }
 
 TEST_F(EventPath, ConcurrentPostersAndKeepersDeliverEachEventOnce) {
@@ -180,10 +183,10 @@ TEST_F(EventPath, ConcurrentPostersAndKeepersDeliverEachEventOnce) {
     p->signal(SIGTERM);
     ASSERT_EQ(p->wait().code, 0);
     std::map<std::pair<std::string, std::string>, int> seen;
-    for (auto const& d : deliveries(OX_TYPE_ALARM)) ++seen[{d.plugin, d.head}];
+    for (auto const& d : deliveries(OX_TYPE_PTZ)) ++seen[{d.plugin, d.head}];
     for (auto const& plugin : {"Alpha", "Beta", "Gamma"})
         for (int t = 0; t < kThreads; ++t)
             for (int i = 0; i < kCount; ++i) EXPECT_EQ((seen[{plugin, seq(t, i)}]), 1) << plugin << seq(t, i);
     EXPECT_EQ(seen.size(), 3u * kThreads * kCount);
-    EXPECT_EQ(p->out().find("refblks"), std::string::npos);
+    EXPECT_EQ(p->out().find("refblks: "), std::string::npos);
 }
