@@ -2,7 +2,6 @@
 #include "core/dvr_core.h"
 
 #include "core/privilege_drop.h"
-#include "crypto/machine_id.h"
 #include "core/ref_block.h"
 #include "log/log.h"
 #include "plugin/plugin.h"
@@ -12,6 +11,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -47,7 +47,6 @@ void DvrCore::reportHeldReferences() {
 }
 
 bool DvrCore::Init(int pipe) {
-    machineId_ = getMachineId();
     ::umask(077);
     // A console that goes away must not kill the core through SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
@@ -60,6 +59,9 @@ bool DvrCore::Init(int pipe) {
             logSev<kLogCritical>("failed to open ipc pipe");
             return false;
         }
+        // Processes started by the core or its plugins must not hold the parent channel open.
+        ::fcntl(pipe, F_SETFD, ::fcntl(pipe, F_GETFD) | FD_CLOEXEC);
+        ipcOpen_.store(true);
     }
 
     auto const logPlugin = exePath_.parent_path() / "plugins/LogPI.so";
@@ -92,6 +94,7 @@ void DvrCore::Run() {
     work_.emplace(io_.get_executor());
     ioThread_ = std::jthread([this](std::stop_token st) { ioThreadBody(st); });
     boost::asio::post(io_, [this] { armMemCheck(std::chrono::steady_clock::time_point{}); });
+    boost::asio::post(io_, [this] { ipcPostRead(); });
 
     loadPlugins();
     openPlugins();

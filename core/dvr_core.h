@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/events/event_parms.h"
+#include "core/ipc_reader.h"
 #include "log/log_level.h"
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -36,6 +37,15 @@ namespace rapidxml {
 template <class Ch>
 struct xmlNode;
 }
+
+/// Parent-channel counters for the status summary. Statistics only: relaxed
+/// atomic increments from any thread (requests on posting threads, results on
+/// the I/O thread).
+struct IpcCounters {
+    std::atomic<uint32_t> requestsRelayed{0};  ///< successful ipcRequest calls
+    std::atomic<uint32_t> resultsDelivered{0}; ///< results handed to a plugin
+    std::atomic<uint32_t> resultBytes{0};      ///< bytes of delivered results, headers included
+};
 
 /// Locals of the dispatch loop, lent to the status summary on every turn.
 struct DispatchStats {
@@ -70,11 +80,16 @@ public:
     void incRef(char const* payload, unsigned pluginId);
     int decRef(char const* payload, unsigned pluginId);
 
+    // Parent channel.
+    /// Relays a plugin's request packet to the parent; 0 queued, 1 refused.
+    int ipcRequest(ox::core::EventParms const& e);
+    IpcCounters const& ipcCounters() const noexcept { return ipcCounters_; }
+    /// File name and version from the parent's last identity packet.
+    std::pair<std::string, std::string> parentIdentity() const;
+
     // Logging.
     int myLogMessage(LogLevel level, std::string_view text);
     int logLevel(unsigned pluginId) const;
-    /// Encrypts or decrypts a crypto record's payload in place (the poster's buffer).
-    int handleCrypto(ox::core::EventParms& rec) const;
     int logLevel(ox::core::EventParms const& e) const;
     int print(ox::core::EventParms const& e) const;
     void print(unsigned pluginId, unsigned severity, std::string_view text) const;
@@ -107,6 +122,11 @@ private:
     void memCheck(boost::system::error_code const& ec);
     void armMemCheck(std::chrono::steady_clock::time_point expiry);
     void reportHeldReferences();
+    void ipcSend();
+    void ipcPostRead();
+    void ipcReadComplete(boost::system::error_code const& ec, unsigned bytes);
+    void ipcPacket(std::string_view packet);
+    void ipcResult(std::string_view packet, uint32_t routing);
     std::string sourceName(uint32_t source) const;
     void deliver(ox::core::EventParms const& e, DispatchStats& stats);
 
@@ -122,15 +142,17 @@ private:
     bool memTimerPending_ = false;           ///< I/O thread
     boost::asio::generic::stream_protocol::socket ipc_; ///< parent channel; I/O thread
     std::deque<std::pair<char*, uint32_t>> sendQueue_;  ///< malloc'd buffers for the parent; I/O thread
-    std::array<char, 65536> rbuf_{};         ///< parent channel receive buffer; I/O thread
-    uint32_t rfill_ = 0;                     ///< bytes in rbuf_; I/O thread
+    std::atomic<bool> ipcOpen_{false};       ///< ipc_ holds a descriptor; written on the I/O thread (and Init), read by posting threads
+    ox::ipc::IpcReader ipcReader_;           ///< parent channel receive buffer and fill; I/O thread
+    IpcCounters ipcCounters_;                ///< relaxed atomics, any thread
     std::mutex queueMutex_;
     std::condition_variable queueCv_;        ///< one notify per queued record, and Stop
     std::deque<ox::core::EventParms> queue_; ///< under queueMutex_
     std::filesystem::path exePath_;          ///< canonical path of the executable
     std::string product_ = "orvelStudio";    ///< from the product description
     std::string version_ = kVersion;
-    std::string parentFile_, parentVersion_; ///< from the parent identity packet
+    std::string parentFile_, parentVersion_; ///< from the parent identity packet; under parentMutex_
+    mutable std::mutex parentMutex_;         ///< written on the I/O thread, read by the status document
     bool consoleColours_ = true;
     std::atomic<bool> background_{false};    ///< set by the parent identity packet; read by the printer
     mutable std::mutex printMutex_;          ///< serialises console lines

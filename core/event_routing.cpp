@@ -1,7 +1,6 @@
 // The posting callback and the routing of a posted record: answered at once,
 // handed to a service of the core, or copied into the queue.
 #include "core/dvr_core.h"
-#include "crypto/crypto_event.h"
 
 #include <exception>
 
@@ -21,11 +20,11 @@ int DvrCore::eventReceiver(EventParms* rec, void* /*context*/) {
 
 int DvrCore::pluginEvent(EventParms& rec) {
     switch (ox::core::typeOf(rec)) {
-    case OX_TYPE_CANCEL:
     case OX_TYPE_IPC:
-        return 1; // no service for these yet: refused, never queued
+        return ipcRequest(rec);
+    case OX_TYPE_CANCEL:
     case OX_TYPE_CRYPTO:
-        return handleCrypto(rec);
+        return 1; // no service for these yet: refused, never queued
     case OX_TYPE_LOG:
         if (rec.flags & ox::core::kQueryFlag) return logLevel(rec);
         if (print(rec) == 0) return stopRequested_.load() ? 1 : 0;
@@ -38,5 +37,3 @@ int DvrCore::pluginEvent(EventParms& rec) {
     if (stopRequested_.load()) return 1;
     return queueEvent(rec);
 }
-
-int DvrCore::handleCrypto(EventParms& rec) const { return ox::crypto::handleCryptoEvent(rec, machineId_); }

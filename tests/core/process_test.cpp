@@ -106,3 +106,22 @@ TEST_F(Process, LogPluginWritesTheLogFile) {
     EXPECT_NE(text.find(" 25 10 probe Probe open"), std::string::npos) << text;
     EXPECT_NE(text.find(" 25 00 Opening 10:Probe"), std::string::npos) << text;
 }
+
+TEST_F(Process, ConsoleThatGoesAwayDoesNotStopTheCore) {
+    // Nobody reads standard output: writes fail with EPIPE. The core must not
+    // die of SIGPIPE, and log records still reach the log plugin.
+    tree_.addPlugin("Probe.so");
+    CoreProcess p(tree_.exe(), {}, tree_.root(), {}, true);
+    auto const logFile = tree_.root() / "log/dvrcore.log";
+    auto logged = [&] {
+        std::ifstream in(logFile);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        return text.find("probe Probe open") != std::string::npos;
+    };
+    for (int i = 0; i < 2000 && !logged(); ++i) p.waitForOutput("never printed", 5ms);
+    EXPECT_TRUE(logged());
+    p.signal(SIGTERM);
+    auto st = p.wait();
+    EXPECT_TRUE(st.exited) << "killed by signal " << st.signal;
+    EXPECT_EQ(st.code, 0);
+}

@@ -2,6 +2,7 @@
 // entry call appends one line "<name> <entry> <details>" to probe-trace.txt in
 // the working directory, so tests can read what the core called, in order.
 // Behaviour that tests choose at run time comes from PROBE_<NAME>_* variables.
+#include "core/ipc_packet.h"
 #include "plugin/plugin_interface.h"
 
 #include <algorithm>
@@ -93,22 +94,34 @@ int postLog(int level, std::string const& text) {
     return g_post(&e, nullptr);
 }
 
+/// Request type of the packets a probe sends to the parent.
+constexpr uint32_t kProbeIpcType = 0x100u;
+
 /// Posts PROBE_<NAME>_POST_COUNT events of type POST_TYPE with payloads of
 /// POST_SIZE bytes (or random sizes up to POST_RANDOM_SIZE); each payload
 /// starts with the thread number (2 digits) and its sequence number (4 digits).
+/// An ipc payload is a whole packet: a header (reserved word = sequence
+/// number) followed by such a payload.
 void postBurst(int thread) {
     long const count = envNum("POST_COUNT");
     long const type = envNum("POST_TYPE", OX_TYPE_ALARM);
     long const fixed = envNum("POST_SIZE", 16);
     long const randomMax = envNum("POST_RANDOM_SIZE");
     unsigned seed = 12345u + static_cast<unsigned>(thread);
-    std::vector<char> buf(static_cast<size_t>(std::max(std::max(fixed, randomMax), 8L)), 'x');
+    long const at = type == OX_TYPE_IPC ? OX_IPC_HEADER_SIZE : 0;
+    std::vector<char> buf(static_cast<size_t>(std::max(std::max(fixed, randomMax), 8L) + at), 'x');
     int refused = 0;
     for (long i = 0; i < count; ++i) {
         long size = randomMax > 0 ? 6 + static_cast<long>(rand_r(&seed) % static_cast<unsigned>(randomMax - 5)) : fixed;
+        size += at;
         char head[8];
         std::snprintf(head, sizeof head, "%02d%04ld", thread, i);
-        std::memcpy(buf.data(), head, 6);
+        std::memcpy(buf.data() + at, head, 6);
+        if (at) {
+            ox_IpcHeader h{static_cast<uint32_t>(size), ox_ipcRoutingOf(PROBE_ADDRESS), kProbeIpcType,
+                           static_cast<uint32_t>(i)};
+            std::memcpy(buf.data(), &h, sizeof h);
+        }
         auto e = record(static_cast<uint32_t>(type), OX_LIVE_CLASS, buf.data(), static_cast<uint32_t>(size));
         if (g_post(&e, nullptr) != 0) ++refused;
         std::memset(buf.data(), 'Z', buf.size()); // the core must have copied the payload
@@ -149,37 +162,6 @@ void releaseKept() {
 }
 
 } // namespace
-
-std::string hex(char const* p, size_t n) {
-    static char const digits[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s += digits[(p[i] >> 4) & 0xF];
-        s += digits[p[i] & 0xF];
-    }
-    return s;
-}
-
-/// Has the core encrypt CRYPTO_TEXT in a buffer of CRYPTO_CAP bytes (operation
-/// CRYPTO_OP, default encrypt), then decrypt the result; traces each answer.
-void cryptoRoundTrip() {
-    std::string const text = env("CRYPTO_TEXT");
-    std::vector<char> buf(static_cast<size_t>(envNum("CRYPTO_CAP", 64)) + 8, '#'); // guard bytes after the buffer
-    uint32_t const cap = static_cast<uint32_t>(buf.size() - 8);
-    std::memcpy(buf.data(), text.data(), std::min<size_t>(text.size(), cap));
-    auto e = record(OX_TYPE_CRYPTO, static_cast<uint32_t>(envNum("CRYPTO_OP", 2)), buf.data(), cap);
-    e.level = static_cast<int32_t>(envNum("CRYPTO_LEN", static_cast<long>(text.size())));
-    int r = g_post(&e, nullptr);
-    trace("crypto encrypt r=" + std::to_string(r) + " len=" + std::to_string(e.level) +
-          " flags=" + std::to_string(e.flags) + " image=" + hex(buf.data(), r == 0 ? static_cast<size_t>(e.level) : 0) +
-          " guard=" + std::string(buf.end() - 8, buf.end()));
-    if (r != 0) return;
-    e.flags = 1024;
-    r = g_post(&e, nullptr);
-    trace("crypto decrypt r=" + std::to_string(r) + " len=" + std::to_string(e.level) +
-          " flags=" + std::to_string(e.flags) + " text=" + std::string(buf.data(), r == 0 ? e.level : 0) +
-          " tail=" + hex(buf.data() + e.level, cap - e.level));
-}
 
 PROBE_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
     g_post = in->callback;
@@ -223,7 +205,16 @@ PROBE_EXPORT int Open(OpenParams const* in, OpenResult*) {
     if (envNum("POST_COUNT") > 0 && !env("POST_THREADS")) postBurst(0);
     for (long t = 0; t < envNum("POST_THREADS"); ++t) std::thread(postBurst, static_cast<int>(t)).detach();
     if (env("KEEP_RANDOM")) g_releaser = std::thread(releaserLoop);
-    if (env("CRYPTO_TEXT")) cryptoRoundTrip();
+    if (env("IPC_MALFORMED")) {
+        // Payloads that are not exactly one packet: too short, and a header announcing more.
+        ox_IpcHeader h{40, ox_ipcRoutingOf(PROBE_ADDRESS), kProbeIpcType, 0};
+        char bytes[32] = {};
+        std::memcpy(bytes, &h, sizeof h);
+        auto shortOne = record(OX_TYPE_IPC, 0, bytes, 10);
+        auto liar = record(OX_TYPE_IPC, 0, bytes, sizeof bytes);
+        trace("malformed-ipc results=" + std::to_string(g_post(&shortOne, nullptr)) + "," +
+              std::to_string(g_post(&liar, nullptr)));
+    }
     postLog(25, std::string("probe ") + PROBE_NAME + " open");
     return 0;
 }
@@ -233,6 +224,11 @@ PROBE_EXPORT int Close(CloseParams const*, CloseResult*) {
     g_closing = true;
     if (g_releaser.joinable()) g_releaser.join();
     trace("Close");
+    if (env("IPC_ON_CLOSE")) {
+        ox_IpcHeader h{OX_IPC_HEADER_SIZE, ox_ipcRoutingOf(PROBE_ADDRESS), kProbeIpcType, 0};
+        auto e = record(OX_TYPE_IPC, 0, reinterpret_cast<char*>(&h), sizeof h);
+        trace("close-ipc result=" + std::to_string(g_post(&e, nullptr)));
+    }
     if (env("POST_ON_CLOSE")) {
         char text[] = "late";
         auto e = record(OX_TYPE_ALARM, OX_LIVE_CLASS, text, 4);
@@ -249,8 +245,7 @@ PROBE_EXPORT int OnEvent(ox::core::EventParms const* e) {
     if (envNum("SLOW_MS") > 0 && (e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_LOG)
         std::this_thread::sleep_for(std::chrono::milliseconds(envNum("SLOW_MS")));
     uint32_t const t = e->type & ~OX_TYPE_MODIFIER;
-    bool const media = e->data && t != OX_TYPE_LOG && t != OX_TYPE_CONFIG &&
-                       (!env("KEEP_TYPE") || static_cast<long>(t) == envNum("KEEP_TYPE"));
+    bool const media = e->data && t != OX_TYPE_LOG && t != OX_TYPE_CONFIG;
     if (media && env("ECHO")) postLog(25, "echo " + payload);
     static std::atomic<unsigned> coin{0};
     bool const keep = env("KEEP") || env("KEEP_FOREVER") || (env("KEEP_RANDOM") && (++coin % 2) == 0);
@@ -258,6 +253,23 @@ PROBE_EXPORT int OnEvent(ox::core::EventParms const* e) {
         std::lock_guard lock(g_keptMutex);
         g_kept.push_back(e->data);
         return 1;
+    }
+    return 0;
+}
+#endif
+
+#ifdef PROBE_ON_IPC_RESULT
+/// Traces each parent result; with IPC_ACK sends it straight back as a request.
+PROBE_EXPORT int OnIpcResult(char const* data, size_t length) {
+    ox_IpcHeader h{};
+    if (length >= sizeof h) std::memcpy(&h, data, sizeof h);
+    std::string const head(data + std::min(length, sizeof h), std::min<size_t>(length - std::min(length, sizeof h), 6));
+    trace("OnIpcResult len=" + std::to_string(length) + " type=" + std::to_string(h.type) + " head=" + head);
+    postLog(25, "probe " PROBE_NAME " result " + head);
+    if (env("IPC_ACK")) {
+        std::vector<char> copy(data, data + length);
+        auto e = record(OX_TYPE_IPC, 0, copy.data(), static_cast<uint32_t>(length));
+        if (g_post(&e, nullptr) != 0) trace("ack refused");
     }
     return 0;
 }

@@ -54,7 +54,7 @@ void ApplianceTree::addFile(fs::path const& rel, std::string const& content) {
 }
 
 CoreProcess::CoreProcess(fs::path const& exe, std::vector<std::string> const& args, fs::path const& cwd,
-                         std::vector<int> const& keepFds) {
+                         std::vector<int> const& keepFds, bool closedStdout) {
     int outPipe[2], errPipe[2];
     if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     std::vector<std::string> argv = launcher();
@@ -79,7 +79,10 @@ CoreProcess::CoreProcess(fs::path const& exe, std::vector<std::string> const& ar
     }
     ::close(outPipe[1]);
     ::close(errPipe[1]);
-    outThread_ = std::thread([this, fd = outPipe[0]] { pump(fd, out_); });
+    if (closedStdout)
+        ::close(outPipe[0]);
+    else
+        outThread_ = std::thread([this, fd = outPipe[0]] { pump(fd, out_); });
     errThread_ = std::thread([this, fd = errPipe[0]] { pump(fd, err_); });
 }
 

@@ -46,8 +46,10 @@ class CoreProcess {
 public:
     /// Starts `exe` with `args` (through the build's launcher prefix), working
     /// directory `cwd`, standard output and error captured. `keepFds` stay open.
+    /// With `closedStdout` the child's standard output is a pipe nobody reads
+    /// (its reading end is closed at once), as when a console goes away.
     CoreProcess(std::filesystem::path const& exe, std::vector<std::string> const& args,
-                std::filesystem::path const& cwd, std::vector<int> const& keepFds = {});
+                std::filesystem::path const& cwd, std::vector<int> const& keepFds = {}, bool closedStdout = false);
     ~CoreProcess();
     CoreProcess(CoreProcess const&) = delete;
     CoreProcess& operator=(CoreProcess const&) = delete;

@@ -1,0 +1,1 @@
+dvr_add_fuzz_target(ipc LIBS dvr_ipc)
