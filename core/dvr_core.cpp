@@ -2,6 +2,7 @@
 #include "core/dvr_core.h"
 
 #include "core/privilege_drop.h"
+#include "crypto/machine_id.h"
 #include "core/ref_block.h"
 #include "log/log.h"
 #include "plugin/plugin.h"
@@ -47,6 +48,7 @@ void DvrCore::reportHeldReferences() {
 }
 
 bool DvrCore::Init(int pipe) {
+    machineId_ = getMachineId();
     ::umask(077);
     // A console that goes away must not kill the core through SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);

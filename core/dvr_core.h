@@ -90,6 +90,8 @@ public:
     // Logging.
     int myLogMessage(LogLevel level, std::string_view text);
     int logLevel(unsigned pluginId) const;
+    /// Encrypts or decrypts a crypto record's payload in place (the poster's buffer).
+    int handleCrypto(ox::core::EventParms& rec) const;
     int logLevel(ox::core::EventParms const& e) const;
     int print(ox::core::EventParms const& e) const;
     void print(unsigned pluginId, unsigned severity, std::string_view text) const;

@@ -1,6 +1,7 @@
 // The posting callback and the routing of a posted record: answered at once,
 // handed to a service of the core, or copied into the queue.
 #include "core/dvr_core.h"
+#include "crypto/crypto_event.h"
 
 #include <exception>
 
@@ -23,8 +24,9 @@ int DvrCore::pluginEvent(EventParms& rec) {
     case OX_TYPE_IPC:
         return ipcRequest(rec);
     case OX_TYPE_CANCEL:
-    case OX_TYPE_CRYPTO:
         return 1; // no service for these yet: refused, never queued
+    case OX_TYPE_CRYPTO:
+        return handleCrypto(rec);
     case OX_TYPE_LOG:
         if (rec.flags & ox::core::kQueryFlag) return logLevel(rec);
         if (print(rec) == 0) return stopRequested_.load() ? 1 : 0;
@@ -37,3 +39,5 @@ int DvrCore::pluginEvent(EventParms& rec) {
     if (stopRequested_.load()) return 1;
     return queueEvent(rec);
 }
+
+int DvrCore::handleCrypto(EventParms& rec) const { return ox::crypto::handleCryptoEvent(rec, machineId_); }

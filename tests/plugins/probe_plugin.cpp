@@ -163,6 +163,37 @@ void releaseKept() {
 
 } // namespace
 
+std::string hex(char const* p, size_t n) {
+    static char const digits[] = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < n; ++i) {
+        s += digits[(p[i] >> 4) & 0xF];
+        s += digits[p[i] & 0xF];
+    }
+    return s;
+}
+
+/// Has the core encrypt CRYPTO_TEXT in a buffer of CRYPTO_CAP bytes (operation
+/// CRYPTO_OP, default encrypt), then decrypt the result; traces each answer.
+void cryptoRoundTrip() {
+    std::string const text = env("CRYPTO_TEXT");
+    std::vector<char> buf(static_cast<size_t>(envNum("CRYPTO_CAP", 64)) + 8, '#'); // guard bytes after the buffer
+    uint32_t const cap = static_cast<uint32_t>(buf.size() - 8);
+    std::memcpy(buf.data(), text.data(), std::min<size_t>(text.size(), cap));
+    auto e = record(OX_TYPE_CRYPTO, static_cast<uint32_t>(envNum("CRYPTO_OP", 2)), buf.data(), cap);
+    e.level = static_cast<int32_t>(envNum("CRYPTO_LEN", static_cast<long>(text.size())));
+    int r = g_post(&e, nullptr);
+    trace("crypto encrypt r=" + std::to_string(r) + " len=" + std::to_string(e.level) +
+          " flags=" + std::to_string(e.flags) + " image=" + hex(buf.data(), r == 0 ? static_cast<size_t>(e.level) : 0) +
+          " guard=" + std::string(buf.end() - 8, buf.end()));
+    if (r != 0) return;
+    e.flags = 1024;
+    r = g_post(&e, nullptr);
+    trace("crypto decrypt r=" + std::to_string(r) + " len=" + std::to_string(e.level) +
+          " flags=" + std::to_string(e.flags) + " text=" + std::string(buf.data(), r == 0 ? e.level : 0) +
+          " tail=" + hex(buf.data() + e.level, cap - e.level));
+}
+
 PROBE_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
     g_post = in->callback;
     g_closing = false; // libraries may stay mapped between loads
@@ -205,6 +236,7 @@ PROBE_EXPORT int Open(OpenParams const* in, OpenResult*) {
     if (envNum("POST_COUNT") > 0 && !env("POST_THREADS")) postBurst(0);
     for (long t = 0; t < envNum("POST_THREADS"); ++t) std::thread(postBurst, static_cast<int>(t)).detach();
     if (env("KEEP_RANDOM")) g_releaser = std::thread(releaserLoop);
+    if (env("CRYPTO_TEXT")) cryptoRoundTrip();
     if (env("IPC_MALFORMED")) {
         // Payloads that are not exactly one packet: too short, and a header announcing more.
         ox_IpcHeader h{40, ox_ipcRoutingOf(PROBE_ADDRESS), kProbeIpcType, 0};
@@ -245,7 +277,8 @@ PROBE_EXPORT int OnEvent(ox::core::EventParms const* e) {
     if (envNum("SLOW_MS") > 0 && (e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_LOG)
         std::this_thread::sleep_for(std::chrono::milliseconds(envNum("SLOW_MS")));
     uint32_t const t = e->type & ~OX_TYPE_MODIFIER;
-    bool const media = e->data && t != OX_TYPE_LOG && t != OX_TYPE_CONFIG;
+    bool const media = e->data && t != OX_TYPE_LOG && t != OX_TYPE_CONFIG &&
+                       (!env("KEEP_TYPE") || static_cast<long>(t) == envNum("KEEP_TYPE"));
     if (media && env("ECHO")) postLog(25, "echo " + payload);
     static std::atomic<unsigned> coin{0};
     bool const keep = env("KEEP") || env("KEEP_FOREVER") || (env("KEEP_RANDOM") && (++coin % 2) == 0);
