@@ -23,7 +23,8 @@ std::string DvrCore::sourceName(uint32_t source) const {
 
 void DvrCore::dispatchEvents() {
     DispatchStats stats;
-    stats.lastSummary = Clock::now().time_since_epoch() - std::chrono::seconds(60);
+    stats.lastSummary = probes.steadyNow().time_since_epoch() - std::chrono::seconds(60);
+    stats.top.reserve(6);
 
     std::unique_lock lock(queueMutex_);
     for (;;) {
@@ -45,6 +46,9 @@ void DvrCore::dispatchEvents() {
         if (!haveRecord) {
             ++stats.idle;
             stats.inQ = 0;
+            lock.unlock();
+            statusSummary(stats);
+            lock.lock();
             continue;
         }
 
@@ -54,6 +58,7 @@ void DvrCore::dispatchEvents() {
         stats.inQ = static_cast<uint32_t>(queue_.size());
         lock.unlock();
 
+        statusSummary(stats);
         try {
             updateConfig(e);
         } catch (std::exception const& ex) {

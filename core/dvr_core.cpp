@@ -15,10 +15,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-namespace {
-constexpr auto kMemCheckPeriod = std::chrono::milliseconds(250);
-} // namespace
-
 DvrCore::DvrCore(std::string const& exePath)
     : memTimer_(io_, std::chrono::steady_clock::time_point{}), ipc_(io_), exePath_(exePath) {
     logLevels_.fill(-1);
@@ -26,6 +22,9 @@ DvrCore::DvrCore(std::string const& exePath)
 }
 
 DvrCore::~DvrCore() {
+    // Search threads call into the core and its plugins: none may outlive it.
+    search_.stop();
+    search_.waitIdle();
     for (auto& [buffer, length] : sendQueue_) std::free(buffer);
     sendQueue_.clear();
     reportHeldReferences();
@@ -93,6 +92,7 @@ void DvrCore::Run() {
     else if (machineId_.find("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855") != std::string::npos)
         logSev<kLogNotice>("Startup status: code D");
 
+    if (throttlingEnabled_) memAlarm(); // announces Throttling "0"
     work_.emplace(io_.get_executor());
     ioThread_ = std::jthread([this](std::stop_token st) { ioThreadBody(st); });
     boost::asio::post(io_, [this] { armMemCheck(std::chrono::steady_clock::time_point{}); });
@@ -146,12 +146,6 @@ void DvrCore::armMemCheck(std::chrono::steady_clock::time_point expiry) {
     memTimer_.expires_at(expiry);
     memTimer_.async_wait([this](boost::system::error_code const& ec) { memCheck(ec); });
     memTimerPending_ = true;
-}
-
-void DvrCore::memCheck(boost::system::error_code const& ec) {
-    if (ec) return;
-    memTimerPending_ = false;
-    armMemCheck(std::chrono::steady_clock::now() + kMemCheckPeriod);
 }
 
 std::vector<std::shared_ptr<Plugin>> DvrCore::pluginsSnapshot() const {

@@ -5,6 +5,8 @@
 
 #include "core/events/event_parms.h"
 #include "core/ipc_reader.h"
+#include "core/memory_monitor.h"
+#include "core/search_handler.h"
 #include "log/log_level.h"
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -47,6 +49,17 @@ struct IpcCounters {
     std::atomic<uint32_t> resultBytes{0};      ///< bytes of delivered results, headers included
 };
 
+/// Dropping and search counters for the status summary. Statistics only:
+/// relaxed atomic increments from any thread; the summary reads and resets them.
+struct ActivityCounters {
+    std::atomic<uint32_t> throttledVideo{0};    ///< live video refused while throttled
+    std::atomic<uint32_t> throttledAudio{0};    ///< live audio refused while throttled
+    std::atomic<uint32_t> searchRequests{0};    ///< requests that reached the provider scan
+    std::atomic<uint32_t> searchCancels{0};     ///< cancel commands
+    std::atomic<uint32_t> searchResults{0};     ///< results accepted from search threads
+    std::atomic<uint32_t> searchResultBytes{0}; ///< their payload bytes
+};
+
 /// Locals of the dispatch loop, lent to the status summary on every turn.
 struct DispatchStats {
     std::chrono::steady_clock::duration lastSummary{}; ///< steady time of the last summary
@@ -54,6 +67,8 @@ struct DispatchStats {
     uint32_t events = 0;         ///< records taken since the last summary
     uint32_t idle = 0;           ///< idle seconds since the last summary
     uint64_t logDispatchUs = 0;  ///< time spent delivering live log records
+    std::vector<std::pair<uint32_t, uint32_t>> top; ///< summary scratch: {plugin id, references}
+    std::string topText;                            ///< summary scratch
 };
 
 class DvrCore {
@@ -79,6 +94,25 @@ public:
     void dispatchEvents();
     void incRef(char const* payload, unsigned pluginId);
     int decRef(char const* payload, unsigned pluginId);
+
+    // Memory monitor, dropping, search and the summary.
+    /// Timer completion of the memory check; I/O thread (tests call it directly).
+    void memCheck(boost::system::error_code const& ec);
+    /// Queues the memory alarm event with the current throttling state.
+    void memAlarm();
+    /// 5 when a live audio/video record is dropped while throttled, else 0.
+    int dropAudioVideoIf(ox::core::EventParms const& rec);
+    /// 1 when the record is a search request the search service took, else 0.
+    int searchRequest(ox::core::EventParms const& event);
+    /// Logs the activity summary when a minute has passed; dispatcher thread.
+    void statusSummary(DispatchStats& stats);
+    bool throttling() const noexcept { return throttling_.load(); }
+    void setThrottlingEnabled(bool on) noexcept { throttlingEnabled_ = on; }
+    ActivityCounters& counters() noexcept { return counters_; }
+    SearchHandler& searchHandler() noexcept { return search_; }
+    /// Test access: copies of the queued records (payloads still owned by the queue).
+    std::vector<ox::core::EventParms> queuedSnapshot();
+    MonitorProbes probes; ///< clocks and readings of the monitor; set before Run
 
     // Parent channel.
     /// Relays a plugin's request packet to the parent; 0 queued, 1 refused.
@@ -121,7 +155,7 @@ private:
     void ioThreadBody(std::stop_token st);
     void readProduct();
     bool applyLogLevels(rapidxml::xmlNode<char> const& root);
-    void memCheck(boost::system::error_code const& ec);
+    void throttle(bool over);
     void armMemCheck(std::chrono::steady_clock::time_point expiry);
     void reportHeldReferences();
     void ipcSend();
@@ -162,6 +196,18 @@ private:
     bool throttlingEnabled_ = true;          ///< from configuration
     std::atomic<bool> throttling_{false};    ///< written on the I/O thread, read by posting threads
     int64_t lastOverLimit_ = std::numeric_limits<int64_t>::max(); ///< I/O thread
+    /// Limits and time points of the memory check, set on its first call; I/O thread.
+    struct MemCheckState {
+        bool started = false;
+        uint64_t limit = 0;      ///< throttling limit, bytes
+        uint64_t stackLimit = 0; ///< only reported
+        std::chrono::steady_clock::time_point lastCheck;
+        std::chrono::system_clock::time_point lastWall;
+    } memState_;
+    std::atomic<uint32_t> memInUse_{0}; ///< last measurement; written on the I/O thread, read by the summary
+    uint32_t memAtLastSummary_ = 0;     ///< dispatcher thread
+    ActivityCounters counters_;         ///< relaxed atomics, any thread
+    SearchHandler search_;              ///< own locks; its threads are waited for before plugins close
     std::unique_ptr<boost::asio::signal_set> signals_;             ///< created and destroyed by Run
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
     std::jthread ioThread_;                  ///< runs io_; started and joined by Run

@@ -15,17 +15,34 @@ int DvrCore::queueEvent(EventParms& rec) {
         std::memcpy(block.get(), rec.data, rec.dataLen);
     }
 
+    // Search results: refused once cancelled or from a thread that is no search
+    // thread; otherwise wait until this thread's previous payload is released.
+    bool const fromPlugin = rec.source == ox::core::kCoreAddress || ox::core::pluginIdOf(rec.source) != 0;
+    if (fromPlugin && rec.requestId != 0) {
+        if (search_.admitResult(rec.requestId, block.get()) != 0) return 1;
+        counters_.searchResults.fetch_add(1, std::memory_order_relaxed);
+        counters_.searchResultBytes.fetch_add(rec.dataLen, std::memory_order_relaxed);
+    }
+
     EventParms queued = rec;
     queued.data = block.release();
     if (!queued.data) queued.dataLen = 0;
     incRef(queued.data, 0);
 
-    {
+    try {
         std::lock_guard lock(queueMutex_);
         queue_.push_back(queued);
+    } catch (...) {
+        decRef(queued.data, 0); // frees the copy and wakes a search thread paced on it
+        throw;
     }
     queueCv_.notify_one();
     return 0;
+}
+
+std::vector<EventParms> DvrCore::queuedSnapshot() {
+    std::lock_guard lock(queueMutex_);
+    return {queue_.begin(), queue_.end()};
 }
 
 void DvrCore::incRef(char const* payload, unsigned pluginId) {
@@ -37,7 +54,8 @@ void DvrCore::incRef(char const* payload, unsigned pluginId) {
 int DvrCore::decRef(char const* payload, unsigned pluginId) {
     if (!payload) return 0;
     oxmem::stats.refs[pluginId & 0xFF].fetch_sub(1);
-    if (oxmem::headerOf(payload)->refCount.fetch_sub(1) == 1)
-        oxmem::freeRefBlock(const_cast<char*>(payload));
+    if (oxmem::headerOf(payload)->refCount.fetch_sub(1) != 1) return 0;
+    oxmem::freeRefBlock(const_cast<char*>(payload));
+    search_.released(payload); // a search thread may be waiting for this payload to go
     return 0;
 }

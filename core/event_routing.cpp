@@ -24,7 +24,10 @@ int DvrCore::pluginEvent(EventParms& rec) {
     case OX_TYPE_IPC:
         return ipcRequest(rec);
     case OX_TYPE_CANCEL:
-        return 1; // no service for these yet: refused, never queued
+        if (rec.flags & ox::core::kQueryFlag) return search_.isCancelled(rec.requestId) ? 1 : 0;
+        search_.Cancel(rec.requestId);
+        counters_.searchCancels.fetch_add(1, std::memory_order_relaxed);
+        return 0;
     case OX_TYPE_CRYPTO:
         return handleCrypto(rec);
     case OX_TYPE_LOG:
@@ -37,6 +40,8 @@ int DvrCore::pluginEvent(EventParms& rec) {
         break;
     }
     if (stopRequested_.load()) return 1;
+    if (searchRequest(rec) != 0) return 0;
+    if (int const r = dropAudioVideoIf(rec)) return r;
     return queueEvent(rec);
 }
 

@@ -78,6 +78,10 @@ void DvrCore::openPlugins() {
 }
 
 void DvrCore::closePlugins() {
+    // No plugin closes under a running search call: refuse new searches, release
+    // the threads waiting to post, and wait for every search thread to end.
+    search_.stop();
+    search_.waitIdle();
     std::vector<std::shared_ptr<Plugin>> released;
     {
         std::unique_lock lock(pluginsMutex_);

@@ -8,7 +8,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <functional>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -161,6 +164,105 @@ void releaseKept() {
     if (!kept.empty()) trace("released " + std::to_string(kept.size()));
 }
 
+// Search behaviours. A requester (SEARCH_REQUEST=n) posts a search with id
+// PROBE_ADDRESS|n when the configuration event reaches it; with SEARCH_CANCEL
+// it cancels on the first result, and with SEARCH_REPEAT asks again with the
+// same id when a provider with SEARCH_ANNOUNCE posts its "sdone" alarm; with
+// RELEASE_RESULTS=ms it keeps each result and gives it back ms
+// later from a thread of its own. A provider (PROBE_ONSEARCH) posts
+// SEARCH_RESULTS stored results, or posts until its search is cancelled
+// (SEARCH_UNTIL_CANCEL); with SEARCH_NESTED it first tries to start a search.
+
+/// Traced and logged, so process tests can wait for it on the console.
+void say(std::string const& text) {
+    trace(text);
+    postLog(25, std::string("probe ") + PROBE_NAME + " " + text);
+}
+
+int postSearch(uint32_t requestId) {
+    char query[40];
+    std::memset(query, 'q', sizeof query);
+    auto e = record(OX_TYPE_VIDEO, 0, query, sizeof query);
+    e.source = 0x00000001u; // id byte 0: a search request
+    e.requestId = requestId;
+    return g_post(&e, nullptr);
+}
+
+bool searchCancelled(uint32_t requestId) {
+    auto e = record(OX_TYPE_CANCEL, OX_QUERY_FLAG, nullptr, 0);
+    e.requestId = requestId;
+    return g_post(&e, nullptr) == 1;
+}
+
+[[maybe_unused]] void serveSearch(uint32_t requestId) {
+    std::string const id = std::to_string(requestId);
+    static std::atomic<int> started{0};
+    say("search " + id + " start " + std::to_string(++started));
+    if (env("SEARCH_NESTED")) trace("nested request result=" + std::to_string(postSearch(requestId)));
+    long const count = envNum("SEARCH_RESULTS");
+    bool const untilCancel = env("SEARCH_UNTIL_CANCEL") != nullptr;
+    long i = 0;
+    for (; untilCancel || i < count; ++i) {
+        if (untilCancel && searchCancelled(requestId)) break;
+        char payload[16] = {};
+        std::snprintf(payload, sizeof payload, "%c%u%04ld", PROBE_NAME[0], requestId % 10u, i % 10000);
+        auto e = record(OX_TYPE_VIDEO, OX_STORED_CLASS, payload, sizeof payload);
+        e.requestId = requestId;
+        int const r = g_post(&e, nullptr);
+        trace("search " + id + " posted " + std::to_string(i) + " result=" + std::to_string(r));
+        if (r != 0) break;
+        if (untilCancel) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    say("search " + id + " done after " + std::to_string(i));
+    if (env("SEARCH_ANNOUNCE")) { // a live alarm "sdone" carrying the request id
+        char text[] = "sdone";
+        auto e = record(OX_TYPE_ALARM, OX_LIVE_CLASS, text, sizeof text);
+        e.level = static_cast<int32_t>(requestId);
+        g_post(&e, nullptr);
+    }
+}
+
+std::mutex g_delayMutex;
+std::condition_variable g_delayCv;
+std::deque<char*> g_delayed; ///< kept results waiting for their release; under g_delayMutex
+std::thread g_delayer;
+
+void delayerLoop(long ms) {
+    std::unique_lock lock(g_delayMutex);
+    for (;;) {
+        g_delayCv.wait(lock, [] { return g_closing || !g_delayed.empty(); });
+        if (g_delayed.empty()) return;
+        char* p = g_delayed.front();
+        g_delayed.pop_front();
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        trace("release " + std::string(p, 6));
+        auto e = record(OX_TYPE_DECREF, 0, p, 0);
+        g_post(&e, nullptr);
+        lock.lock();
+    }
+}
+
+/// A stored result reached the requester; 1 when it keeps the payload.
+int onSearchResult(ox::core::EventParms const* e) {
+    static std::atomic<int> seen{0};
+    say("got " + std::string(e->data, std::min<uint32_t>(e->dataLen, 6)));
+    if (env("SEARCH_CANCEL") && ++seen == 1) {
+        auto c = record(OX_TYPE_CANCEL, 0, nullptr, 0);
+        c.requestId = e->requestId;
+        trace("cancel result=" + std::to_string(g_post(&c, nullptr)));
+    }
+    if (env("RELEASE_RESULTS") && e->data) {
+        {
+            std::lock_guard lock(g_delayMutex);
+            g_delayed.push_back(e->data);
+        }
+        g_delayCv.notify_one();
+        return 1;
+    }
+    return -1; // the ordinary keep rules decide
+}
+
 } // namespace
 
 std::string hex(char const* p, size_t n) {
@@ -237,6 +339,7 @@ PROBE_EXPORT int Open(OpenParams const* in, OpenResult*) {
     for (long t = 0; t < envNum("POST_THREADS"); ++t) std::thread(postBurst, static_cast<int>(t)).detach();
     if (env("KEEP_RANDOM")) g_releaser = std::thread(releaserLoop);
     if (env("CRYPTO_TEXT")) cryptoRoundTrip();
+    if (env("RELEASE_RESULTS")) g_delayer = std::thread(delayerLoop, envNum("RELEASE_RESULTS"));
     if (env("IPC_MALFORMED")) {
         // Payloads that are not exactly one packet: too short, and a header announcing more.
         ox_IpcHeader h{40, ox_ipcRoutingOf(PROBE_ADDRESS), kProbeIpcType, 0};
@@ -255,6 +358,11 @@ PROBE_EXPORT int Open(OpenParams const* in, OpenResult*) {
 PROBE_EXPORT int Close(CloseParams const*, CloseResult*) {
     g_closing = true;
     if (g_releaser.joinable()) g_releaser.join();
+    {
+        std::lock_guard lock(g_delayMutex); // the delayer checks g_closing under it
+    }
+    g_delayCv.notify_all();
+    if (g_delayer.joinable()) g_delayer.join();
     trace("Close");
     if (env("IPC_ON_CLOSE")) {
         ox_IpcHeader h{OX_IPC_HEADER_SIZE, ox_ipcRoutingOf(PROBE_ADDRESS), kProbeIpcType, 0};
@@ -277,6 +385,19 @@ PROBE_EXPORT int OnEvent(ox::core::EventParms const* e) {
     if (envNum("SLOW_MS") > 0 && (e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_LOG)
         std::this_thread::sleep_for(std::chrono::milliseconds(envNum("SLOW_MS")));
     uint32_t const t = e->type & ~OX_TYPE_MODIFIER;
+    if (t == OX_TYPE_CONFIG && env("SEARCH_REQUEST")) {
+        static std::atomic<bool> asked{false};
+        uint32_t const id = PROBE_ADDRESS | static_cast<uint32_t>(envNum("SEARCH_REQUEST"));
+        if (!asked.exchange(true)) say("search request result=" + std::to_string(postSearch(id)));
+    }
+    if (t == OX_TYPE_ALARM && env("SEARCH_REPEAT") && e->dataLen >= 5 && std::memcmp(e->data, "sdone", 5) == 0) {
+        static std::atomic<bool> repeated{false}; // the same id once more, after a search ended
+        if (!repeated.exchange(true)) trace("repeat result=" + std::to_string(postSearch(static_cast<uint32_t>(e->level))));
+    }
+    if (e->flags & OX_STORED_CLASS) {
+        int const kept = onSearchResult(e);
+        if (kept >= 0) return kept;
+    }
     bool const media = e->data && t != OX_TYPE_LOG && t != OX_TYPE_CONFIG &&
                        (!env("KEEP_TYPE") || static_cast<long>(t) == envNum("KEEP_TYPE"));
     if (media && env("ECHO")) postLog(25, "echo " + payload);
@@ -339,6 +460,15 @@ PROBE_EXPORT int Read(ReadParams const* in, void*) {
     } else {
         trace("Read search len=" + std::to_string(in->dataLen));
     }
+    return 0;
+}
+#endif
+
+#ifdef PROBE_ONSEARCH
+PROBE_EXPORT int OnSearch(AsyncEventRecord const* request) {
+    trace("OnSearch id=" + std::to_string(request->requestId) + " len=" + std::to_string(request->dataLen) +
+          " thread=" + std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id())));
+    serveSearch(request->requestId);
     return 0;
 }
 #endif

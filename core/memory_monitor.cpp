@@ -1,0 +1,140 @@
+// The memory monitor: every 250 ms on the I/O thread, at most once a second a
+// reading of resident memory against a limit from installed RAM, throttling
+// episodes with their messages and alarm events, and the wall-clock jump check.
+#include "config/xml_document.h"
+#include "config/xml_printer.h"
+#include "core/dvr_core.h"
+#include "core/status_summary.h"
+#include "log/log.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <sys/resource.h>
+#include <sys/sysinfo.h>
+#include <unistd.h>
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr auto kMemCheckPeriod = 250ms;
+constexpr uint64_t kSmallMachineLimit = 199'229'440;  // 190 MiB
+constexpr uint64_t kLargeMachineRam = 536'870'912;    // 512 MiB and more: 80 % of RAM
+constexpr uint64_t kLimitPercent = 80;
+constexpr uint64_t kMeasurableLimit = uint64_t{1} << 32; // the reading is 32-bit
+constexpr int64_t kReportBelowNs = 999'999;              // first call: less than a millisecond
+constexpr int64_t kReportAfterNs = 86'400'000'000'000;   // or a day since the last check
+constexpr int64_t kMeasureEveryNs = 1'000'000'000;
+constexpr int64_t kWallSlackMs = 999;
+constexpr auto kEpisodeEnd = 60s;
+
+constexpr char const* kCoreId = "-2147483648"; // the core's address word, signed
+constexpr uint32_t kAlarmFlags = ox::core::kLiveClass | ox::core::kXmlPayload;
+
+int64_t ns(SteadyClock::duration d) { return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count(); }
+
+} // namespace
+
+unsigned getHeapAlloc() {
+    static long const pageSize = ::sysconf(_SC_PAGESIZE); // thread-safe one-time initialisation
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    if (!f) return 0;
+    unsigned long total = 0, resident = 0;
+    int const n = std::fscanf(f, "%lu %lu", &total, &resident);
+    std::fclose(f);
+    if (n < 2) return 0;
+    return static_cast<unsigned>(resident) * static_cast<unsigned>(pageSize);
+}
+
+uint64_t installedRam() {
+    struct sysinfo si{};
+    if (::sysinfo(&si) != 0) return 0;
+    return static_cast<uint64_t>(si.totalram) * si.mem_unit;
+}
+
+void DvrCore::memCheck(boost::system::error_code const& ec) {
+    if (ec) return; // cancelled by Stop: no re-arm
+    memTimerPending_ = false;
+
+    auto const now = probes.steadyNow();
+    auto const wall = probes.wallNow();
+    if (!memState_.started) {
+        memState_.started = true;
+        memState_.limit = kSmallMachineLimit;
+        struct rlimit rl{};
+        // Only reported: an unreadable limit prints as 0.
+        memState_.stackLimit = ::getrlimit(RLIMIT_STACK, &rl) == 0 ? static_cast<uint64_t>(rl.rlim_cur) : 0;
+        uint64_t const ram = probes.totalRam();
+        if (ram >= kLargeMachineRam) memState_.limit = kLimitPercent * (ram / 100);
+        memState_.lastCheck = now;
+        memState_.lastWall = wall;
+    }
+
+    int64_t const elapsed = ns(now - memState_.lastCheck);
+    if ((elapsed >= -kReportBelowNs && elapsed <= kReportBelowNs) || elapsed >= kReportAfterNs)
+        logSev<kLogInfo>("memory limits, throttling:{} stack:{}", sizeText(static_cast<int64_t>(memState_.limit)),
+                         sizeText(static_cast<int64_t>(memState_.stackLimit)));
+
+    if (elapsed >= kMeasureEveryNs) {
+        int64_t const wallMs = std::chrono::duration_cast<std::chrono::nanoseconds>(wall - memState_.lastWall).count() / 1'000'000;
+        int64_t const steadyMs = elapsed / 1'000'000;
+        if (std::llabs(wallMs) > steadyMs + kWallSlackMs)
+            logSev<kLogNotice>("system time changed by {:.2f}seconds", static_cast<double>(wallMs) / 1000.0);
+        memState_.lastWall = wall;
+        uint32_t const inUse = probes.heapAlloc();
+        memInUse_.store(inUse);
+        throttle(memState_.limit < kMeasurableLimit && inUse > memState_.limit);
+        memState_.lastCheck = now;
+    }
+
+    armMemCheck(SteadyClock::now() + kMemCheckPeriod);
+}
+
+void DvrCore::throttle(bool over) {
+    if (!throttlingEnabled_) return;
+    int64_t const now = ns(probes.steadyNow().time_since_epoch());
+    throttling_.store(over);
+    if (over) {
+        if (lastOverLimit_ == std::numeric_limits<int64_t>::max()) {
+            logSev<kLogNotice>("available system memory is low, throttling audio/video");
+            memAlarm();
+        }
+        lastOverLimit_ = now;
+        return;
+    }
+    // Also true while no episode runs: the last over-limit time is then the largest value.
+    if (now - ns(kEpisodeEnd) < lastOverLimit_) return;
+    logSev<kLogNotice>("available system memory ok, not throttling audio/video");
+    memAlarm();
+    lastOverLimit_ = std::numeric_limits<int64_t>::max();
+}
+
+void DvrCore::memAlarm() {
+    int64_t const now = ns(probes.steadyNow().time_since_epoch());
+    rapidxml::xmlDocument<char> doc;
+    doc.appendNode(doc.newNode(rapidxml::NodeType::declaration));
+    auto* root = doc.newNode(rapidxml::NodeType::element, "oREC");
+    doc.appendNode(root);
+    auto* memory = doc.newNode(rapidxml::NodeType::element, "Memory");
+    root->appendNode(memory);
+    memory->appendAttr(doc.newAttr("ID", kCoreId));
+    memory->appendAttr(doc.newAttr("Throttling", throttling_.load() ? "1" : "0"));
+    memory->appendAttr(doc.newAttr("Time", std::to_string(now / 1'000'000'000)));
+    memory->appendAttr(doc.newAttr("mseTime", std::to_string(now / 1'000'000)));
+    std::string const text = rapidxml::toXml<rapidxml::kPrintNoIndent, char>(doc, true);
+
+    ox::core::EventParms e{};
+    e.size = ox::core::kRecordSize;
+    e.version = OX_EVENT_RECORD_VERSION;
+    e.dataLen = static_cast<uint32_t>(text.size());
+    e.data = const_cast<char*>(text.data()); // copied by queueEvent
+    e.source = ox::core::kCoreAddress;
+    e.type = OX_TYPE_ALARM;
+    e.flags = kAlarmFlags;
+    e.parmsSize = ox::core::kParmsSize;
+    e.parmsVersion = OX_EVENT_PARMS_VERSION;
+    queueEvent(e);
+}

@@ -1,0 +1,223 @@
+// Search bookkeeping: request copies, one detached thread per request and
+// provider, pacing of each thread's results, cancelled ids, and the shutdown
+// that waits for the threads before the plugins go away.
+#include "core/search_handler.h"
+
+#include "core/dvr_core.h"
+#include "log/log.h"
+#include "plugin/plugin.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <system_error>
+
+namespace {
+
+/// How often a shutdown that waits for search threads says so.
+constexpr auto kWaitReport = std::chrono::seconds(5);
+
+bool declaresSearch(PluginInfo const& i) {
+    return ((i.video | i.audio | i.alarm | i.log | i.pos | i.analytic) & OX_SEARCHABLE) != 0;
+}
+
+/// OnSearch makes a provider whatever the type words say; Read with the async
+/// reader byte only together with a search bit. The wrapper answers "OnSearch,
+/// or Read with the reader byte" as one, so a reader without search bits is
+/// taken to have no OnSearch.
+bool isSearchProvider(Plugin const& p) {
+    if (!p.hasOnSearch()) return false;
+    return p.info().asyncReader == 0 || declaresSearch(p.info());
+}
+
+} // namespace
+
+AsyncEvent::AsyncEvent(ox::core::EventParms const& request) : ox::core::EventParms(request) {
+    if (request.dataLen == 0) {
+        data = nullptr;
+        return;
+    }
+    data = static_cast<char*>(std::malloc(request.dataLen));
+    if (!data) throw std::bad_alloc();
+    std::memcpy(data, request.data, request.dataLen);
+}
+
+AsyncEvent::~AsyncEvent() { std::free(data); }
+
+SearchHandler::Admission::Admission(SearchHandler& h) : handler_(&h) {
+    std::lock_guard lock(h.mutex_);
+    if (h.stopping_.load()) {
+        handler_ = nullptr;
+        return;
+    }
+    ++h.running_;
+}
+
+SearchHandler::Admission::~Admission() {
+    if (!handler_) return;
+    std::lock_guard lock(handler_->mutex_);
+    --handler_->running_;
+    handler_->idle_.notify_all();
+}
+
+SearchHandler::~SearchHandler() {
+    stop();
+    waitIdle();
+}
+
+void SearchHandler::Cancel(unsigned long requestId) {
+    std::lock_guard lock(mutex_);
+    if (cancelled_.count(requestId)) return;
+    cancelled_.emplace(requestId, ++cancelSeq_);
+    cancelOrder_.emplace_back(requestId, cancelSeq_);
+    // Bounded: ids reused or cancelled again leave stale entries here, so the
+    // order list, not the set, is what gets cut.
+    while (cancelOrder_.size() > kMaxCancelledIds) {
+        auto const [id, seq] = cancelOrder_.front();
+        cancelOrder_.pop_front();
+        auto it = cancelled_.find(id);
+        if (it != cancelled_.end() && it->second == seq) cancelled_.erase(it);
+    }
+}
+
+bool SearchHandler::cancelledLocked(unsigned long requestId) const {
+    return stopping_.load() || cancelled_.count(requestId) != 0;
+}
+
+bool SearchHandler::isCancelled(unsigned long requestId) {
+    std::lock_guard lock(mutex_);
+    return cancelledLocked(requestId);
+}
+
+void SearchHandler::reuse(unsigned long requestId) {
+    std::lock_guard lock(mutex_);
+    cancelled_.erase(requestId);
+}
+
+bool SearchHandler::onSearchThread() {
+    std::lock_guard lock(mutex_);
+    auto it = providers_.find(std::this_thread::get_id());
+    return it != providers_.end() && it->second;
+}
+
+bool SearchHandler::launch(std::shared_ptr<AsyncEvent const> const& request, std::shared_ptr<Plugin> const& provider) {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_.load()) return false;
+        ++running_;
+    }
+    try {
+        std::thread([this, request, provider]() mutable { run(std::move(request), std::move(provider)); }).detach();
+        return true;
+    } catch (std::exception const& e) {
+        {
+            std::lock_guard lock(mutex_);
+            --running_;
+            idle_.notify_all();
+        }
+        logSev<kLogWarning>("cannot start a search thread for {}: {}", provider->fileName(), e.what());
+        return false;
+    }
+}
+
+void SearchHandler::run(std::shared_ptr<AsyncEvent const> request, std::shared_ptr<Plugin> provider) {
+    auto const self = std::this_thread::get_id();
+    try {
+        auto record = std::make_shared<StoredProvider>();
+        {
+            std::lock_guard lock(mutex_);
+            providers_.emplace(self, std::move(record));
+            providerCount_.store(providers_.size());
+        }
+        provider->OnSearch(*request);
+    } catch (...) {
+        // A search thread ends quietly whatever happened in it.
+    }
+    // Let go of the plugin and the request before shutdown may see this thread
+    // as gone: after the notification below nothing here touches the core.
+    request.reset();
+    provider.reset();
+    std::unique_lock lock(mutex_);
+    providers_.erase(self);
+    providerCount_.store(providers_.size());
+    --running_;
+    std::notify_all_at_thread_exit(idle_, std::move(lock));
+}
+
+int SearchHandler::admitResult(unsigned long requestId, char const* payload) {
+    std::shared_ptr<StoredProvider> me;
+    {
+        std::lock_guard lock(mutex_);
+        if (cancelledLocked(requestId)) return 1;
+        auto it = providers_.find(std::this_thread::get_id());
+        if (it == providers_.end() || !it->second) return 1;
+        me = it->second;
+    }
+    if (!payload) return 0;
+    std::unique_lock lock(me->mutex);
+    me->released.wait(lock, [&] { return me->pending == nullptr || stopping_.load(); });
+    if (stopping_.load()) return 1;
+    me->pending = payload;
+    return 0;
+}
+
+void SearchHandler::released(char const* payload) {
+    if (!payload || providerCount_.load() == 0) return;
+    std::lock_guard lock(mutex_);
+    for (auto const& [id, p] : providers_) {
+        if (!p) continue;
+        std::lock_guard plock(p->mutex);
+        if (p->pending == payload) {
+            p->pending = nullptr;
+            p->released.notify_one();
+        }
+    }
+}
+
+void SearchHandler::stop() {
+    std::lock_guard lock(mutex_);
+    stopping_.store(true);
+    for (auto const& [id, p] : providers_) {
+        if (!p) continue;
+        std::lock_guard plock(p->mutex); // a waiter checks the flag under this mutex
+        p->released.notify_all();
+    }
+}
+
+void SearchHandler::waitIdle() {
+    std::unique_lock lock(mutex_);
+    while (!idle_.wait_for(lock, kWaitReport, [&] { return running_ == 0; })) {
+        size_t const left = running_;
+        lock.unlock(); // logging posts an event; never under this mutex
+        logSev<kLogNotice>("waiting for {} search thread(s) to end", left);
+        lock.lock();
+    }
+}
+
+int DvrCore::searchRequest(ox::core::EventParms const& event) {
+    // Only an address with id byte 0, other than the core's, marks a request.
+    if (event.source == ox::core::kCoreAddress || ox::core::pluginIdOf(event.source) != 0) return 0;
+    if (event.requestId == 0) return 0;
+    if (event.dataLen == 0) return 1; // taken, nothing to search for
+    search_.reuse(event.requestId);
+    if (search_.onSearchThread()) return 1; // a search thread cannot start a search
+
+    // Counted while it walks the plugins, so shutdown never closes one under it.
+    SearchHandler::Admission admitted(search_);
+    if (!admitted) return 1;
+    std::shared_ptr<AsyncEvent const> request;
+    try {
+        request = std::make_shared<AsyncEvent const>(event);
+    } catch (std::bad_alloc const&) {
+        // No provider may see a payload length without its payload: dropped.
+        logSev<kLogWarning>("search {:08x} dropped: no memory for its copy", event.requestId);
+        return 1;
+    }
+    {
+        std::shared_lock lock(pluginsMutex_);
+        for (auto const& p : plugins_)
+            if (isSearchProvider(*p)) search_.launch(request, p);
+    }
+    counters_.searchRequests.fetch_add(1, std::memory_order_relaxed);
+    return 1;
+}

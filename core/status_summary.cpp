@@ -1,0 +1,107 @@
+// Once a minute, on the dispatcher thread: queue, dropping, parent-channel and
+// search activity, memory with its change, and who holds event references.
+#include "core/status_summary.h"
+
+#include "core/dvr_core.h"
+#include "core/ref_block.h"
+#include "log/log.h"
+#include "plugin/plugin.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+
+namespace {
+
+constexpr auto kSummaryPeriod = std::chrono::seconds(60);
+constexpr size_t kTopHolders = 5;
+constexpr int64_t kPlainBelow = 102'400;
+constexpr char kUnits[] = "_KMGTPE";
+
+/// Reads a statistic and starts it again from 0.
+template <typename T>
+T take(std::atomic<T>& counter) {
+    return counter.exchange(0, std::memory_order_relaxed);
+}
+
+} // namespace
+
+std::string sizeText(int64_t bytes) {
+    uint64_t const magnitude = bytes < 0 ? 0 - static_cast<uint64_t>(bytes) : static_cast<uint64_t>(bytes);
+    if (magnitude < static_cast<uint64_t>(kPlainBelow)) return fmt::format(ox::core::getLoc(), "{:L}", bytes);
+    double d = static_cast<double>(magnitude);
+    size_t unit = 0;
+    while (d >= 1024.0) {
+        d *= 1.0 / 1024.0;
+        ++unit;
+    }
+    double const rounded = std::ceil(d * 100.0) / 100.0;
+    return fmt::format("{}{}{}{}", bytes < 0 ? "-" : "", rounded, kUnits[unit], "iB");
+}
+
+void DvrCore::statusSummary(DispatchStats& st) {
+    auto const now = probes.steadyNow().time_since_epoch();
+    if (now - st.lastSummary < kSummaryPeriod) return;
+    st.lastSummary = now;
+
+    // The five plugin ids holding most references, largest first, ties by id.
+    st.top.clear();
+    st.topText.clear();
+    for (uint32_t id = 0; id < 256; ++id) {
+        uint32_t const count = oxmem::stats.refs[id].load();
+        if (count == 0) continue;
+        auto at = std::find_if(st.top.begin(), st.top.end(), [&](auto const& e) { return e.second < count; });
+        st.top.insert(at, {id, count});
+        if (st.top.size() > kTopHolders) st.top.resize(kTopHolders);
+    }
+    auto const loc = ox::core::getLoc();
+    for (auto const& [id, count] : st.top) {
+        std::string_view name = id == 0 ? "Core" : "unknown";
+        if (id != 0) {
+            for (auto const& p : plugins_) {
+                if (p->address() != ox::core::kCoreAddress && p->pluginId() == id) {
+                    name = p->shortName();
+                    break;
+                }
+            }
+        }
+        fmt::format_to(std::back_inserter(st.topText), loc, "{}{} {:L}", st.topText.empty() ? "" : ", ", name, count);
+    }
+
+    // Each counter is read and restarted in one exchange, printed or not.
+    uint32_t const ipcRequests = take(ipcCounters_.requestsRelayed);
+    uint32_t const ipcResults = take(ipcCounters_.resultsDelivered);
+    std::string const ipcBytes = sizeText(take(ipcCounters_.resultBytes));
+    uint32_t const searchRequests = take(counters_.searchRequests);
+    uint32_t const searchCancels = take(counters_.searchCancels);
+    uint32_t const searchResults = take(counters_.searchResults);
+    std::string const searchBytes = sizeText(take(counters_.searchResultBytes));
+    uint32_t const droppedVideo = take(counters_.throttledVideo);
+    uint32_t const droppedAudio = take(counters_.throttledAudio);
+    uint32_t const inUse = memInUse_.load();
+    std::string inUseText = sizeText(inUse);
+    int64_t const delta = static_cast<int64_t>(inUse) - static_cast<int64_t>(memAtLastSummary_);
+    if (delta > 0) inUseText += " +" + sizeText(delta);
+    if (delta < 0) inUseText += " " + sizeText(delta);
+    std::string const refBytes = sizeText(oxmem::stats.bytes.load());
+
+    if (logLevel(0u) <= kLogInfo) {
+        thread_local std::string text;
+        text.clear();
+        fmt::format_to(std::back_inserter(text), loc,
+                       "InQ:{:L} events:{:L} idle:{}s throttled[v:{:L} a:{:L}]\n"
+                       "ltm:{:L}us ipc[r:{:L} p:{:L} d:{}] srch[r:{:L} c:{:L} p:{:L} d:{}]\n"
+                       "memory[inuse:{}] refblks:{:L}({}) top: {}",
+                       st.inQ, st.events, st.idle, droppedVideo, droppedAudio, st.logDispatchUs, ipcRequests,
+                       ipcResults, ipcBytes, searchRequests, searchCancels, searchResults, searchBytes, inUseText,
+                       oxmem::stats.blocks.load(), refBytes, st.topText);
+        myLogMessage(kLogInfo, text);
+    }
+
+    st.events = 0;
+    st.idle = 0;
+    st.logDispatchUs = 0;
+    memAtLastSummary_ = inUse;
+}

@@ -1,0 +1,58 @@
+// Live audio and video are refused with 5 while throttled; modified types,
+// stored media and everything else still reach the queue.
+#include "monitor_fixture.h"
+
+using namespace memtest;
+
+namespace {
+
+ox::core::EventParms media(uint32_t type, uint32_t flags, uint8_t mediaFlags = 0) {
+    static char payload[] = "frame";
+    ox::core::EventParms e{};
+    e.size = ox::core::kRecordSize;
+    e.source = 0x00270000u;
+    e.type = type;
+    e.flags = flags;
+    e.mediaFlags = mediaFlags;
+    e.data = payload;
+    e.dataLen = sizeof payload;
+    return e;
+}
+
+} // namespace
+
+using AvDrop = MonitoredCore;
+
+TEST_F(AvDrop, LiveMediaIsDroppedOnlyWhileThrottled) {
+    auto video = media(OX_TYPE_VIDEO, ox::core::kLiveClass);
+    auto audio = media(OX_TYPE_AUDIO, ox::core::kLiveClass);
+    EXPECT_EQ(core_.pluginEvent(video), 0);
+    EXPECT_EQ(core_.pluginEvent(audio), 0);
+
+    tick(0ns);
+    inUse_ = 300u << 20;
+    tick(1s);
+    ASSERT_TRUE(core_.throttling());
+    size_t const before = core_.queuedSnapshot().size();
+
+    auto output = media(OX_TYPE_VIDEO, ox::core::kLiveClass, OX_OUTPUT_BIT);
+    EXPECT_EQ(core_.pluginEvent(video), 5);
+    EXPECT_EQ(core_.pluginEvent(output), 5);
+    EXPECT_EQ(core_.pluginEvent(audio), 5);
+    EXPECT_EQ(core_.queuedSnapshot().size(), before); // nothing copied or queued
+
+    auto modified = media(OX_TYPE_AUDIO | OX_TYPE_MODIFIER, ox::core::kLiveClass);
+    auto stored = media(OX_TYPE_VIDEO, ox::core::kStoredClass);
+    auto alarm = media(OX_TYPE_ALARM, ox::core::kLiveClass);
+    auto config = media(OX_TYPE_CONFIG, ox::core::kLiveClass | ox::core::kXmlPayload);
+    for (auto* e : {&modified, &stored, &alarm, &config}) EXPECT_EQ(core_.pluginEvent(*e), 0) << e->type;
+    EXPECT_EQ(core_.queuedSnapshot().size(), before + 4);
+
+    EXPECT_EQ(core_.counters().throttledVideo.load(), 2u);
+    EXPECT_EQ(core_.counters().throttledAudio.load(), 1u);
+
+    inUse_ = 100u << 20; // the first check under the limit ends the dropping
+    tick(1s);
+    EXPECT_EQ(core_.pluginEvent(video), 0);
+    EXPECT_EQ(core_.counters().throttledVideo.load(), 2u);
+}

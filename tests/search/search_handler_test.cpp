@@ -1,0 +1,98 @@
+// Search bookkeeping on a core hosted in-process (no plugins): what counts as
+// a request, cancel and the cancel query, id reuse, the bound on cancelled
+// ids, and results refused outside search threads.
+#include "core/dvr_core.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class Search : public ::testing::Test {
+protected:
+    void SetUp() override { SetCore(&core_); }
+    void TearDown() override { SetCore(nullptr); }
+    ox::core::EventParms record(uint32_t type, uint32_t source, uint32_t requestId, uint32_t flags = 0) {
+        ox::core::EventParms e{};
+        e.size = ox::core::kRecordSize;
+        e.type = type;
+        e.source = source;
+        e.requestId = requestId;
+        e.flags = flags;
+        e.data = payload_;
+        e.dataLen = sizeof payload_;
+        return e;
+    }
+    int cancelQuery(uint32_t id) {
+        auto q = record(OX_TYPE_CANCEL, 0x00270000u, id, ox::core::kQueryFlag);
+        return core_.pluginEvent(q);
+    }
+    DvrCore core_{"/nonexistent/bin/dvrcore"};
+    char payload_[40] = "query";
+};
+
+} // namespace
+
+TEST_F(Search, RecognisedRequestsAndOthers) {
+    auto request = record(OX_TYPE_VIDEO, 0x00000001u, 0x00070001u);
+    EXPECT_EQ(core_.searchRequest(request), 1); // no providers: taken and counted
+    EXPECT_EQ(core_.counters().searchRequests.load(), 1u);
+    request.dataLen = 0;
+    EXPECT_EQ(core_.searchRequest(request), 1); // taken, not counted
+    EXPECT_EQ(core_.counters().searchRequests.load(), 1u);
+
+    auto fromCore = record(OX_TYPE_VIDEO, ox::core::kCoreAddress, 7);
+    auto fromPlugin = record(OX_TYPE_VIDEO, 0x00050000u, 7);
+    auto noId = record(OX_TYPE_VIDEO, 0x00000001u, 0);
+    for (auto* e : {&fromCore, &fromPlugin, &noId}) EXPECT_EQ(core_.searchRequest(*e), 0) << e->source;
+
+    // Through routing a taken request answers 0 and is never queued.
+    request.dataLen = sizeof payload_;
+    EXPECT_EQ(core_.pluginEvent(request), 0);
+    EXPECT_TRUE(core_.queuedSnapshot().empty());
+}
+
+TEST_F(Search, CancelQueryAndReuse) {
+    EXPECT_EQ(cancelQuery(9), 0);
+    auto cancel = record(OX_TYPE_CANCEL, 0x00270000u, 9);
+    EXPECT_EQ(core_.pluginEvent(cancel), 0);
+    EXPECT_EQ(core_.pluginEvent(cancel), 0);
+    EXPECT_EQ(core_.counters().searchCancels.load(), 2u);
+    EXPECT_EQ(cancelQuery(9), 1);
+    auto again = record(OX_TYPE_VIDEO, 0x00000001u, 9);
+    EXPECT_EQ(core_.pluginEvent(again), 0);
+    EXPECT_EQ(cancelQuery(9), 0);
+    EXPECT_TRUE(core_.queuedSnapshot().empty());
+}
+
+TEST_F(Search, CancelledIdsAreBoundedKeepingTheMostRecent) {
+    auto& h = core_.searchHandler();
+    size_t const cap = SearchHandler::kMaxCancelledIds;
+    h.Cancel(1);
+    h.reuse(1);
+    h.Cancel(1); // the stale entry for 1 still takes a place in the order list
+    for (unsigned long id = 100; id < 100 + cap; ++id) h.Cancel(id);
+    EXPECT_FALSE(h.isCancelled(1));
+    EXPECT_TRUE(h.isCancelled(100));
+    h.Cancel(100 + cap);
+    EXPECT_FALSE(h.isCancelled(100)); // the oldest went
+    EXPECT_TRUE(h.isCancelled(101));
+    EXPECT_TRUE(h.isCancelled(100 + cap - 1));
+}
+
+TEST_F(Search, ResultsOutsideSearchThreadsAreRefused) {
+    auto result = record(OX_TYPE_VIDEO, 0x00270000u, 7, ox::core::kStoredClass);
+    EXPECT_EQ(core_.pluginEvent(result), 1);
+    auto cancel = record(OX_TYPE_CANCEL, 0x00270000u, 7);
+    core_.pluginEvent(cancel);
+    EXPECT_EQ(core_.pluginEvent(result), 1);
+    EXPECT_TRUE(core_.queuedSnapshot().empty());
+    EXPECT_EQ(core_.counters().searchResults.load(), 0u);
+}
+
+TEST_F(Search, StoppedHandlerAnswersEveryCancelQueryAndStartsNothing) {
+    core_.searchHandler().stop();
+    EXPECT_EQ(cancelQuery(12345), 1);
+    auto request = record(OX_TYPE_VIDEO, 0x00000001u, 0x00070001u);
+    EXPECT_EQ(core_.searchRequest(request), 1);
+    EXPECT_EQ(core_.counters().searchRequests.load(), 0u);
+}
