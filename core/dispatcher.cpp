@@ -28,7 +28,9 @@ void DvrCore::dispatchEvents() {
 
     std::unique_lock lock(queueMutex_);
     for (;;) {
-        auto const deadline = Clock::now() + std::chrono::seconds(1);
+        // One second from taking the lock, read only once a wait is due (the
+        // lock is still held): a busy queue costs no clock read per record.
+        Clock::time_point deadline{};
         bool haveRecord = false;
         for (;;) {
             if (!queue_.empty()) {
@@ -36,6 +38,7 @@ void DvrCore::dispatchEvents() {
                 break;
             }
             if (stopRequested_.load()) return;
+            if (deadline == Clock::time_point{}) deadline = Clock::now() + std::chrono::seconds(1);
             if (queueCv_.wait_until(lock, deadline) == std::cv_status::timeout) {
                 haveRecord = !queue_.empty();
                 if (!haveRecord && stopRequested_.load()) return;

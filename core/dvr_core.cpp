@@ -47,6 +47,7 @@ void DvrCore::reportHeldReferences() {
 }
 
 bool DvrCore::Init(int pipe) {
+    oxmem::keepPayloadBlocksInHeap(); // before any thread allocates payload blocks
     machineId_ = getMachineId();
     ::umask(077);
     // A console that goes away must not kill the core through SIGPIPE.

@@ -39,6 +39,9 @@ static_assert(sizeof(RefBlockHeader) == 8);
 char* allocRefBlock(uint32_t length) noexcept;
 /// Frees a block and takes it out of the accounting.
 void freeRefBlock(char* payload) noexcept;
+/// Once at start-up: lets the allocator serve payload blocks up to a few MiB
+/// from its heap instead of a fresh mapping per block.
+void keepPayloadBlocksInHeap() noexcept;
 
 inline RefBlockHeader* headerOf(char const* payload) noexcept {
     // The payload is 64-byte aligned, so the header in front of it is aligned too.
