@@ -1,4 +1,7 @@
 # One sanitizer per build folder; the whole build (core, plugins, tests) uses it.
+if(NOT DVR_SANITIZE STREQUAL "")
+  add_compile_options(-O1)
+endif()
 if(DVR_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 
 using namespace testing_support;
@@ -23,12 +24,19 @@ struct Delivery {
 class EventPath : public ::testing::Test {
 protected:
     void TearDown() override {
-        for (auto const& v : vars_) ::unsetenv(v.c_str());
+        for (auto it = vars_.rbegin(); it != vars_.rend(); ++it) {
+            auto const& [name, previous] = *it;
+            if (previous)
+                ::setenv(name.c_str(), previous->c_str(), 1);
+            else
+                ::unsetenv(name.c_str());
+        }
     }
     void SetUp() override { set("PROBE_Poster_POST_TYPE", std::to_string(OX_TYPE_PTZ)); }
     void set(std::string const& name, std::string const& value) {
+        char const* previous = std::getenv(name.c_str());
+        vars_.emplace_back(name, previous ? std::optional<std::string>(previous) : std::nullopt);
         ::setenv(name.c_str(), value.c_str(), 1);
-        vars_.push_back(name);
     }
     std::vector<std::string> trace() {
         std::ifstream in(tree_.root() / "probe-trace.txt");
@@ -61,7 +69,7 @@ protected:
         return p->out();
     }
     ApplianceTree tree_;
-    std::vector<std::string> vars_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> vars_; ///< names and values before the test
 };
 
 /// Core log level 0: the reports at severity 0 reach the console.
@@ -120,6 +128,10 @@ TEST_F(EventPath, KeptReferenceOutlivesDispatchUntilDecref) {
 
 TEST_F(EventPath, ReferencesNeverGivenBackAreReportedAtExit) {
     tree_.addFile("core.xml", kVerboseCore);
+    // The blocks a plugin never gives back are still allocated when the core
+    // exits; that is the point of this test, not a leak to report.
+    char const* asan = std::getenv("ASAN_OPTIONS");
+    set("ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0");
     tree_.addPlugin("Beta.so");
     tree_.addPlugin("Poster.so");
     set("PROBE_Poster_POST_COUNT", "3");
