@@ -134,14 +134,16 @@ void SearchHandler::run(std::shared_ptr<AsyncEvent const> request, std::shared_p
         // A search thread ends quietly whatever happened in it.
     }
     // Let go of the plugin and the request before shutdown may see this thread
-    // as gone: after the notification below nothing here touches the core.
+    // as gone: after the unlock below nothing here touches the core.
     request.reset();
     provider.reset();
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     providers_.erase(self);
     providerCount_.store(providers_.size());
     --running_;
-    std::notify_all_at_thread_exit(idle_, std::move(lock));
+    // Under the mutex: a shutdown waiting for this thread cannot go on (and
+    // destroy the handler) before the notification is done.
+    idle_.notify_all();
 }
 
 int SearchHandler::admitResult(unsigned long requestId, char const* payload) {

@@ -63,7 +63,7 @@ protected:
         p.signal(SIGTERM);
         auto const st = p.wait();
         EXPECT_TRUE(st.exited);
-        EXPECT_EQ(st.code, 0) << p.out();
+        EXPECT_EQ(st.code, 0) << p.out() << p.err();
     }
     ApplianceTree tree_;
     std::vector<std::string> vars_;
@@ -153,7 +153,7 @@ TEST_F(SearchProcess, StopReleasesASearchWaitingForAResultNeverGivenBack) {
     tree_.addPlugin("Finder.so");
     uint32_t const id = alphaId(5);
     set("PROBE_Alpha_SEARCH_REQUEST", "5");
-    set("PROBE_Alpha_KEEP_FOREVER", "1");
+    set("PROBE_Alpha_KEEP", "1"); // gives its references back only at Unload, after the searches ended
     set("PROBE_Finder_SEARCH_RESULTS", "3");
     auto p = start();
     ASSERT_TRUE(p->waitForOutput("probe Alpha got " + head('F', id, 0))) << p->out();
