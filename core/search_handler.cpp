@@ -17,19 +17,6 @@ namespace {
 /// How often a shutdown that waits for search threads says so.
 constexpr auto kWaitReport = std::chrono::seconds(5);
 
-bool declaresSearch(PluginInfo const& i) {
-    return ((i.video | i.audio | i.alarm | i.log | i.pos | i.analytic) & OX_SEARCHABLE) != 0;
-}
-
-/// OnSearch makes a provider whatever the type words say; Read with the async
-/// reader byte only together with a search bit. The wrapper answers "OnSearch,
-/// or Read with the reader byte" as one, so a reader without search bits is
-/// taken to have no OnSearch.
-bool isSearchProvider(Plugin const& p) {
-    if (!p.hasOnSearch()) return false;
-    return p.info().asyncReader == 0 || declaresSearch(p.info());
-}
-
 } // namespace
 
 AsyncEvent::AsyncEvent(ox::core::EventParms const& request) : ox::core::EventParms(request) {
@@ -218,7 +205,7 @@ int DvrCore::searchRequest(ox::core::EventParms const& event) {
     {
         std::shared_lock lock(pluginsMutex_);
         for (auto const& p : plugins_)
-            if (isSearchProvider(*p)) search_.launch(request, p);
+            if (p->isSearchProvider()) search_.launch(request, p);
     }
     counters_.searchRequests.fetch_add(1, std::memory_order_relaxed);
     return 1;

@@ -190,6 +190,13 @@ int Plugin::OnEventFromAnyThread(ox::core::EventParms const& event) const {
     return OnEvent(event);
 }
 
+bool Plugin::isSearchProvider() const {
+    std::shared_lock lock(gate_); // entries change while plugins open and close
+    if (onSearch_) return true;
+    uint32_t const words = info_.video | info_.audio | info_.alarm | info_.log | info_.pos | info_.analytic;
+    return read_ && info_.asyncReader && (words & OX_SEARCHABLE) != 0;
+}
+
 void Plugin::OnSearch(ox::core::EventParms const& request) const {
     std::shared_lock lock(gate_);
     if (onSearch_) {

@@ -67,7 +67,9 @@ public:
     int64_t loadTimeNs() const noexcept { return loadTime_; }
     int64_t openTimeNs() const noexcept { return openTime_; }
     std::string const& errorText() const noexcept { return error_; }
-    bool hasOnSearch() const noexcept { return onSearch_ || (read_ && info_.asyncReader); }
+    /// Answers searches: an OnSearch entry, or Read with the reader byte and a
+    /// search bit in one of the searchable type words. Safe from any thread.
+    bool isSearchProvider() const;
 
 private:
     Plugin(void* handle, std::string fileName);
