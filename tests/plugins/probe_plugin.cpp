@@ -339,6 +339,12 @@ PROBE_EXPORT int Open(OpenParams const* in, OpenResult*) {
     for (long t = 0; t < envNum("POST_THREADS"); ++t) std::thread(postBurst, static_cast<int>(t)).detach();
     if (env("KEEP_RANDOM")) g_releaser = std::thread(releaserLoop);
     if (env("CRYPTO_TEXT")) cryptoRoundTrip();
+    if (char const* delta = env("DELTA")) {
+        // A configuration document from this plugin, as a peer would send it.
+        std::string text(delta);
+        auto e = record(OX_TYPE_CONFIG, OX_LIVE_CLASS | OX_XML_PAYLOAD, text.data(), static_cast<uint32_t>(text.size()));
+        trace("delta posted r=" + std::to_string(g_post(&e, nullptr)));
+    }
     if (env("RELEASE_RESULTS")) g_delayer = std::thread(delayerLoop, envNum("RELEASE_RESULTS"));
     if (env("IPC_MALFORMED")) {
         // Payloads that are not exactly one packet: too short, and a header announcing more.
@@ -382,6 +388,16 @@ PROBE_EXPORT int OnEvent(ox::core::EventParms const* e) {
     std::string payload = e->data ? std::string(e->data, std::min<uint32_t>(e->dataLen, 6)) : "";
     trace("OnEvent type=" + std::to_string(e->type) + " len=" + std::to_string(e->dataLen) +
           " source=" + std::to_string(e->source) + " head=" + payload);
+    if (env("DUMP_CONFIG") && e->type == OX_TYPE_CONFIG && e->data) {
+        // Each configuration document the plugin receives, as config-<n>.xml.
+        static std::atomic<int> n{0};
+        std::string const name = "config-" + std::to_string(++n) + ".xml";
+        if (std::FILE* f = std::fopen(name.c_str(), "wb")) {
+            std::fwrite(e->data, 1, e->dataLen, f);
+            std::fclose(f);
+        }
+        trace("dumped " + name);
+    }
     if (envNum("SLOW_MS") > 0 && (e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_LOG)
         std::this_thread::sleep_for(std::chrono::milliseconds(envNum("SLOW_MS")));
     uint32_t const t = e->type & ~OX_TYPE_MODIFIER;
