@@ -147,11 +147,12 @@ void DvrCore::postConfig() {
     for (auto const& p : plugins_)
         pluginEntry(idOf(p->address()), p->fileName(), p->loadTimeNs() / 1'000'000, p->openTimeNs() / 1'000'000,
                     p->openCode(), logLevels_[p->pluginId()]);
-    if (!parentVersion_.empty()) {
+    // The parent's identity is written by the I/O thread; read it under its lock.
+    if (auto const [parentFile, parentVersion] = parentIdentity(); !parentVersion.empty()) {
         Node* lib = addElement(doc, coreModule, "Library");
         addAttr(doc, lib, "Name", "orveld");
-        addAttr(doc, lib, "Filename", parentFile_);
-        addAttr(doc, lib, "Version", parentVersion_);
+        addAttr(doc, lib, "Filename", parentFile);
+        addAttr(doc, lib, "Version", parentVersion);
     }
     int n = 0;
     for (auto const& p : failedPlugins_) {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,7 @@ struct Options {
     bool quiet = false;                 // -q
     long stopAfter = -1;                // -t seconds
     std::vector<std::string> coreArgs;  // after the descriptor
+    std::vector<std::string> launcher;  // -l: command words in front of the core (an emulator)
 };
 
 void usage(char const* argv0, FILE* to) {
@@ -47,6 +49,7 @@ void usage(char const* argv0, FILE* to) {
                  "Usage: %s [options] [-- extra core arguments]\n"
                  "Starts dvrcore on a socket pair and acts as its parent daemon.\n"
                  "  -c PATH   core executable (default: dvrcore beside this program)\n"
+                 "  -l CMD    start the core through CMD, e.g. \"qemu-mipsel -L /usr/mipsel-linux-gnu\"\n"
                  "  -n NAME   parent file name sent in the identity packet (default orveld-dev)\n"
                  "  -v TEXT   parent version sent in the identity packet (default 0.0.0-dev)\n"
                  "  -o TEXT   option text of the identity packet, e.g. Background:true\n"
@@ -106,9 +109,14 @@ void printRequest(char const* p, ox_IpcHeader const& h) {
 
 bool parse(int argc, char** argv, Options& o) {
     int c;
-    while ((c = ::getopt(argc, argv, "+c:n:v:o:et:qh")) != -1) {
+    while ((c = ::getopt(argc, argv, "+c:l:n:v:o:et:qh")) != -1) {
         switch (c) {
         case 'c': o.core = optarg; break;
+        case 'l': {
+            std::istringstream words(optarg);
+            for (std::string w; words >> w;) o.launcher.push_back(w);
+            break;
+        }
         case 'n': o.name = optarg; break;
         case 'v': o.version = optarg; break;
         case 'o': o.options = optarg; o.sendOptions = true; break;
@@ -190,10 +198,13 @@ int main(int argc, char** argv) {
         ::setpgid(0, 0);
         ::fcntl(sv[1], F_SETFD, 0);
         std::string const fd = std::to_string(sv[1]);
-        std::vector<char*> args{const_cast<char*>(o.core.c_str()), const_cast<char*>(fd.c_str())};
+        std::vector<char*> args;
+        for (auto& w : o.launcher) args.push_back(w.data());
+        args.push_back(const_cast<char*>(o.core.c_str()));
+        args.push_back(const_cast<char*>(fd.c_str()));
         for (auto& a : o.coreArgs) args.push_back(a.data());
         args.push_back(nullptr);
-        ::execv(args[0], args.data());
+        ::execvp(args[0], args.data());
         std::fprintf(stderr, "orveld-dev: cannot start %s: %s\n", args[0], std::strerror(errno));
         ::_exit(127);
     }

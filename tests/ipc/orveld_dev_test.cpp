@@ -29,6 +29,8 @@ protected:
         ::unsetenv("PROBE_Asker_POST_COUNT");
     }
     std::unique_ptr<CoreProcess> daemon(std::vector<std::string> args) {
+        // A cross-built core runs under the build's emulator, like the daemon itself.
+        if (!std::string(DVR_TEST_LAUNCHER).empty()) args.insert(args.begin(), {"-l", DVR_TEST_LAUNCHER});
         return std::make_unique<CoreProcess>(kDaemon, args, tree_.root());
     }
     ApplianceTree tree_;
