@@ -32,11 +32,13 @@ int DvrCore::queueEvent(EventParms& rec) {
     try {
         std::lock_guard lock(queueMutex_);
         queue_.push_back(queued);
+        // Notified under the lock: once the dispatcher has drained the queue at
+        // shutdown, no poster can still be touching the condition variable.
+        queueCv_.notify_one();
     } catch (...) {
         decRef(queued.data, 0); // frees the copy and wakes a search thread paced on it
         throw;
     }
-    queueCv_.notify_one();
     return 0;
 }
 

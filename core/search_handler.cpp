@@ -202,11 +202,9 @@ int DvrCore::searchRequest(ox::core::EventParms const& event) {
         logSev<kLogWarning>("search {:08x} dropped: no memory for its copy", event.requestId);
         return 1;
     }
-    {
-        std::shared_lock lock(pluginsMutex_);
-        for (auto const& p : plugins_)
-            if (p->isSearchProvider()) search_.launch(request, p);
-    }
+    // A copy of the list: no plugin's entry lock is taken under the list lock.
+    for (auto const& p : pluginsSnapshot())
+        if (p->isSearchProvider()) search_.launch(request, p);
     counters_.searchRequests.fetch_add(1, std::memory_order_relaxed);
     return 1;
 }

@@ -71,9 +71,9 @@ void DvrCore::print(unsigned pluginId, unsigned severity, std::string_view text)
     std::tm local{};
     ::localtime_r(&seconds, &local);
 
-    auto const* colours = kColourTable[consoleColours_ ? 1 : 0];
-    std::lock_guard lock(printMutex_);
     {
+        // The tag is looked up before the print lock is taken, so the print
+        // lock never waits for the plugin list (which waits for plugins).
         std::shared_lock names(pluginsMutex_);
         auto it = pluginNames_.find(pluginId);
         if (it != pluginNames_.end())
@@ -81,6 +81,8 @@ void DvrCore::print(unsigned pluginId, unsigned severity, std::string_view text)
         else
             fmt::format_to(std::back_inserter(tag), "PI{:02x}", pluginId);
     }
+    auto const* colours = kColourTable[consoleColours_ ? 1 : 0];
+    std::lock_guard lock(printMutex_);
     auto const line = fmt::format("{}{:%T}.{:03}{} {}{} {}\n", colours[severity / 25], local, ms % 1000,
                                   colours[kTag], tag, colours[kReset], text);
     if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size())
