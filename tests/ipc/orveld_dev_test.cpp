@@ -28,9 +28,10 @@ protected:
         ::unsetenv("PROBE_Asker_POST_TYPE");
         ::unsetenv("PROBE_Asker_POST_COUNT");
     }
-    std::unique_ptr<CoreProcess> daemon(std::vector<std::string> args) {
+    /// `core` false: the command is a host program, not the (perhaps cross-built) core.
+    std::unique_ptr<CoreProcess> daemon(std::vector<std::string> args, bool core = true) {
         // A cross-built core runs under the build's emulator, like the daemon itself.
-        if (!std::string(DVR_TEST_LAUNCHER).empty()) args.insert(args.begin(), {"-l", DVR_TEST_LAUNCHER});
+        if (core && !std::string(DVR_TEST_LAUNCHER).empty()) args.insert(args.begin(), {"-l", DVR_TEST_LAUNCHER});
         return std::make_unique<CoreProcess>(kDaemon, args, tree_.root());
     }
     ApplianceTree tree_;
@@ -70,9 +71,9 @@ TEST_F(OrveldDev, TimedStopAndBackgroundOption) {
 }
 
 TEST_F(OrveldDev, ForwardsTheExitStatusAndHasUsage) {
-    auto f = daemon({"-c", "/bin/false"});
+    auto f = daemon({"-c", "/bin/false"}, false);
     EXPECT_EQ(f->wait().code, 1);
-    auto m = daemon({"-c", (tree_.root() / "missing").string()});
+    auto m = daemon({"-c", (tree_.root() / "missing").string()}, false);
     EXPECT_EQ(m->wait().code, 127);
     EXPECT_NE(m->err().find("cannot start"), std::string::npos);
     auto h = daemon({"-h"});
