@@ -7,12 +7,34 @@
 #include "log/log.h"
 #include "plugin/plugin.h"
 
+#include <csignal>
 #include <cstdlib>
+#include <pthread.h>
 #include <cstring>
 #include <new>
 #include <system_error>
 
 namespace {
+
+/// Blocks SIGINT, SIGTERM and SIGQUIT in the calling thread while it lives, so
+/// threads created meanwhile inherit them blocked.
+class StopSignalsBlocked {
+public:
+    StopSignalsBlocked() noexcept {
+        sigset_t stops;
+        sigemptyset(&stops);
+        sigaddset(&stops, SIGINT);
+        sigaddset(&stops, SIGTERM);
+        sigaddset(&stops, SIGQUIT);
+        ::pthread_sigmask(SIG_BLOCK, &stops, &saved_);
+    }
+    ~StopSignalsBlocked() { ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+    StopSignalsBlocked(StopSignalsBlocked const&) = delete;
+    StopSignalsBlocked& operator=(StopSignalsBlocked const&) = delete;
+
+private:
+    sigset_t saved_;
+};
 
 /// How often a shutdown that waits for search threads says so.
 constexpr auto kWaitReport = std::chrono::seconds(5);
@@ -94,6 +116,11 @@ bool SearchHandler::launch(std::shared_ptr<AsyncEvent const> const& request, std
         ++running_;
     }
     try {
+        // Short-lived threads never take the stop signals: a signal the kernel
+        // hands to a thread that is about to end can be lost (sanitizer
+        // runtimes defer handlers to the receiving thread), and the I/O
+        // thread handles them anyway.
+        StopSignalsBlocked blocked;
         std::thread([this, request, provider]() mutable { run(std::move(request), std::move(provider)); }).detach();
         return true;
     } catch (std::exception const& e) {
