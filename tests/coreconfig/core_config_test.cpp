@@ -2,6 +2,7 @@
 // it reads, the published document, the saved file and delta updates.
 #include "config/xml_document.h"
 #include "support/core_process.h"
+#include "support/scoped_env.h"
 
 #include <gtest/gtest.h>
 
@@ -43,13 +44,7 @@ protected:
         tree_.addPlugin("Probe.so");
         set("DUMP_CONFIG", "1");
     }
-    void TearDown() override {
-        for (auto const& v : vars_) ::unsetenv(v.c_str());
-    }
-    void set(std::string const& name, std::string const& value) {
-        ::setenv(("PROBE_Probe_" + name).c_str(), value.c_str(), 1);
-        vars_.push_back("PROBE_Probe_" + name);
-    }
+    void set(std::string const& name, std::string const& value) { env_.set("PROBE_Probe_" + name, value); }
     bool traced(std::string const& text) {
         return slurp(tree_.root() / "probe-trace.txt").find(text) != std::string::npos;
     }
@@ -65,7 +60,7 @@ protected:
     }
     std::string published(int n) { return slurp(tree_.root() / ("config-" + std::to_string(n) + ".xml")); }
     ApplianceTree tree_;
-    std::vector<std::string> vars_;
+    ScopedEnv env_;
 };
 
 std::string delta(std::string const& plugins) {

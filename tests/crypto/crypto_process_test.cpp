@@ -3,6 +3,7 @@
 #include "crypto/encryptor.h"
 #include "crypto/sha2.h"
 #include "support/core_process.h"
+#include "support/scoped_env.h"
 
 #include <gtest/gtest.h>
 
@@ -19,13 +20,7 @@ constexpr char kEmptyDigest[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934
 
 class CryptoEvents : public ::testing::Test {
 protected:
-    void TearDown() override {
-        for (auto const& v : vars_) ::unsetenv(v.c_str());
-    }
-    void set(std::string const& name, std::string const& value) {
-        ::setenv(("PROBE_Probe_" + name).c_str(), value.c_str(), 1);
-        vars_.push_back("PROBE_Probe_" + name);
-    }
+    void set(std::string const& name, std::string const& value) { env_.set("PROBE_Probe_" + name, value); }
     /// Runs the core once with the Probe plugin and returns the probe's trace.
     std::vector<std::string> run() {
         tree_.addPlugin("Probe.so");
@@ -50,7 +45,7 @@ protected:
         return l.substr(from, l.find(' ', from) - from);
     }
     ApplianceTree tree_;
-    std::vector<std::string> vars_;
+    ScopedEnv env_;
 };
 
 std::string unhex(std::string const& h) {

@@ -3,6 +3,7 @@
 // inside OnEvent and while stopping, draining at stop, slow deliveries.
 #include "core/events/event_parms.h"
 #include "support/core_process.h"
+#include "support/scoped_env.h"
 
 #include <gtest/gtest.h>
 
@@ -23,21 +24,8 @@ struct Delivery {
 
 class EventPath : public ::testing::Test {
 protected:
-    void TearDown() override {
-        for (auto it = vars_.rbegin(); it != vars_.rend(); ++it) {
-            auto const& [name, previous] = *it;
-            if (previous)
-                ::setenv(name.c_str(), previous->c_str(), 1);
-            else
-                ::unsetenv(name.c_str());
-        }
-    }
     void SetUp() override { set("PROBE_Poster_POST_TYPE", std::to_string(OX_TYPE_PTZ)); }
-    void set(std::string const& name, std::string const& value) {
-        char const* previous = std::getenv(name.c_str());
-        vars_.emplace_back(name, previous ? std::optional<std::string>(previous) : std::nullopt);
-        ::setenv(name.c_str(), value.c_str(), 1);
-    }
+    void set(std::string const& name, std::string const& value) { env_.set(name, value); }
     std::vector<std::string> trace() {
         std::ifstream in(tree_.root() / "probe-trace.txt");
         std::vector<std::string> lines;
@@ -69,7 +57,7 @@ protected:
         return p->out();
     }
     ApplianceTree tree_;
-    std::vector<std::pair<std::string, std::optional<std::string>>> vars_; ///< names and values before the test
+    ScopedEnv env_;
 };
 
 /// Core log level 0: the reports at severity 0 reach the console.

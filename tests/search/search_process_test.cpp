@@ -4,6 +4,7 @@
 // stopping while searches run (also while one waits for a kept result).
 #include "core/events/event_parms.h"
 #include "support/core_process.h"
+#include "support/scoped_env.h"
 
 #include <gtest/gtest.h>
 
@@ -29,16 +30,12 @@ std::string head(char provider, uint32_t id, int i) {
 class SearchProcess : public ::testing::Test {
 protected:
     void TearDown() override {
-        for (auto const& v : vars_) ::unsetenv(v.c_str());
         if (HasFailure()) { // the plugins' own account helps more than the assertion
             auto const t = trace();
             for (size_t i = 0; i < t.size() && i < 300; ++i) std::fprintf(stderr, "trace %zu: %s\n", i, t[i].c_str());
         }
     }
-    void set(std::string const& name, std::string const& value) {
-        ::setenv(name.c_str(), value.c_str(), 1);
-        vars_.push_back(name);
-    }
+    void set(std::string const& name, std::string const& value) { env_.set(name, value); }
     std::vector<std::string> trace() {
         std::ifstream in(tree_.root() / "probe-trace.txt");
         std::vector<std::string> lines;
@@ -66,7 +63,7 @@ protected:
         EXPECT_EQ(st.code, 0) << p.out() << p.err();
     }
     ApplianceTree tree_;
-    std::vector<std::string> vars_;
+    ScopedEnv env_;
 };
 
 } // namespace
