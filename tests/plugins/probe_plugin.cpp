@@ -135,23 +135,8 @@ void postBurst(int thread) {
 
 std::thread g_releaser;
 
-/// Releases kept references now and then from a thread of the plugin's own.
-void releaserLoop() {
-    while (!g_closing) {
-        std::vector<char*> kept;
-        {
-            std::lock_guard lock(g_keptMutex);
-            kept.swap(g_kept);
-        }
-        for (char* p : kept) {
-            auto e = record(OX_TYPE_DECREF, 0, p, 0);
-            g_post(&e, nullptr);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
-void releaseKept() {
+/// Posts a decref for every payload kept so far; returns how many.
+size_t giveBackKept() {
     std::vector<char*> kept;
     {
         std::lock_guard lock(g_keptMutex);
@@ -161,7 +146,20 @@ void releaseKept() {
         auto e = record(OX_TYPE_DECREF, 0, p, 0);
         g_post(&e, nullptr);
     }
-    if (!kept.empty()) trace("released " + std::to_string(kept.size()));
+    return kept.size();
+}
+
+/// Releases kept references now and then from a thread of the plugin's own.
+void releaserLoop() {
+    while (!g_closing) {
+        giveBackKept();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void releaseKept() {
+    size_t const released = giveBackKept();
+    if (released != 0) trace("released " + std::to_string(released));
 }
 
 // Search behaviours. A requester (SEARCH_REQUEST=n) posts a search with id
