@@ -55,7 +55,7 @@ public:
     CoreProcess& operator=(CoreProcess const&) = delete;
 
     pid_t pid() const { return pid_; }
-    void signal(int sig) const;
+    void signal(int sig);
     /// Waits for the process to end; kills it at the deadline and fails.
     ExitStatus wait(std::chrono::milliseconds timeout = 30s);
     /// True once standard output holds `text` (false at the deadline).
@@ -70,6 +70,7 @@ private:
 
     pid_t pid_ = -1;
     bool reaped_ = false;
+    int lastSignal_ = 0; ///< the last signal sent, for the ThreadSanitizer retry in wait()
     std::mutex mutex_;
     std::condition_variable cv_;
     std::string out_; ///< under mutex_
