@@ -1,5 +1,6 @@
 // Construction, start-up, the main loop and the shutdown order of the core.
 #include "core/dvr_core.h"
+#include "core/block_cache.h"
 
 #include "core/privilege_drop.h"
 #include "crypto/machine_id.h"
@@ -33,6 +34,7 @@ DvrCore::~DvrCore() {
     std::lock_guard lock(queueMutex_);
     for (auto const& e : queue_) decRef(e.data, 0);
     queue_.clear();
+    oxmem::releaseCachedBlocks();
 }
 
 void DvrCore::reportHeldReferences() {

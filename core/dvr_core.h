@@ -71,6 +71,8 @@ struct DispatchStats {
     std::string topText;                            ///< summary scratch
 };
 
+class DeliveryClock;
+
 class DvrCore {
 public:
     static constexpr char const* conffn = "core.xml";
@@ -106,6 +108,8 @@ public:
     int searchRequest(ox::core::EventParms const& event);
     /// Logs the activity summary when a minute has passed; dispatcher thread.
     void statusSummary(DispatchStats& stats);
+    /// The same with a steady reading the dispatcher has just taken.
+    void statusSummary(DispatchStats& stats, std::chrono::steady_clock::duration now);
     bool throttling() const noexcept { return throttling_.load(); }
     void setThrottlingEnabled(bool on) noexcept { throttlingEnabled_ = on; }
     ActivityCounters& counters() noexcept { return counters_; }
@@ -164,7 +168,10 @@ private:
     void ipcPacket(std::string_view packet);
     void ipcResult(std::string_view packet, uint32_t routing);
     std::string sourceName(uint32_t source) const;
-    void deliver(ox::core::EventParms const& e, DispatchStats& stats);
+    /// Delivers to every matching plugin, the first delivery timed from `start`
+    /// when that is set; returns the end of the last delivery, or none.
+    std::chrono::steady_clock::time_point deliver(ox::core::EventParms const& e, DispatchStats& stats,
+                                                  DeliveryClock& clock, std::chrono::steady_clock::time_point start);
 
     std::string machineId_;                  ///< set once by Init, read-only afterwards
     std::array<int32_t, 256> logLevels_;     ///< per plugin id, -1 = none; main thread writes, any thread reads
@@ -184,6 +191,8 @@ private:
     std::mutex queueMutex_;
     std::condition_variable queueCv_;        ///< one notify per queued record, and Stop
     std::deque<ox::core::EventParms> queue_; ///< under queueMutex_
+    /// queue_.size(), stored under queueMutex_; read without it by the dispatcher while it spins
+    std::atomic<size_t> queueLength_{0};
     std::filesystem::path exePath_;          ///< canonical path of the executable
     std::string product_ = "orvelStudio";    ///< from the product description
     std::string version_ = kVersion;

@@ -24,19 +24,21 @@ int DvrCore::queueEvent(EventParms& rec) {
         counters_.searchResultBytes.fetch_add(rec.dataLen, std::memory_order_relaxed);
     }
 
-    EventParms queued = rec;
-    queued.data = block.release();
-    if (!queued.data) queued.dataLen = 0;
-    incRef(queued.data, 0);
+    // The queue's own reference; the record is copied straight into the queue.
+    char* const payload = block.release();
+    if (payload) incRef(payload, 0);
 
     try {
         std::lock_guard lock(queueMutex_);
-        queue_.push_back(queued);
+        EventParms& queued = queue_.emplace_back(rec);
+        queued.data = payload;
+        if (!payload) queued.dataLen = 0;
+        queueLength_.store(queue_.size(), std::memory_order_relaxed);
         // Notified under the lock: once the dispatcher has drained the queue at
         // shutdown, no poster can still be touching the condition variable.
         queueCv_.notify_one();
     } catch (...) {
-        decRef(queued.data, 0); // frees the copy and wakes a search thread paced on it
+        if (payload) decRef(payload, 0); // frees the copy and wakes a search thread paced on it
         throw;
     }
     return 0;

@@ -3,6 +3,7 @@
 // episodes with their messages and alarm events, and the wall-clock jump check.
 #include "config/xml_document.h"
 #include "config/xml_printer.h"
+#include "core/block_cache.h"
 #include "core/dvr_core.h"
 #include "core/status_summary.h"
 #include "log/log.h"
@@ -99,6 +100,8 @@ void DvrCore::throttle(bool over) {
     throttling_.store(over);
     if (over) {
         if (lastOverLimit_ == std::numeric_limits<int64_t>::max()) {
+            // Payload blocks kept for reuse go back first.
+            oxmem::releaseCachedBlocks();
             logSev<kLogNotice>("available system memory is low, throttling audio/video");
             memAlarm();
         }

@@ -1,4 +1,5 @@
 #include "core/ref_block.h"
+#include "core/block_cache.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -14,7 +15,8 @@ namespace {
 // The payload starts on a cache-line boundary; the header takes the 8 bytes
 // directly in front of it.
 constexpr size_t kPayloadAlign = 64;
-// Bytes in front of the payload: the offset word, then the 8-byte header.
+// Bytes in front of the payload: the offset word, the size class, then the
+// 8-byte header.
 constexpr size_t kPrefix = 16;
 // Blocks below this size come from the heap, not from a mapping of their own:
 // a fresh mapping faults in every page on the first copy and is unmapped on
@@ -28,15 +30,22 @@ constexpr int kHeapKeepLimit = 8 * 1024 * 1024;
 
 char* allocRefBlock(uint32_t length) noexcept {
     if (length > UINT32_MAX - kPrefix - kPayloadAlign) return nullptr; // the size word would wrap
+    // Blocks of the cached sizes are rounded up to their class, so that a
+    // released block serves the next payload of a similar size.
+    uint32_t const cls = blockClassOf(length);
+    size_t const capacity = cls == kNoClass ? length : blockClassCapacity(cls);
+    size_t const bytes = capacity + kPrefix + kPayloadAlign - 1;
     // A plain malloc aligned by hand: memalign's split-off remainders cost more
-    // than the copy saves on large payloads. The offset back to the start of
-    // the allocation sits in front of the header.
-    char* base = static_cast<char*>(std::malloc(size_t{length} + kPrefix + kPayloadAlign - 1));
+    // than the copy saves on large payloads.
+    char* base = nullptr;
+    if (cls != kNoClass) base = static_cast<char*>(takeCachedBlock(cls, bytes));
+    if (!base) base = static_cast<char*>(std::malloc(bytes));
     if (!base) return nullptr;
     auto const at = (reinterpret_cast<uintptr_t>(base) + kPrefix + kPayloadAlign - 1) & ~uintptr_t{kPayloadAlign - 1};
     char* payload = base + (at - reinterpret_cast<uintptr_t>(base));
-    auto const offset = static_cast<uint32_t>(payload - base);
-    std::memcpy(payload - kPrefix, &offset, sizeof offset);
+    // In front of the header: the offset back to the allocation and the size class.
+    uint32_t const prefix[2] = {static_cast<uint32_t>(payload - base), cls};
+    std::memcpy(payload - kPrefix, prefix, sizeof prefix);
     auto* header = new (payload - sizeof(RefBlockHeader)) RefBlockHeader{length + 8u, {0}};
     stats.blocks.fetch_add(1);
     stats.bytes.fetch_add(header->size);
@@ -48,9 +57,12 @@ void freeRefBlock(char* payload) noexcept {
     stats.blocks.fetch_sub(1);
     stats.bytes.fetch_sub(header->size);
     header->~RefBlockHeader();
-    uint32_t offset;
-    std::memcpy(&offset, payload - kPrefix, sizeof offset);
-    std::free(payload - offset);
+    uint32_t prefix[2];
+    std::memcpy(prefix, payload - kPrefix, sizeof prefix);
+    char* base = payload - prefix[0];
+    uint32_t const cls = prefix[1];
+    if (cls != kNoClass && keepCachedBlock(cls, base, blockClassCapacity(cls) + kPrefix + kPayloadAlign - 1)) return;
+    std::free(base);
 }
 
 void keepPayloadBlocksInHeap() noexcept {

@@ -41,8 +41,9 @@ std::string sizeText(int64_t bytes) {
     return fmt::format("{}{}{}{}", bytes < 0 ? "-" : "", rounded, kUnits[unit], "iB");
 }
 
-void DvrCore::statusSummary(DispatchStats& st) {
-    auto const now = probes.steadyNow().time_since_epoch();
+void DvrCore::statusSummary(DispatchStats& st) { statusSummary(st, probes.steadyNow().time_since_epoch()); }
+
+void DvrCore::statusSummary(DispatchStats& st, std::chrono::steady_clock::duration now) {
     if (now - st.lastSummary < kSummaryPeriod) return;
     st.lastSummary = now;
 

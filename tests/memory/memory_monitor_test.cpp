@@ -1,6 +1,8 @@
 // The memory monitor on fake clocks and readings: limits, episodes with their
 // messages and alarms, the 60-second rule, throttling switched off, and wall
 // clock jumps.
+#include "core/block_cache.h"
+#include "core/ref_block.h"
 #include "monitor_fixture.h"
 
 
@@ -127,4 +129,14 @@ TEST_F(MemoryMonitor, StartupAlarmAnnouncesNoThrottling) {
     EXPECT_EQ(alarms[0], "<?xml?><oREC><Memory ID=\"-2147483648\" Throttling=\"0\" Time=\"" +
                              std::to_string(ns / 1'000'000'000) + "\" mseTime=\"" + std::to_string(ns / 1'000'000) +
                              "\"/></oREC>");
+}
+
+TEST_F(MemoryMonitor, ThrottlingGivesBackKeptPayloadBlocks) {
+    oxmem::freeRefBlock(oxmem::allocRefBlock(64 * 1024));
+    ASSERT_GT(oxmem::cachedBlockBytes(), 0u);
+    tick(0ns);
+    inUse_ = kOver;
+    tick(1s);
+    EXPECT_TRUE(core_.throttling());
+    EXPECT_EQ(oxmem::cachedBlockBytes(), 0u);
 }
