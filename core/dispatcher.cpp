@@ -18,7 +18,7 @@ constexpr int64_t kSlowDeliveryNs = 5'000'000;
 // Polling an empty queue: never shorter than the least, never longer than the
 // most, and not at all when records are further apart than half the most (a
 // poll before every sleep added microseconds to the wake-up at low rates).
-constexpr Clock::duration kSpinLeast = std::chrono::microseconds(2);
+constexpr Clock::duration kSpinLeast = std::chrono::microseconds(20);
 constexpr Clock::duration kSpinMost = std::chrono::microseconds(200);
 constexpr unsigned kPollsPerClockRead = 16;
 // A queue that never empties still pairs the stopwatch with the steady clock now and then.
