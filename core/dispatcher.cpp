@@ -15,10 +15,12 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int64_t kSlowDeliveryNs = 5'000'000;
-// Polling an empty queue: never shorter than the least, never longer than the
-// most, and not at all when records are further apart than half the most (a
-// poll before every sleep added microseconds to the wake-up at low rates).
-constexpr Clock::duration kSpinLeast = std::chrono::microseconds(20);
+// Polling an empty queue: never shorter than the least (a dispatcher that
+// sleeps between records loses its processor to busy posters for
+// milliseconds), never longer than the most, and not at all when records are
+// further apart than half the most (a poll before every sleep added
+// microseconds to the wake-up at low rates).
+constexpr Clock::duration kSpinLeast = std::chrono::microseconds(50);
 constexpr Clock::duration kSpinMost = std::chrono::microseconds(200);
 constexpr unsigned kPollsPerClockRead = 16;
 // A queue that never empties still pairs the stopwatch with the steady clock now and then.
