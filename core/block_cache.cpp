@@ -33,7 +33,7 @@ struct Cache {
 };
 
 Cache& cache() {
-    static Cache c; // constant-initialised apart from the mutex, which is constexpr too
+    static Cache c; // ready before the first block is kept, whatever the order of start-up
     return c;
 }
 

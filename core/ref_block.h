@@ -35,9 +35,10 @@ struct RefBlockHeader {
 static_assert(sizeof(RefBlockHeader) == 8);
 
 /// Allocates a block for `length` payload bytes (count 0, accounted); null when
-/// memory is short.
+/// memory is short. Blocks of 16 KiB to 4 MiB may be recently released ones.
 char* allocRefBlock(uint32_t length) noexcept;
-/// Frees a block and takes it out of the accounting.
+/// Takes a block out of the accounting and frees it, or keeps it for the next
+/// payload of its size class (core/block_cache.h).
 void freeRefBlock(char* payload) noexcept;
 /// Once at start-up: lets the allocator serve payload blocks up to a few MiB
 /// from its heap instead of a fresh mapping per block.
