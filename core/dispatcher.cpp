@@ -190,7 +190,8 @@ Clock::time_point DvrCore::deliver(EventParms const& e, DispatchStats& stats, De
         if (e.data) incRef(e.data, id);
         if (p->OnEvent(e) == 0 && e.data) decRef(e.data, id);
         Clock::time_point const t1 = clock.now();
-        int64_t const dt = std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count();
+        // Never negative, even across processors whose counters differ by a hair.
+        int64_t const dt = std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count());
         t0 = t1;
         if (e.type == OX_TYPE_LOG) {
             if (e.flags & ox::core::kLiveClass) stats.logDispatchUs += static_cast<uint64_t>(dt / 1000);
