@@ -160,7 +160,8 @@ void Plugin::close_handle() {
     handle_ = nullptr;
 }
 
-int Plugin::OnEventFallback(ox::core::EventParms const& event) const {
+int Plugin::OnEvent(ox::core::EventParms const& event) const {
+    if (onEvent_) return onEvent_(&event);
     if (event.type == OX_TYPE_CONFIG) {
         if (!ioctl_) return 0;
         auto params = head<IoctlParams>(1);

@@ -4,7 +4,6 @@
 // entries a plugin does not export.
 #pragma once
 
-#include "plugin/consumer_match.h"
 #include "plugin/plugin_interface.h"
 
 #include <cstdint>
@@ -46,10 +45,7 @@ public:
     void close_handle();
 
     /// 0 = the plugin is done with the event; nonzero = it keeps its reference.
-    /// Inline for the dispatcher: most plugins export OnEvent.
-    int OnEvent(ox::core::EventParms const& event) const {
-        return onEvent_ ? onEvent_(&event) : OnEventFallback(event);
-    }
+    int OnEvent(ox::core::EventParms const& event) const;
     /// OnEvent for a thread other than the dispatcher's (log records while
     /// stopping): skipped (0) while the plugin is being opened, closed or unloaded.
     int OnEventFromAnyThread(ox::core::EventParms const& event) const;
@@ -57,7 +53,7 @@ public:
     void OnIpcResult(std::string_view bytes) const;
     void ProvideWorkerThreadIf();
     void StartAsyncReaderIf();
-    bool consumerMatch(ox::core::EventParms const& event) const { return ::consumerMatch(info_, event); }
+    bool consumerMatch(ox::core::EventParms const& event) const;
 
     bool loaded() const noexcept { return handle_ != nullptr; }
     PluginInfo const& info() const noexcept { return info_; }
@@ -78,8 +74,6 @@ public:
 private:
     Plugin(void* handle, std::string fileName);
     void clearEntries() noexcept;
-    /// Delivery to a plugin without OnEvent: IOCTL for configuration, else Write.
-    int OnEventFallback(ox::core::EventParms const& event) const;
 
     // Entries are written on the main thread; the I/O thread and search threads
     // read them under gate_ (shared), and Close/Unload change them under gate_
