@@ -28,10 +28,7 @@ protected:
         EXPECT_TRUE(p.waitForOutput("probe Probe open")) << p.out();
         p.signal(SIGTERM);
         EXPECT_EQ(p.wait().code, 0);
-        std::ifstream in(tree_.root() / "probe-trace.txt");
-        std::vector<std::string> lines;
-        for (std::string l; std::getline(in, l);) lines.push_back(l);
-        return lines;
+        return tree_.probeTrace();
     }
     std::string line(std::vector<std::string> const& lines, std::string const& prefix) {
         for (auto const& l : lines)

@@ -26,12 +26,7 @@ class EventPath : public ::testing::Test {
 protected:
     void SetUp() override { set("PROBE_Poster_POST_TYPE", std::to_string(OX_TYPE_PTZ)); }
     void set(std::string const& name, std::string const& value) { env_.set(name, value); }
-    std::vector<std::string> trace() {
-        std::ifstream in(tree_.root() / "probe-trace.txt");
-        std::vector<std::string> lines;
-        for (std::string l; std::getline(in, l);) lines.push_back(l);
-        return lines;
-    }
+    std::vector<std::string> trace() { return tree_.probeTrace(); }
     /// OnEvent lines of one type, in trace order.
     std::vector<Delivery> deliveries(unsigned type) {
         std::vector<Delivery> out;

@@ -36,12 +36,7 @@ protected:
         }
     }
     void set(std::string const& name, std::string const& value) { env_.set(name, value); }
-    std::vector<std::string> trace() {
-        std::ifstream in(tree_.root() / "probe-trace.txt");
-        std::vector<std::string> lines;
-        for (std::string l; std::getline(in, l);) lines.push_back(l);
-        return lines;
-    }
+    std::vector<std::string> trace() { return tree_.probeTrace(); }
     /// Index of the first trace line equal to `line` (or starting with it when `prefix`), -1 if none.
     long at(std::vector<std::string> const& t, std::string const& line, bool prefix = false) {
         for (size_t i = 0; i < t.size(); ++i)

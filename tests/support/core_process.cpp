@@ -53,6 +53,13 @@ void ApplianceTree::addFile(fs::path const& rel, std::string const& content) {
     std::ofstream(root_ / rel, std::ios::binary) << content;
 }
 
+std::vector<std::string> ApplianceTree::probeTrace() const {
+    std::ifstream in(root_ / "probe-trace.txt");
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    return lines;
+}
+
 CoreProcess::CoreProcess(fs::path const& exe, std::vector<std::string> const& args, fs::path const& cwd,
                          std::vector<int> const& keepFds, bool closedStdout) {
     int outPipe[2], errPipe[2];

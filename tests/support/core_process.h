@@ -31,6 +31,8 @@ public:
     /// into bin/<sub>/ under an optional new name.
     void addPlugin(std::string const& builtName, std::string const& sub = "plugins", std::string newName = "");
     void addFile(std::filesystem::path const& rel, std::string const& content);
+    /// Lines the test plugins appended to probe-trace.txt, oldest first (none before the first).
+    std::vector<std::string> probeTrace() const;
 
 private:
     std::filesystem::path root_;
