@@ -140,6 +140,10 @@ void DvrCore::dispatchEvents() {
             continue;
         }
 
+        if (stopRequested_.load(std::memory_order_relaxed) && Clock::now() >= stopDeadline()) {
+            dropQueuedPastDeadline(lock);
+            continue;
+        }
         EventParms const e = queue_.front();
         queue_.pop_front();
         queueLength_.store(queue_.size(), std::memory_order_relaxed);
@@ -177,6 +181,16 @@ void DvrCore::dispatchEvents() {
     }
 }
 
+void DvrCore::dropQueuedPastDeadline(std::unique_lock<std::mutex>& lock) {
+    std::deque<EventParms> left;
+    left.swap(queue_);
+    queueLength_.store(0, std::memory_order_relaxed);
+    lock.unlock(); // releasing blocks wakes search threads: never under the queue lock
+    for (auto const& e : left) decRef(e.data, 0);
+    logSev<kLogWarning>("stop deadline passed: {:L} queued record(s) dropped undelivered", left.size());
+    lock.lock();
+}
+
 Clock::time_point DvrCore::deliver(EventParms const& e, DispatchStats& stats, DeliveryClock& clock,
                                    Clock::time_point start) {
     // One clock read per delivery: each one ends a delivery and starts the next.
@@ -187,8 +201,8 @@ Clock::time_point DvrCore::deliver(EventParms const& e, DispatchStats& stats, De
         delivered = true;
         if (t0 == Clock::time_point{}) t0 = clock.now();
         unsigned const id = p->pluginId();
-        if (e.data) incRef(e.data, id);
-        if (p->OnEvent(e) == 0 && e.data) decRef(e.data, id);
+        if (e.data) holdFor(e.data, id);
+        if (p->OnEvent(e) == 0 && e.data) releaseFor(e.data, id);
         Clock::time_point const t1 = clock.now();
         // Never negative, even across processors whose counters differ by a hair.
         int64_t const dt = std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count());

@@ -25,7 +25,7 @@ DvrCore::DvrCore(std::string const& exePath)
 DvrCore::~DvrCore() {
     // Search threads call into the core and its plugins: none may outlive it.
     search_.stop();
-    search_.waitIdle();
+    search_.waitIdle(std::chrono::steady_clock::time_point::max());
     for (auto& [buffer, length] : sendQueue_) std::free(buffer);
     sendQueue_.clear();
     reportHeldReferences();
@@ -114,6 +114,9 @@ void DvrCore::Run() {
 
     closePlugins();
     unloadPlugins();
+    // Search threads still in core code after their plugin call returned end soon;
+    // one still inside a plugin at the deadline keeps the core object alive.
+    if (!search_.waitIdle(stopDeadline())) leftRunning_ = true;
 
     work_.reset();
     io_.stop();
@@ -133,6 +136,9 @@ void DvrCore::ioThreadBody(std::stop_token st) {
 }
 
 void DvrCore::Stop() {
+    int64_t expected = 0;
+    int64_t const now = std::chrono::steady_clock::now().time_since_epoch().count();
+    stopAtNs_.compare_exchange_strong(expected, now != 0 ? now : 1);
     stopRequested_.store(true);
     // The timer belongs to the I/O thread; cancel it there.
     boost::asio::dispatch(io_, [this] {
@@ -149,6 +155,13 @@ void DvrCore::armMemCheck(std::chrono::steady_clock::time_point expiry) {
     memTimer_.expires_at(expiry);
     memTimer_.async_wait([this](boost::system::error_code const& ec) { memCheck(ec); });
     memTimerPending_ = true;
+}
+
+std::chrono::steady_clock::time_point DvrCore::stopDeadline() const noexcept {
+    using Clock = std::chrono::steady_clock;
+    int64_t const at = stopAtNs_.load();
+    if (at == 0) return Clock::time_point::max();
+    return Clock::time_point(Clock::duration(at)) + std::chrono::duration_cast<Clock::duration>(stopLimit_);
 }
 
 std::vector<std::shared_ptr<Plugin>> DvrCore::pluginsSnapshot() const {

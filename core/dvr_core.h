@@ -96,6 +96,12 @@ public:
     void dispatchEvents();
     void incRef(char const* payload, unsigned pluginId);
     int decRef(char const* payload, unsigned pluginId);
+    /// A reference for a delivery to a plugin, with its holder mark.
+    void holdFor(char const* payload, unsigned pluginId);
+    /// Gives back a delivery's reference unless the plugin already did.
+    void releaseFor(char const* payload, unsigned pluginId);
+    /// A plugin's decref: 0 released, 1 refused (not a payload it holds).
+    int releaseKept(char const* payload, unsigned pluginId);
 
     // Memory monitor, dropping, search and the summary.
     /// Timer completion of the memory check; I/O thread (tests call it directly).
@@ -147,6 +153,16 @@ public:
     void unloadPlugins();
 
     bool stopRequested() const noexcept { return stopRequested_.load(); }
+    /// Time a stop may take before the core gives up on what is still running:
+    /// queued records are then dropped and plugins still busy are left loaded.
+    void setStopDeadline(std::chrono::milliseconds limit) noexcept { stopLimit_ = limit; }
+    /// When the stop must be over; the far future before Stop.
+    std::chrono::steady_clock::time_point stopDeadline() const noexcept;
+    /// True when the stop left a call or thread inside a plugin: the core
+    /// object must then outlive the process (main ends it without deleting it).
+    bool leftRunning() const noexcept { return leftRunning_; }
+    /// The end-of-run report of the destructor, for a core that is not deleted.
+    void reportHeldReferences();
     std::filesystem::path const& exePath() const noexcept { return exePath_; }
     std::string const& machineId() const noexcept { return machineId_; }
 
@@ -161,7 +177,8 @@ private:
     bool applyLogLevels(rapidxml::xmlNode<char> const& root);
     void throttle(bool over);
     void armMemCheck(std::chrono::steady_clock::time_point expiry);
-    void reportHeldReferences();
+    /// Releases every queued record undelivered once the stop deadline has passed; under queueMutex_.
+    void dropQueuedPastDeadline(std::unique_lock<std::mutex>& lock);
     void ipcSend();
     void ipcPostRead();
     void ipcReadComplete(boost::system::error_code const& ec, unsigned bytes);
@@ -202,6 +219,10 @@ private:
     std::atomic<bool> background_{false};    ///< set by the parent identity packet; read by the printer
     mutable std::mutex printMutex_;          ///< serialises console lines
     std::atomic<bool> stopRequested_{false};
+    /// Steady time of the first Stop in nanoseconds, 0 before; written once by Stop, read by the shutdown.
+    std::atomic<int64_t> stopAtNs_{0};
+    std::chrono::milliseconds stopLimit_{std::chrono::seconds(60)}; ///< main thread, before Run
+    bool leftRunning_ = false;               ///< main thread: set by the shutdown
     bool throttlingEnabled_ = true;          ///< from configuration
     std::atomic<bool> throttling_{false};    ///< written on the I/O thread, read by posting threads
     int64_t lastOverLimit_ = std::numeric_limits<int64_t>::max(); ///< I/O thread
@@ -216,6 +237,7 @@ private:
     std::atomic<uint32_t> memInUse_{0}; ///< last measurement; written on the I/O thread, read by the summary
     uint32_t memAtLastSummary_ = 0;     ///< dispatcher thread
     ActivityCounters counters_;         ///< relaxed atomics, any thread
+    std::array<std::atomic<bool>, 256> badReleaseReported_{}; ///< per plugin id; any thread
     SearchHandler search_;              ///< own locks; its threads are waited for before plugins close
     std::unique_ptr<boost::asio::signal_set> signals_;             ///< created and destroyed by Run
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;

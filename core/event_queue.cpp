@@ -1,7 +1,9 @@
 // Queueing: the payload is copied once into a reference block and the record
 // is queued by value with the queue's own reference.
 #include "core/dvr_core.h"
+#include "core/live_blocks.h"
 #include "core/ref_block.h"
+#include "log/log.h"
 
 #include <cstring>
 
@@ -59,7 +61,34 @@ int DvrCore::decRef(char const* payload, unsigned pluginId) {
     if (!payload) return 0;
     oxmem::stats.refs[pluginId & 0xFF].fetch_sub(1);
     if (oxmem::headerOf(payload)->refCount.fetch_sub(1) != 1) return 0;
+    // Wake the search thread paced on this payload before the block can be
+    // handed out again: a later result at the same address must not be
+    // mistaken for this one.
+    search_.released(payload);
     oxmem::freeRefBlock(const_cast<char*>(payload));
-    search_.released(payload); // a search thread may be waiting for this payload to go
     return 0;
+}
+
+void DvrCore::holdFor(char const* payload, unsigned pluginId) {
+    oxmem::markHolder(payload, pluginId & 0xFF);
+    incRef(payload, pluginId);
+}
+
+void DvrCore::releaseFor(char const* payload, unsigned pluginId) {
+    // The plugin may already have given it back with a decref of its own.
+    if (oxmem::clearHolder(payload, pluginId & 0xFF)) decRef(payload, pluginId);
+}
+
+int DvrCore::releaseKept(char const* payload, unsigned pluginId) {
+    if (!payload) return 0;
+    pluginId &= 0xFF;
+    if (!oxmem::takeHolderMark(payload, pluginId)) {
+        // A second release, a pointer never handed out, or one into a payload:
+        // refused before anything is touched, and reported once per plugin.
+        if (!badReleaseReported_[pluginId].exchange(true, std::memory_order_relaxed))
+            logSev<kLogWarning>("Plugin {:02x}:{} released a payload reference it does not hold; refused", pluginId,
+                                pluginName(pluginId));
+        return 1;
+    }
+    return decRef(payload, pluginId);
 }

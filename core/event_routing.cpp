@@ -1,6 +1,7 @@
 // The posting callback and the routing of a posted record: answered at once,
 // handed to a service of the core, or copied into the queue.
 #include "core/dvr_core.h"
+#include "core/post_gate.h"
 #include "crypto/crypto_event.h"
 
 #include <exception>
@@ -8,15 +9,22 @@
 using ox::core::EventParms;
 
 int DvrCore::eventReceiver(EventParms* rec, void* /*context*/) {
+    if (!rec) return 1;
     if (!rec->data) rec->dataLen = 0;
-    DvrCore* core = GetCore();
-    if (!core) return 1;
-    // Nothing the core throws may unwind into plugin code.
-    try {
-        return core->pluginEvent(*rec);
-    } catch (...) {
-        return 1;
+    // Counted while inside, so that main never destroys the core under a post.
+    auto& gate = ox::core::postGate();
+    if (!gate.enter()) return 1;
+    int result = 1;
+    if (DvrCore* core = GetCore()) {
+        // Nothing the core throws may unwind into plugin code.
+        try {
+            result = core->pluginEvent(*rec);
+        } catch (...) {
+            result = 1;
+        }
     }
+    gate.leave();
+    return result;
 }
 
 int DvrCore::pluginEvent(EventParms& rec) {
@@ -35,7 +43,7 @@ int DvrCore::pluginEvent(EventParms& rec) {
         if (print(rec) == 0) return stopRequested_.load() ? 1 : 0;
         break;
     case OX_TYPE_DECREF:
-        return decRef(rec.data, ox::core::pluginIdOf(rec.source));
+        return releaseKept(rec.data, ox::core::pluginIdOf(rec.source));
     default:
         break;
     }

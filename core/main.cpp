@@ -1,6 +1,9 @@
 // Process entry: the descriptor argument, the own path, one DvrCore.
 #include "core/dvr_core.h"
+#include "core/post_gate.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -44,6 +47,16 @@ int main(int argc, char* argv[]) {
         return kExitInitFailed;
     }
     core->Run();
+    // Posts from plugin threads still inside the core finish first; later ones are refused.
+    auto const grace = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    bool const postsEnded = ox::core::postGate().closeAndWait(std::max(core->stopDeadline(), grace));
+    if (core->leftRunning() || !postsEnded) {
+        // A plugin call or thread outlived the stop deadline and will return
+        // into the core: end the process without tearing the core down.
+        core->reportHeldReferences();
+        std::fflush(stdout);
+        std::_Exit(kExitOk);
+    }
     delete core; // reports references still held, through the log
     SetCore(nullptr);
     return kExitOk;

@@ -1,5 +1,6 @@
 #include "core/ref_block.h"
 #include "core/block_cache.h"
+#include "core/live_blocks.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -15,9 +16,9 @@ namespace {
 // The payload starts on a cache-line boundary; the header takes the 8 bytes
 // directly in front of it.
 constexpr size_t kPayloadAlign = 64;
-// Bytes in front of the payload: the offset word, the size class, then the
-// 8-byte header.
-constexpr size_t kPrefix = 16;
+// Bytes in front of the payload: the offset word, the size class, the holder
+// marks, then the 8-byte header.
+constexpr size_t kPrefix = 8 + sizeof(RefBlockHolders) + sizeof(RefBlockHeader);
 // Blocks below this size come from the heap, not from a mapping of their own:
 // a fresh mapping faults in every page on the first copy and is unmapped on
 // free (a 1 MiB block ran at under a fifth of a plain copy that way).
@@ -47,16 +48,25 @@ char* allocRefBlock(uint32_t length) noexcept {
     uint32_t const prefix[2] = {static_cast<uint32_t>(payload - base), cls};
     std::memcpy(payload - kPrefix, prefix, sizeof prefix);
     auto* header = new (payload - sizeof(RefBlockHeader)) RefBlockHeader{length + 8u, {0}};
+    auto* holders = new (holdersOf(payload)) RefBlockHolders{};
+    if (!registerBlock(payload)) {
+        holders->~RefBlockHolders();
+        header->~RefBlockHeader();
+        if (cls == kNoClass || !keepCachedBlock(cls, base, bytes)) std::free(base);
+        return nullptr;
+    }
     stats.blocks.fetch_add(1);
     stats.bytes.fetch_add(header->size);
     return payload;
 }
 
 void freeRefBlock(char* payload) noexcept {
+    unregisterBlock(payload); // first: a decref of this pointer is refused from now on
     RefBlockHeader* header = headerOf(payload);
     stats.blocks.fetch_sub(1);
     stats.bytes.fetch_sub(header->size);
     header->~RefBlockHeader();
+    holdersOf(payload)->~RefBlockHolders();
     uint32_t prefix[2];
     std::memcpy(prefix, payload - kPrefix, sizeof prefix);
     char* base = payload - prefix[0];

@@ -34,6 +34,13 @@ struct RefBlockHeader {
 };
 static_assert(sizeof(RefBlockHeader) == 8);
 
+/// Which plugins hold a reference to the block: one bit per plugin id, set
+/// while the block is delivered to that plugin and kept while it keeps it.
+struct RefBlockHolders {
+    std::atomic<uint32_t> bits[8];
+};
+static_assert(sizeof(RefBlockHolders) == 32);
+
 /// Allocates a block for `length` payload bytes (count 0, accounted); null when
 /// memory is short. Blocks of 16 KiB to 4 MiB may be recently released ones.
 char* allocRefBlock(uint32_t length) noexcept;
@@ -47,6 +54,21 @@ void keepPayloadBlocksInHeap() noexcept;
 inline RefBlockHeader* headerOf(char const* payload) noexcept {
     // The payload is 64-byte aligned, so the header in front of it is aligned too.
     return static_cast<RefBlockHeader*>(static_cast<void*>(const_cast<char*>(payload) - sizeof(RefBlockHeader)));
+}
+
+inline RefBlockHolders* holdersOf(char const* payload) noexcept {
+    return static_cast<RefBlockHolders*>(
+        static_cast<void*>(const_cast<char*>(payload) - sizeof(RefBlockHeader) - sizeof(RefBlockHolders)));
+}
+/// Sets the plugin's holder mark (the block is being delivered to it).
+inline void markHolder(char const* payload, unsigned pluginId) noexcept {
+    holdersOf(payload)->bits[(pluginId >> 5) & 7].fetch_or(1u << (pluginId & 31), std::memory_order_relaxed);
+}
+/// Clears the plugin's holder mark; true when it was set, so exactly one
+/// release wins when the dispatcher and the plugin both try.
+inline bool clearHolder(char const* payload, unsigned pluginId) noexcept {
+    uint32_t const bit = 1u << (pluginId & 31);
+    return (holdersOf(payload)->bits[(pluginId >> 5) & 7].fetch_and(~bit, std::memory_order_relaxed) & bit) != 0;
 }
 
 /// Owns a block until it is handed over; frees it on every other path.

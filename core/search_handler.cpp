@@ -71,7 +71,7 @@ SearchHandler::Admission::~Admission() {
 
 SearchHandler::~SearchHandler() {
     stop();
-    waitIdle();
+    waitIdle(std::chrono::steady_clock::time_point::max());
 }
 
 void SearchHandler::Cancel(unsigned long requestId) {
@@ -200,10 +200,17 @@ void SearchHandler::stop() {
     }
 }
 
-void SearchHandler::waitIdle() {
+bool SearchHandler::waitIdle(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock lock(mutex_);
-    while (!idle_.wait_for(lock, kWaitReport, [&] { return running_ == 0; })) {
+    for (;;) {
+        auto const until = std::min(deadline, std::chrono::steady_clock::now() + kWaitReport);
+        if (idle_.wait_until(lock, until, [&] { return running_ == 0; })) return true;
         size_t const left = running_;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            lock.unlock();
+            logSev<kLogWarning>("stop deadline passed with {} search thread(s) still running", left);
+            return false;
+        }
         lock.unlock(); // logging posts an event; never under this mutex
         logSev<kLogNotice>("waiting for {} search thread(s) to end", left);
         lock.lock();

@@ -6,6 +6,7 @@
 #include "core/events/event_parms.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -86,8 +87,9 @@ public:
     /// Refuses new searches, refuses results, answers every cancel query with
     /// true and wakes the threads waiting in the flow control.
     void stop();
-    /// Waits until every search request walk and search thread has ended.
-    void waitIdle();
+    /// Waits until every search request walk and search thread has ended, or
+    /// until `deadline`; false when threads are still running then.
+    bool waitIdle(std::chrono::steady_clock::time_point deadline);
 
 private:
     void run(std::shared_ptr<AsyncEvent const> request, std::shared_ptr<Plugin> provider);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 #include <system_error>
+#include <utility>
 
 namespace {
 
@@ -22,6 +23,9 @@ template <typename Fn>
 Fn entry(void* handle, char const* name) {
     return reinterpret_cast<Fn>(dlloader::sym(handle, name));
 }
+
+/// How often an Unload that waits for a plugin says so.
+constexpr auto kWaitReport = std::chrono::seconds(5);
 
 template <typename Record>
 Record head(uint32_t version) {
@@ -75,7 +79,81 @@ std::shared_ptr<Plugin> Plugin::CreateAndLoad(std::filesystem::path const& path,
     return p;
 }
 
+/// A call into the plugin from a thread other than the main thread: let in
+/// by the phase, counted while it runs, with the entries it needs copied under
+/// the lock so that Close and Unload can change them meanwhile.
+class Plugin::Call {
+public:
+    Call(Plugin const& p, CallKind kind) : p_(p) {
+        std::lock_guard lock(p.mutex_);
+        switch (p.phase_) {
+        case Phase::Live: in_ = true; break;
+        case Phase::Closing: in_ = kind != CallKind::Event; break;
+        case Phase::Closed: in_ = kind == CallKind::Reply; break;
+        case Phase::Unloading: in_ = false; break;
+        }
+        if (!in_) return;
+        ++p.calls_;
+        onIpcResult = p.onIpcResult_;
+        ioctl = p.ioctl_;
+        onEvent = p.onEvent_;
+        onSearch = p.onSearch_;
+        read = p.read_;
+        write = p.write_;
+    }
+    ~Call() {
+        if (!in_) return;
+        std::lock_guard lock(p_.mutex_);
+        if (--p_.calls_ == 0) p_.idle_.notify_all();
+    }
+    Call(Call const&) = delete;
+    Call& operator=(Call const&) = delete;
+    explicit operator bool() const noexcept { return in_; }
+
+    ox_OnIpcResultFn onIpcResult = nullptr;
+    ox_IoctlFn ioctl = nullptr;
+    ox_OnEventFn onEvent = nullptr;
+    ox_OnSearchFn onSearch = nullptr;
+    ox_ReadFn read = nullptr;
+    ox_WriteFn write = nullptr;
+
+private:
+    Plugin const& p_;
+    bool in_ = false;
+};
+
+namespace {
+
+/// The event entry with its fallbacks: IOCTL for configuration events, Write
+/// for plugins that take events that way.
+int deliverEvent(ox::core::EventParms const& event, ox_OnEventFn onEvent, ox_IoctlFn ioctl, ox_WriteFn write,
+                 bool writeEvents) {
+    if (onEvent) return onEvent(&event);
+    if (event.type == OX_TYPE_CONFIG) {
+        if (!ioctl) return 0;
+        auto params = head<IoctlParams>(1);
+        auto result = head<IoctlResult>(1);
+        params.code = result.code = OX_IOCTL_CONFIG_EVENT;
+        params.dataLen = event.dataLen;
+        params.data = event.data;
+        ioctl(&params, &result);
+        return result.keep != 0 ? 1 : 0;
+    }
+    if (write && writeEvents) {
+        auto params = head<WriteParams>(1);
+        static_assert(sizeof params.event == sizeof event - offsetof(ox::core::EventParms, dataLen));
+        std::memcpy(params.event, &event.dataLen, sizeof params.event);
+        auto result = head<WriteResult>(1);
+        write(&params, &result);
+        return result.keep != 0 ? 1 : 0;
+    }
+    return 0;
+}
+
+} // namespace
+
 Plugin::~Plugin() {
+    if (leftLoaded()) return; // a call or thread is still inside: nothing may be torn down
     Close();
     Unload();
 }
@@ -85,21 +163,30 @@ std::string_view Plugin::shortName() const noexcept {
     return name.substr(0, name.find('.'));
 }
 
+void Plugin::setPhase(Phase phase) {
+    std::lock_guard lock(mutex_);
+    phase_ = phase;
+}
+
 void Plugin::Open() {
     if (open_) return;
-    open_ = entry<ox_OpenFn>(handle_, "Open");
-    close_ = entry<ox_CloseFn>(handle_, "Close");
+    {
+        std::lock_guard lock(mutex_);
+        open_ = entry<ox_OpenFn>(handle_, "Open");
+        close_ = entry<ox_CloseFn>(handle_, "Close");
+    }
     if (!open_ || !close_) {
         openCode_ = OpenCode::MissingEntries;
         error_ = "missing Open()/Close()";
         return;
     }
     {
-        std::unique_lock lock(gate_);
+        std::lock_guard lock(mutex_);
         onEvent_ = entry<ox_OnEventFn>(handle_, "OnEvent");
         onSearch_ = entry<ox_OnSearchFn>(handle_, "OnSearch");
         read_ = entry<ox_ReadFn>(handle_, "Read");
         write_ = entry<ox_WriteFn>(handle_, "Write");
+        if (phase_ == Phase::Closed) phase_ = Phase::Live; // opened again after a Close
     }
     auto params = head<OpenParams>(1);
     auto result = head<OpenResult>(1);
@@ -110,34 +197,85 @@ void Plugin::Open() {
 }
 
 void Plugin::Close() {
-    // Waits for searches and parent replies already inside the plugin, and
-    // keeps new ones out until Close has returned.
-    std::unique_lock lock(gate_);
+    // Parent replies and searches already running may still reach the plugin
+    // while it closes; nothing else from other threads does.
+    {
+        std::lock_guard lock(mutex_);
+        if (phase_ == Phase::Live) phase_ = Phase::Closing;
+    }
     if (close_) {
         auto params = head<CloseParams>(1);
         auto result = head<CloseResult>(1);
         close_(&params, &result);
     }
+    std::lock_guard lock(mutex_);
     open_ = nullptr;
     close_ = nullptr;
     onEvent_ = nullptr;
     onSearch_ = nullptr;
     read_ = nullptr;
     write_ = nullptr;
+    if (phase_ == Phase::Closing) phase_ = Phase::Closed;
 }
 
-void Plugin::Unload() {
+void Plugin::Unload() { Unload(Deadline::max()); }
+
+bool Plugin::joinBy(std::thread& thread, std::shared_ptr<ThreadEnd> const& end, Deadline deadline) {
+    if (!thread.joinable()) return true;
+    if (end) {
+        std::unique_lock lock(end->mutex);
+        for (;;) {
+            auto const until = std::min(deadline, std::chrono::steady_clock::now() + kWaitReport);
+            if (end->ended.wait_until(lock, until, [&] { return end->done; })) break;
+            if (std::chrono::steady_clock::now() >= deadline) {
+                lock.unlock();
+                thread.detach(); // it ends inside the library, which therefore stays mapped
+                return false;
+            }
+            lock.unlock();
+            logSev<kLogNotice>("waiting for a thread of {} to end", fileName_);
+            lock.lock();
+        }
+    }
+    thread.join();
+    return true;
+}
+
+bool Plugin::Unload(Deadline deadline) {
+    if (leftLoaded()) return false;
     // The plugin's own threads end when its Read or IOCTL call returns.
-    if (reader_.joinable()) reader_.join();
-    if (worker_.joinable()) worker_.join();
-    std::unique_lock lock(gate_);
+    bool const readerEnded = joinBy(reader_, readerEnd_, deadline);
+    bool const workerEnded = joinBy(worker_, workerEnd_, deadline);
+    std::unique_lock lock(mutex_);
+    phase_ = Phase::Unloading; // nothing new gets in; wait for what is inside
+    while (calls_ != 0) {
+        auto const until = std::min(deadline, std::chrono::steady_clock::now() + kWaitReport);
+        if (idle_.wait_until(lock, until, [&] { return calls_ == 0; })) break;
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        unsigned const inside = calls_;
+        lock.unlock(); // logging may reach a plugin: never under this lock
+        logSev<kLogNotice>("waiting for {} call(s) into {} to return", inside, fileName_);
+        lock.lock();
+    }
+    if (calls_ != 0 || !readerEnded || !workerEnded) {
+        leftLoaded_ = true;
+        lock.unlock();
+        logSev<kLogWarning>("{} left loaded: still running at the stop deadline", fileName_);
+        return false;
+    }
+    lock.unlock();
     if (unload_) {
         auto params = head<UnloadParams>(1);
         auto result = head<UnloadResult>(1);
         unload_(&params, &result);
     }
-    lock.unlock();
     close_handle();
+    return true;
+}
+
+bool Plugin::leftLoaded() const {
+    std::lock_guard lock(mutex_);
+    return leftLoaded_;
 }
 
 void Plugin::clearEntries() noexcept {
@@ -154,85 +292,78 @@ void Plugin::clearEntries() noexcept {
 }
 
 void Plugin::close_handle() {
-    std::unique_lock lock(gate_);
-    clearEntries();
-    if (handle_) dlloader::close(handle_);
-    handle_ = nullptr;
+    void* handle = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        clearEntries();
+        handle = std::exchange(handle_, nullptr);
+    }
+    // Library destructors are plugin code: run them without the lock.
+    if (handle) dlloader::close(handle);
 }
 
 int Plugin::OnEvent(ox::core::EventParms const& event) const {
-    if (onEvent_) return onEvent_(&event);
-    if (event.type == OX_TYPE_CONFIG) {
-        if (!ioctl_) return 0;
-        auto params = head<IoctlParams>(1);
-        auto result = head<IoctlResult>(1);
-        params.code = result.code = OX_IOCTL_CONFIG_EVENT;
-        params.dataLen = event.dataLen;
-        params.data = event.data;
-        ioctl_(&params, &result);
-        return result.keep != 0 ? 1 : 0;
-    }
-    if (write_ && info_.writeEvents) {
-        auto params = head<WriteParams>(1);
-        static_assert(sizeof params.event == sizeof event - offsetof(ox::core::EventParms, dataLen));
-        std::memcpy(params.event, &event.dataLen, sizeof params.event);
-        auto result = head<WriteResult>(1);
-        write_(&params, &result);
-        return result.keep != 0 ? 1 : 0;
-    }
-    return 0;
+    // The main thread writes the entries, so it reads them without the lock.
+    return deliverEvent(event, onEvent_, ioctl_, write_, info_.writeEvents != 0);
 }
 
 int Plugin::OnEventFromAnyThread(ox::core::EventParms const& event) const {
-    // try: the plugin itself may log from inside its Close or Unload.
-    std::shared_lock lock(gate_, std::try_to_lock);
-    if (!lock.owns_lock()) return 0;
-    return OnEvent(event);
+    // Not once Close has begun: the plugin itself may log from inside its Close.
+    Call call(*this, CallKind::Event);
+    if (!call) return 0;
+    return deliverEvent(event, call.onEvent, call.ioctl, call.write, info_.writeEvents != 0);
 }
 
 bool Plugin::isSearchProvider() const {
-    std::shared_lock lock(gate_); // entries change while plugins open and close
+    std::lock_guard lock(mutex_); // entries change while plugins open and close
+    if (phase_ != Phase::Live) return false;
     if (onSearch_) return true;
     uint32_t const words = info_.video | info_.audio | info_.alarm | info_.log | info_.pos | info_.analytic;
     return read_ && info_.asyncReader && (words & OX_SEARCHABLE) != 0;
 }
 
 void Plugin::OnSearch(ox::core::EventParms const& request) const {
-    std::shared_lock lock(gate_);
-    if (onSearch_) {
-        onSearch_(&request);
-    } else if (read_ && info_.asyncReader) {
+    Call call(*this, CallKind::Search);
+    if (!call) return;
+    if (call.onSearch) {
+        call.onSearch(&request);
+    } else if (call.read && info_.asyncReader) {
         auto params = head<ReadParams>(1);
         params.flag = 1;
         params.dataLen = request.dataLen;
         params.data = request.data;
         params.requestId = request.requestId;
-        read_(&params, nullptr);
+        call.read(&params, nullptr);
     }
 }
 
 void Plugin::OnIpcResult(std::string_view bytes) const {
-    std::shared_lock lock(gate_);
-    if (onIpcResult_) {
-        onIpcResult_(bytes.data(), bytes.size());
-    } else if (ioctl_) {
+    Call call(*this, CallKind::Reply);
+    if (!call) return;
+    if (call.onIpcResult) {
+        call.onIpcResult(bytes.data(), bytes.size());
+    } else if (call.ioctl) {
         auto params = head<IoctlParams>(1);
         auto result = head<IoctlResult>(1);
         params.code = result.code = OX_IOCTL_IPC_RESULT;
         params.dataLen = static_cast<uint32_t>(bytes.size());
         params.data = bytes.data();
-        ioctl_(&params, &result);
+        call.ioctl(&params, &result);
     }
 }
 
 void Plugin::ProvideWorkerThreadIf() {
     if (!ioctl_ || !info_.workerThread) return;
     try {
-        worker_ = std::thread([fn = ioctl_] {
+        workerEnd_ = std::make_shared<ThreadEnd>();
+        worker_ = std::thread([fn = ioctl_, end = workerEnd_] {
             auto params = head<IoctlParams>(1);
             auto result = head<IoctlResult>(1);
             params.code = result.code = OX_IOCTL_WORKER_THREAD;
             fn(&params, &result);
+            std::lock_guard lock(end->mutex);
+            end->done = true;
+            end->ended.notify_all();
         });
     } catch (std::system_error const& e) {
         logSev<kLogWarning>("{}: cannot start worker thread: {}", fileName_, e.what());
@@ -242,10 +373,14 @@ void Plugin::ProvideWorkerThreadIf() {
 void Plugin::StartAsyncReaderIf() {
     if (!read_ || !info_.asyncReader) return;
     try {
-        reader_ = std::thread([fn = read_] {
+        readerEnd_ = std::make_shared<ThreadEnd>();
+        reader_ = std::thread([fn = read_, end = readerEnd_] {
             auto params = head<ReadParams>(1);
             params.flag = 1;
             fn(&params, nullptr);
+            std::lock_guard lock(end->mutex);
+            end->done = true;
+            end->ended.notify_all();
         });
     } catch (std::system_error const& e) {
         logSev<kLogWarning>("{}: cannot start reader thread: {}", fileName_, e.what());

@@ -6,10 +6,12 @@
 
 #include "plugin/plugin_interface.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <shared_mutex>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -39,15 +41,23 @@ public:
     /// Closes (if Close is known) and unloads a plugin that is still loaded.
     ~Plugin();
 
+    using Deadline = std::chrono::steady_clock::time_point;
+
     void Open();
     void Close();
     void Unload();
+    /// Unload that gives up at `deadline` while the plugin's threads or calls
+    /// from other threads are still inside it: the library then stays loaded
+    /// for the rest of the process and false is returned.
+    bool Unload(Deadline deadline);
     void close_handle();
+    /// True once an Unload gave up on a call or thread still inside the plugin.
+    bool leftLoaded() const;
 
     /// 0 = the plugin is done with the event; nonzero = it keeps its reference.
     int OnEvent(ox::core::EventParms const& event) const;
     /// OnEvent for a thread other than the dispatcher's (log records while
-    /// stopping): skipped (0) while the plugin is being opened, closed or unloaded.
+    /// stopping): skipped (0) once the plugin's Close has begun.
     int OnEventFromAnyThread(ox::core::EventParms const& event) const;
     void OnSearch(ox::core::EventParms const& request) const;
     void OnIpcResult(std::string_view bytes) const;
@@ -72,14 +82,35 @@ public:
     bool isSearchProvider() const;
 
 private:
+    /// Where the plugin is in its life, as far as calls from other threads care.
+    enum class Phase : uint8_t {
+        Live,      ///< loaded or open: every call is let in
+        Closing,   ///< inside Close: replies and running searches only
+        Closed,    ///< Close returned: replies only
+        Unloading, ///< Unload has begun: nothing is let in any more
+    };
+    /// What a call from another thread is, for the admission rule.
+    enum class CallKind : uint8_t { Reply, Search, Event };
+    class Call;
+    /// End of a thread the plugin asked for, so Unload can wait for it with a deadline.
+    struct ThreadEnd {
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool done = false; ///< under mutex
+    };
+
     Plugin(void* handle, std::string fileName);
     void clearEntries() noexcept;
+    void setPhase(Phase phase);
+    /// Waits for the thread to end, at most until `deadline`; detaches it and returns false then.
+    bool joinBy(std::thread& thread, std::shared_ptr<ThreadEnd> const& end, Deadline deadline);
 
-    // Entries are written on the main thread; the I/O thread and search threads
-    // read them under gate_ (shared), and Close/Unload change them under gate_
-    // (exclusive), so no thread calls into a plugin while it is being closed or
-    // unloaded, and the library is never closed under a running call.
-    void* handle_; ///< main thread (writes under gate_)
+    // Entries are written on the main thread (or the thread that drops the last
+    // reference) under mutex_; other threads copy them under mutex_ while they
+    // are let in and call them without it. No lock is ever held while plugin
+    // code runs: Close flips the phase and calls the plugin, Unload flips it and
+    // waits for the calls already inside to return.
+    void* handle_; ///< main thread (writes under mutex_)
     ox_LoadFn load_ = nullptr;
     ox_UnloadFn unload_ = nullptr;
     ox_OpenFn open_ = nullptr;
@@ -92,6 +123,8 @@ private:
     ox_IoctlFn ioctl_ = nullptr;
     std::thread worker_; ///< main thread: started after load, joined by Unload
     std::thread reader_; ///< main thread: started after Open, joined by Unload
+    std::shared_ptr<ThreadEnd> workerEnd_; ///< main thread; shared with the worker
+    std::shared_ptr<ThreadEnd> readerEnd_; ///< main thread; shared with the reader
     PluginInfo info_{};  ///< written by Load, read-only afterwards
     std::string fileName_;
     int32_t loadCode_ = LoadCode::Ok;
@@ -99,5 +132,9 @@ private:
     int64_t loadTime_ = 0;
     int64_t openTime_ = 0;
     std::string error_;
-    mutable std::shared_mutex gate_; ///< shared: calls from other threads; exclusive: Close/Unload
+    mutable std::mutex mutex_;            ///< guards the phase, the call count and the entries' writes
+    mutable std::condition_variable idle_; ///< signalled when the last call from another thread leaves
+    Phase phase_ = Phase::Live;           ///< under mutex_
+    mutable unsigned calls_ = 0;          ///< calls from other threads inside the plugin; under mutex_
+    bool leftLoaded_ = false;             ///< under mutex_: an Unload gave up, the library stays mapped
 };

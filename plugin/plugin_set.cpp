@@ -78,10 +78,10 @@ void DvrCore::openPlugins() {
 }
 
 void DvrCore::closePlugins() {
-    // No plugin closes under a running search call: refuse new searches, release
-    // the threads waiting to post, and wait for every search thread to end.
+    // New searches are refused, posters waiting in the flow control are let go
+    // and every cancel query answers 1, so providers end their searches. Those
+    // still running may go on during Close; Unload waits for them.
     search_.stop();
-    search_.waitIdle();
     std::vector<std::shared_ptr<Plugin>> released;
     {
         std::unique_lock lock(pluginsMutex_);
@@ -95,7 +95,13 @@ void DvrCore::closePlugins() {
             return ::strcasecmp(a->fileName().c_str(), b->fileName().c_str()) < 0;
         });
     }
-    released.clear(); // outside the lock: a plugin held nowhere else closes and unloads here
+    // Outside the lock: the early plugin closes and unloads here (a search
+    // thread may still hold it; then it is unloaded once that call returns).
+    for (auto const& p : released) {
+        p->Close();
+        if (!p->Unload(stopDeadline())) leftRunning_ = true;
+    }
+    released.clear();
     for (auto const& p : plugins_) {
         logSev<kLogInfo>("Closing {:02x}:{}", p->pluginId(), p->shortName());
         p->Close();
@@ -105,6 +111,6 @@ void DvrCore::closePlugins() {
 void DvrCore::unloadPlugins() {
     for (auto const& p : plugins_) {
         logSev<kLogInfo>("Unloading {:02x}:{}", p->pluginId(), p->shortName());
-        p->Unload();
+        if (!p->Unload(stopDeadline())) leftRunning_ = true;
     }
 }

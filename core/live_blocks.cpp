@@ -1,0 +1,127 @@
+#include "core/live_blocks.h"
+#include "core/ref_block.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+
+namespace oxmem {
+
+namespace {
+
+/// One shard of the set: open addressing with linear probing, kept at most
+/// half full, deletion by shifting back (no tombstones). Allocates only when
+/// it grows, never on the hot path of a block that is reused.
+class Shard {
+public:
+    ~Shard() {
+        // Blocks freed by later static destructors then find an empty table.
+        std::lock_guard lock(mutex_);
+        std::free(slots_);
+        slots_ = nullptr;
+        capacity_ = count_ = 0;
+    }
+
+    bool insert(uintptr_t key) noexcept {
+        std::lock_guard lock(mutex_);
+        if ((count_ + 1) * 2 > capacity_ && !grow()) return false;
+        place(key);
+        ++count_;
+        return true;
+    }
+
+    void erase(uintptr_t key) noexcept {
+        std::lock_guard lock(mutex_);
+        if (capacity_ == 0) return;
+        size_t const mask = capacity_ - 1;
+        size_t i = slotOf(key) & mask;
+        while (slots_[i] != key) {
+            if (slots_[i] == 0) return;
+            i = (i + 1) & mask;
+        }
+        // Shift later entries of the run back so lookups never stop early.
+        size_t hole = i;
+        for (size_t j = (i + 1) & mask; slots_[j] != 0; j = (j + 1) & mask) {
+            size_t const home = slotOf(slots_[j]) & mask;
+            if (((j - home) & mask) >= ((j - hole) & mask)) {
+                slots_[hole] = slots_[j];
+                hole = j;
+            }
+        }
+        slots_[hole] = 0;
+        --count_;
+    }
+
+    template <typename Fn>
+    bool withMember(uintptr_t key, Fn&& fn) noexcept {
+        std::lock_guard lock(mutex_);
+        if (capacity_ == 0) return false;
+        size_t const mask = capacity_ - 1;
+        for (size_t i = slotOf(key) & mask; slots_[i] != 0; i = (i + 1) & mask)
+            if (slots_[i] == key) return fn();
+        return false;
+    }
+
+    static uint64_t hashOf(uintptr_t key) noexcept {
+        return (static_cast<uint64_t>(key) >> 6) * 0x9E3779B97F4A7C15ull; // payloads are 64-byte aligned
+    }
+
+private:
+    static size_t slotOf(uintptr_t key) noexcept { return static_cast<size_t>(hashOf(key)); }
+
+    void place(uintptr_t key) noexcept {
+        size_t const mask = capacity_ - 1;
+        size_t i = slotOf(key) & mask;
+        while (slots_[i] != 0) i = (i + 1) & mask;
+        slots_[i] = key;
+    }
+
+    bool grow() noexcept {
+        size_t const wanted = capacity_ == 0 ? 64 : capacity_ * 2;
+        auto* fresh = static_cast<uintptr_t*>(std::calloc(wanted, sizeof(uintptr_t)));
+        if (!fresh) return false;
+        uintptr_t* old = slots_;
+        size_t const oldCapacity = capacity_;
+        slots_ = fresh;
+        capacity_ = wanted;
+        for (size_t i = 0; i < oldCapacity; ++i)
+            if (old[i] != 0) place(old[i]);
+        std::free(old);
+        return true;
+    }
+
+    std::mutex mutex_;
+    uintptr_t* slots_ = nullptr; ///< under mutex_; 0 = empty
+    size_t capacity_ = 0;        ///< under mutex_; a power of two
+    size_t count_ = 0;           ///< under mutex_
+};
+
+constexpr size_t kShards = 64;
+/// Shards on lines of their own: posters and the dispatcher touch different ones.
+struct alignas(64) PaddedShard {
+    Shard shard;
+};
+std::array<PaddedShard, kShards> g_shards;
+
+Shard& shardOf(uintptr_t key) noexcept { return g_shards[Shard::hashOf(key) >> 58].shard; }
+
+} // namespace
+
+bool registerBlock(char const* payload) noexcept {
+    auto const key = reinterpret_cast<uintptr_t>(payload);
+    return shardOf(key).insert(key);
+}
+
+void unregisterBlock(char const* payload) noexcept {
+    auto const key = reinterpret_cast<uintptr_t>(payload);
+    shardOf(key).erase(key);
+}
+
+bool takeHolderMark(char const* payload, unsigned pluginId) noexcept {
+    auto const key = reinterpret_cast<uintptr_t>(payload);
+    return shardOf(key).withMember(key, [&] { return clearHolder(payload, pluginId); });
+}
+
+} // namespace oxmem
