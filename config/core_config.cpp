@@ -65,6 +65,9 @@ void DvrCore::readProduct() {
         if (n->type != rapidxml::NodeType::element || n->name != "Product") continue;
         product_ = std::string(n->attrText("Family"));
         version_ = std::string(n->attrText("Version"));
+        // For integrators: how long a stop may take before the core gives up waiting.
+        if (auto const seconds = number(*n, "StopDeadline"); seconds && *seconds > 0)
+            setStopDeadline(std::chrono::seconds(*seconds));
         break;
     }
 }

@@ -11,6 +11,9 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/dispatch.hpp>
 
+#include <fmt/format.h>
+
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -112,16 +115,42 @@ void DvrCore::Run() {
 
     dispatchEvents();
 
-    closePlugins();
-    unloadPlugins();
-    // Search threads still in core code after their plugin call returned end soon;
-    // one still inside a plugin at the deadline keeps the core object alive.
-    if (!search_.waitIdle(stopDeadline())) leftRunning_ = true;
+    {
+        // A Close or Unload that never returns cannot be given up on like a
+        // search: past the deadline the process ends rather than hang for ever.
+        std::jthread watch([this](std::stop_token st) { watchShutdown(st); });
+        closePlugins();
+        unloadPlugins();
+        // Search threads still in core code after their plugin call returned end soon;
+        // one still inside a plugin at the deadline keeps the core object alive.
+        if (!search_.waitIdle(stopDeadline())) leftRunning_ = true;
+    }
 
     work_.reset();
     io_.stop();
     ioThread_ = std::jthread(); // requests stop and joins
     signals_.reset();
+}
+
+void DvrCore::shutdownStep(Plugin const* plugin, char const* step) {
+    std::lock_guard lock(shutdownMutex_);
+    shutdownStep_ = plugin ? fmt::format("{} {}", step, plugin->fileName()) : std::string(step);
+}
+
+void DvrCore::watchShutdown(std::stop_token const& st) {
+    std::mutex mutex;
+    std::condition_variable_any never;
+    std::unique_lock lock(mutex);
+    never.wait_until(lock, st, stopDeadline() + kForcedExitGrace, [] { return false; });
+    if (st.stop_requested()) return;
+    std::string step;
+    {
+        std::lock_guard steps(shutdownMutex_);
+        step = shutdownStep_;
+    }
+    logSev<kLogCritical>("stop deadline passed while {}: the core exits now", step);
+    std::fflush(stdout);
+    std::_Exit(kForcedExitStatus);
 }
 
 void DvrCore::ioThreadBody(std::stop_token st) {

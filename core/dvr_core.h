@@ -177,6 +177,10 @@ private:
     bool applyLogLevels(rapidxml::xmlNode<char> const& root);
     void throttle(bool over);
     void armMemCheck(std::chrono::steady_clock::time_point expiry);
+    /// Notes what the shutdown is doing, for the watch that ends a stop gone past its deadline.
+    void shutdownStep(Plugin const* plugin, char const* step);
+    /// Runs beside closing and unloading; ends the process once the deadline and a grace have passed.
+    void watchShutdown(std::stop_token const& st);
     /// Releases every queued record undelivered once the stop deadline has passed; under queueMutex_.
     void dropQueuedPastDeadline(std::unique_lock<std::mutex>& lock);
     void ipcSend();
@@ -223,6 +227,12 @@ private:
     std::atomic<int64_t> stopAtNs_{0};
     std::chrono::milliseconds stopLimit_{std::chrono::seconds(60)}; ///< main thread, before Run
     bool leftRunning_ = false;               ///< main thread: set by the shutdown
+    /// After the deadline, what closing and unloading may still take before the process is ended.
+    static constexpr auto kForcedExitGrace = std::chrono::seconds(3);
+    /// Exit status of a process ended by that watch.
+    static constexpr int kForcedExitStatus = 1;
+    std::mutex shutdownMutex_;               ///< guards shutdownStep_
+    std::string shutdownStep_ = "stopping";  ///< under shutdownMutex_: the plugin call the shutdown is in
     bool throttlingEnabled_ = true;          ///< from configuration
     std::atomic<bool> throttling_{false};    ///< written on the I/O thread, read by posting threads
     int64_t lastOverLimit_ = std::numeric_limits<int64_t>::max(); ///< I/O thread

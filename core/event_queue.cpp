@@ -86,7 +86,7 @@ int DvrCore::releaseKept(char const* payload, unsigned pluginId) {
         // A second release, a pointer never handed out, or one into a payload:
         // refused before anything is touched, and reported once per plugin.
         if (!badReleaseReported_[pluginId].exchange(true, std::memory_order_relaxed))
-            logSev<kLogWarning>("Plugin {:02x}:{} released a payload reference it does not hold; refused", pluginId,
+            logSev<kLogNotice>("Plugin {:02x}:{} released a payload reference it does not hold; refused", pluginId,
                                 pluginName(pluginId));
         return 1;
     }

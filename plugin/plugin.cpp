@@ -26,6 +26,8 @@ Fn entry(void* handle, char const* name) {
 
 /// How often an Unload that waits for a plugin says so.
 constexpr auto kWaitReport = std::chrono::seconds(5);
+/// What Unload still waits once the stop deadline has passed.
+constexpr auto kUnloadGrace = std::chrono::milliseconds(500);
 
 template <typename Record>
 Record head(uint32_t version) {
@@ -243,6 +245,9 @@ bool Plugin::joinBy(std::thread& thread, std::shared_ptr<ThreadEnd> const& end, 
 
 bool Plugin::Unload(Deadline deadline) {
     if (leftLoaded()) return false;
+    // Past the deadline a plugin still gets a moment: threads told to end by
+    // its Close usually need no more.
+    deadline = std::max(deadline, std::chrono::steady_clock::now() + kUnloadGrace);
     // The plugin's own threads end when its Read or IOCTL call returns.
     bool const readerEnded = joinBy(reader_, readerEnd_, deadline);
     bool const workerEnded = joinBy(worker_, workerEnd_, deadline);

@@ -35,7 +35,21 @@ extern "C" {
 #define OX_IOCTL_CONFIG_EVENT 2u  /* a configuration event, when OnEvent is absent */
 #define OX_IOCTL_IPC_RESULT 4u    /* a parent reply, when OnIpcResult is absent */
 
-/* The posting callback: DvrCore::eventReceiver. `context` is ignored. */
+/* The posting callback: DvrCore::eventReceiver. `context` is ignored. Any
+ * thread may call it. It returns 0 when the record was accepted (the core has
+ * copied the record and its payload; the buffer may be reused at once), 1 when
+ * it was refused, 5 when live media was dropped while memory is short; a query
+ * returns its answer.
+ * - A null record is refused (1).
+ * - decref (OX_TYPE_DECREF, `data` = the payload pointer the plugin was handed
+ *   and kept by returning nonzero from OnEvent): 0 when released. A pointer the
+ *   plugin does not hold a reference for (released already, never handed to
+ *   it, or pointing into a payload) is refused with 1 without being touched,
+ *   and logged once per plugin.
+ * - The cancel query (OX_TYPE_CANCEL with OX_QUERY_FLAG) answers 1 for a
+ *   cancelled request id, and for every id once the core is stopping: a search
+ *   provider that polls it ends its searches when the core stops.
+ * - Once the core has shut down, every post is refused (1). */
 typedef int (*ox_EventCallback)(ox_EventParms* event, void* context);
 
 typedef struct LoadParams {

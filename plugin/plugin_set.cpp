@@ -98,12 +98,15 @@ void DvrCore::closePlugins() {
     // Outside the lock: the early plugin closes and unloads here (a search
     // thread may still hold it; then it is unloaded once that call returns).
     for (auto const& p : released) {
+        shutdownStep(p.get(), "closing");
         p->Close();
+        shutdownStep(p.get(), "unloading");
         if (!p->Unload(stopDeadline())) leftRunning_ = true;
     }
     released.clear();
     for (auto const& p : plugins_) {
         logSev<kLogInfo>("Closing {:02x}:{}", p->pluginId(), p->shortName());
+        shutdownStep(p.get(), "closing");
         p->Close();
     }
 }
@@ -111,6 +114,7 @@ void DvrCore::closePlugins() {
 void DvrCore::unloadPlugins() {
     for (auto const& p : plugins_) {
         logSev<kLogInfo>("Unloading {:02x}:{}", p->pluginId(), p->shortName());
+        shutdownStep(p.get(), "unloading");
         if (!p->Unload(stopDeadline())) leftRunning_ = true;
     }
 }

@@ -1,0 +1,194 @@
+// A test plugin for the life cycle at its edges: a Close that waits for its
+// own parent reply, a slow Unload, searches that end only when the plugin
+// closes (or never), a slow consumer behind a backlog, the mistakes a buggy
+// plugin makes with references, and a thread that outlives Unload. Each
+// behaviour is chosen with a LIFE_* variable; every step is one line in
+// life-trace.txt.
+#include "core/ipc_packet.h"
+#include "plugin/plugin_interface.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#define LIFE_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+constexpr uint32_t kAddress = 0x00210000u;
+constexpr uint32_t kSearchId = kAddress | 7u;
+
+ox_EventCallback g_post = nullptr;
+std::mutex g_mutex;
+std::condition_variable g_changed;
+bool g_replied = false;  ///< under g_mutex
+bool g_closing = false;  ///< under g_mutex
+std::atomic<bool> g_unloaded{false};
+
+long envNum(char const* name, long def = 0) {
+    char const* v = std::getenv(name);
+    return v ? std::strtol(v, nullptr, 0) : def;
+}
+
+void trace(std::string const& line) {
+    std::string text = line + "\n";
+    int fd = ::open("life-trace.txt", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    ssize_t n = ::write(fd, text.data(), text.size());
+    (void)n;
+    ::close(fd);
+}
+
+ox::core::EventParms record(uint32_t type, uint32_t flags, char* data, uint32_t len) {
+    ox::core::EventParms e;
+    std::memset(&e, 0, sizeof e);
+    e.size = sizeof e;
+    e.version = 1;
+    e.parmsSize = sizeof e - offsetof(ox::core::EventParms, parmsSize);
+    e.parmsVersion = 1;
+    e.source = kAddress | 1u;
+    e.type = type;
+    e.flags = flags;
+    e.data = data;
+    e.dataLen = len;
+    return e;
+}
+
+int post(ox::core::EventParms& e) { return g_post(&e, nullptr); }
+
+int postLog(std::string text) {
+    auto e = record(OX_TYPE_LOG, OX_LIVE_CLASS | OX_TEXT_PAYLOAD, text.data(), static_cast<uint32_t>(text.size()));
+    e.level = 25;
+    return post(e);
+}
+
+int sendRequest() {
+    ox_IpcHeader h{OX_IPC_HEADER_SIZE, ox_ipcRoutingOf(kAddress), 0x100u, 0};
+    auto e = record(OX_TYPE_IPC, 0, reinterpret_cast<char*>(&h), sizeof h);
+    return post(e);
+}
+
+/// The mistakes of a buggy plugin, made with a payload it was handed and kept.
+void misuseReferences(char* kept) {
+    auto release = [](char* p) {
+        auto e = record(OX_TYPE_DECREF, 0, p, 0);
+        return post(e);
+    };
+    char own[64] = {};
+    int const first = release(kept);
+    int const twice = release(kept);
+    int const middle = release(kept + 8);
+    int const foreign = release(own);
+    int const null = g_post(nullptr, nullptr);
+    trace("misuse first=" + std::to_string(first) + " twice=" + std::to_string(twice) + " middle=" +
+          std::to_string(middle) + " foreign=" + std::to_string(foreign) + " null=" + std::to_string(null));
+}
+
+/// Posts until the process ends, from code that stays mapped after Unload.
+void postForever() {
+    for (long n = 0;; ++n) {
+        char text[] = "late";
+        auto e = record(OX_TYPE_ALARM, OX_LIVE_CLASS, text, 4);
+        int const r = post(e);
+        if (g_unloaded && r == 1 && n % 1000 == 0) trace("late post refused");
+        std::this_thread::yield();
+    }
+}
+
+} // namespace
+
+LIFE_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
+    g_post = in->callback;
+    out->address = kAddress;
+    out->alarm = OX_CONSUMES;
+    if (std::getenv("LIFE_SEARCH_UNTIL_CLOSE") || std::getenv("LIFE_SEARCH_FOREVER")) out->video = OX_SEARCHABLE;
+    return 0;
+}
+
+LIFE_EXPORT int Unload(UnloadParams const*, UnloadResult*) {
+    trace("unload begin");
+    if (long ms = envNum("LIFE_SLOW_UNLOAD_MS")) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    g_unloaded = true;
+    trace("unload end");
+    return 0;
+}
+
+LIFE_EXPORT int Open(OpenParams const*, OpenResult*) {
+    if (std::getenv("LIFE_SEARCH_UNTIL_CLOSE") || std::getenv("LIFE_SEARCH_FOREVER")) {
+        char query[16] = "camera 1";
+        auto e = record(OX_TYPE_VIDEO, 0, query, sizeof query);
+        e.source = 0x00000001u; // id byte 0: a search request
+        e.requestId = kSearchId;
+        post(e);
+    }
+    for (long i = 0; i < envNum("LIFE_BACKLOG"); ++i) {
+        char text[8] = "backlog";
+        auto e = record(OX_TYPE_ALARM, OX_LIVE_CLASS, text, sizeof text);
+        post(e);
+    }
+    if (std::getenv("LIFE_POST_AFTER_UNLOAD")) {
+        // Pinned, so that the thread's code outlives the core's dlclose.
+        Dl_info self{};
+        if (::dladdr(reinterpret_cast<void*>(&postForever), &self) && self.dli_fname)
+            ::dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+        std::thread(postForever).detach();
+    }
+    postLog("life open");
+    return 0;
+}
+
+LIFE_EXPORT int Close(CloseParams const*, CloseResult*) {
+    trace("close begin");
+    std::unique_lock lock(g_mutex);
+    g_closing = true;
+    g_changed.notify_all();
+    if (std::getenv("LIFE_CLOSE_WAITS_REPLY")) {
+        lock.unlock();
+        int const r = sendRequest();
+        lock.lock();
+        bool const got = g_changed.wait_for(lock, std::chrono::seconds(5), [] { return g_replied; });
+        trace(std::string("close ") + (r == 0 && got ? "got its reply" : "without reply"));
+    }
+    if (std::getenv("LIFE_CLOSE_FOREVER")) g_changed.wait(lock, [] { return false; });
+    trace("close end");
+    return 0;
+}
+
+LIFE_EXPORT int OnIpcResult(char const*, size_t) {
+    trace(g_unloaded ? "reply after unload" : "reply");
+    std::lock_guard lock(g_mutex);
+    g_replied = true;
+    g_changed.notify_all();
+    return 0;
+}
+
+LIFE_EXPORT int OnEvent(ox::core::EventParms const* e) {
+    if ((e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_ALARM || !e->data) return 0;
+    if (long ms = envNum("LIFE_SLOW_MS")) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    static std::atomic<bool> misused{false};
+    if (std::getenv("LIFE_MISUSE") && !misused.exchange(true)) {
+        misuseReferences(e->data);
+        return 1; // kept, then released once above: the later attempts must be refused
+    }
+    return 0;
+}
+
+LIFE_EXPORT int OnSearch(AsyncEventRecord const* request) {
+    trace("search " + std::to_string(request->requestId) + " begin");
+    std::unique_lock lock(g_mutex);
+    if (std::getenv("LIFE_SEARCH_FOREVER")) {
+        g_changed.wait(lock, [] { return false; });
+    } else {
+        g_changed.wait(lock, [] { return g_closing; });
+    }
+    trace("search end");
+    return 0;
+}
