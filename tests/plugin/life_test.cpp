@@ -80,6 +80,7 @@ TEST_F(Life, TheStopDeadlineDropsTheBacklogAndLeavesABusyProviderLoaded) {
     tree_.addPlugin("Probe.so");
     auto core = start();
     ASSERT_TRUE(traced("search")) << trace();
+    ASSERT_TRUE(core->waitForOutput("probe Probe open")); // the backlog is queued
     core->signal(SIGTERM);
     auto const stopped = std::chrono::steady_clock::now();
     EXPECT_EQ(core->wait(std::chrono::seconds(20)).code, 0) << core->out();
