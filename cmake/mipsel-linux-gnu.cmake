@@ -68,9 +68,12 @@ set(CMAKE_CROSSCOMPILING_EMULATOR ${DVR_QEMU} -L ${DVR_TOOLCHAIN_ROOT} -E LD_LIB
 # MIPS links put every symbol that code reaches through the GOT into the dynamic
 # symbol table, whatever --dynamic-list says: the core would export hundreds of
 # template instances (weight in flash, and symbols that plugins could bind to).
-# A version script made from the same export list keeps the export set exact.
+# A version script made from the same export list keeps the export set exact;
+# the list's quoted names and glob patterns mean the same in both. Comments are
+# dropped first, so that a brace in one cannot be taken for the list's own.
 function(dvr_exports_version_script target list)
   file(READ ${list} text)
+  string(REGEX REPLACE "/\\*([^*]|\\*+[^*/])*\\*+/" "" text "${text}")
   string(FIND "${text}" "{" open)
   math(EXPR open "${open} + 1")
   string(SUBSTRING "${text}" 0 ${open} head)
@@ -78,7 +81,11 @@ function(dvr_exports_version_script target list)
   set(text "${head}\n  global:${tail}")
   string(REGEX REPLACE "}[ \t\r\n]*;[ \t\r\n]*$" "  local: *;\n};\n" text "${text}")
   set(script ${CMAKE_CURRENT_BINARY_DIR}/${target}.version)
-  file(WRITE ${script} "${text}")
+  # Rewritten only when it changes, and the link depends on it.
+  file(WRITE ${script}.new "${text}")
+  file(COPY_FILE ${script}.new ${script} ONLY_IF_DIFFERENT)
+  file(REMOVE ${script}.new)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${list})
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${script})
   target_link_options(${target} PRIVATE -Wl,--version-script=${script})
 endfunction()

@@ -4,6 +4,13 @@
 
 namespace rapidxml {
 
+namespace {
+// At namespace scope, not a static of attr(): a function-local static of an
+// exported template member would be a global object of its own, and the
+// export list's pattern for xmlNode<char> would export it.
+constexpr char kFalse[] = "false";
+} // namespace
+
 template <class Ch>
 xmlNode<Ch>* xmlNode<Ch>::node(view path) const {
     if (!path.empty() && path.back() == Ch('/')) path.remove_suffix(1);
@@ -44,7 +51,6 @@ bool xmlNode<Ch>::attr(view wanted, bool def) const {
     view const v = a->value;
     if (v.size() == 1) return v[0] != Ch('0');
     if (v.size() == 5) {
-        static constexpr char kFalse[] = "false";
         for (std::size_t i = 0; i < 5; ++i) {
             Ch c = v[i];
             if (c >= Ch('A') && c <= Ch('Z')) c = Ch(c - Ch('A') + Ch('a'));

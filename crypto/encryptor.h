@@ -109,7 +109,10 @@ public:
     uint32_t lastOutputLength = 0;       ///< its length
 
 private:
-    uint32_t paddingFor(uint64_t length) const;
-    int decryptBlocks(unsigned char const* in, unsigned char* out, uint32_t length) const;
-    unsigned char* fail(uint32_t& length, int& error, int code);
+    // Hidden: the core's export list takes every member of the class, and
+    // these are no part of what plugins may bind to.
+    [[gnu::visibility("hidden")]] uint32_t paddingFor(uint64_t length) const;
+    [[gnu::visibility("hidden")]] int decryptBlocks(unsigned char const* in, unsigned char* out,
+                                                    uint32_t length) const;
+    [[gnu::visibility("hidden")]] unsigned char* fail(uint32_t& length, int& error, int code);
 };

@@ -4,6 +4,7 @@
 // Behaviour that tests choose at run time comes from PROBE_<NAME>_* variables.
 #include "core/ipc_packet.h"
 #include "plugin/plugin_interface.h"
+#include "test_plugin_support.h"
 
 #include <algorithm>
 #include <atomic>
@@ -59,14 +60,7 @@ long envNum(char const* what, long def = 0) {
     return v ? std::strtol(v, nullptr, 0) : def;
 }
 
-void trace(std::string const& line) {
-    std::string text = std::string(PROBE_NAME) + " " + line + "\n";
-    int fd = ::open("probe-trace.txt", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    ssize_t n = ::write(fd, text.data(), text.size()); // one write: lines of threads never mix
-    (void)n;
-    ::close(fd);
-}
+void trace(std::string const& line) { test_plugin::trace(PROBE_NAME, line); }
 
 unsigned typeWord(unsigned type) {
     unsigned w = 0;
@@ -76,18 +70,7 @@ unsigned typeWord(unsigned type) {
 }
 
 ox::core::EventParms record(uint32_t type, uint32_t flags, char* data, uint32_t len) {
-    ox::core::EventParms e;
-    std::memset(&e, 0, sizeof e);
-    e.size = sizeof e;
-    e.version = 1;
-    e.parmsSize = sizeof e - offsetof(ox::core::EventParms, parmsSize);
-    e.parmsVersion = 1;
-    e.source = PROBE_ADDRESS | 1u;
-    e.type = type;
-    e.flags = flags;
-    e.data = data;
-    e.dataLen = len;
-    return e;
+    return test_plugin::record(PROBE_ADDRESS | 1u, type, flags, data, len);
 }
 
 int postLog(int level, std::string const& text) {
@@ -263,15 +246,7 @@ int onSearchResult(ox::core::EventParms const* e) {
 
 } // namespace
 
-std::string hex(char const* p, size_t n) {
-    static char const digits[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s += digits[(p[i] >> 4) & 0xF];
-        s += digits[p[i] & 0xF];
-    }
-    return s;
-}
+using test_plugin::hex;
 
 /// Has the core encrypt CRYPTO_TEXT in a buffer of CRYPTO_CAP bytes (operation
 /// CRYPTO_OP, default encrypt), then decrypt the result; traces each answer.
