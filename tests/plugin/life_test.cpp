@@ -22,7 +22,7 @@ constexpr uint32_t kLifeId = 0x21;
 class Life : public ::testing::Test {
 protected:
     std::string trace() {
-        std::ifstream in(tree_.root() / "life-trace.txt");
+        std::ifstream in(tree_.root() / "probe-trace.txt");
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
     bool traced(std::string const& text, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {

@@ -2,10 +2,10 @@
 // own parent reply, a slow Unload, searches that end only when the plugin
 // closes (or never), a slow consumer behind a backlog, the mistakes a buggy
 // plugin makes with references, and a thread that outlives Unload. Each
-// behaviour is chosen with a LIFE_* variable; every step is one line in
-// life-trace.txt.
+// behaviour is chosen with a LIFE_* variable; every step is one trace line.
 #include "core/ipc_packet.h"
 #include "plugin/plugin_interface.h"
+#include "test_plugin_support.h"
 
 #include <atomic>
 #include <chrono>
@@ -13,11 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unistd.h>
 
 #define LIFE_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -38,28 +36,10 @@ long envNum(char const* name, long def = 0) {
     return v ? std::strtol(v, nullptr, 0) : def;
 }
 
-void trace(std::string const& line) {
-    std::string text = line + "\n";
-    int fd = ::open("life-trace.txt", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    ssize_t n = ::write(fd, text.data(), text.size());
-    (void)n;
-    ::close(fd);
-}
+void trace(std::string const& line) { test_plugin::trace("Life", line); }
 
 ox::core::EventParms record(uint32_t type, uint32_t flags, char* data, uint32_t len) {
-    ox::core::EventParms e;
-    std::memset(&e, 0, sizeof e);
-    e.size = sizeof e;
-    e.version = 1;
-    e.parmsSize = sizeof e - offsetof(ox::core::EventParms, parmsSize);
-    e.parmsVersion = 1;
-    e.source = kAddress | 1u;
-    e.type = type;
-    e.flags = flags;
-    e.data = data;
-    e.dataLen = len;
-    return e;
+    return test_plugin::record(kAddress | 1u, type, flags, data, len);
 }
 
 int post(ox::core::EventParms& e) { return g_post(&e, nullptr); }
