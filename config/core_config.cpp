@@ -84,8 +84,8 @@ bool DvrCore::applyLogLevels(Node const& root) {
             auto const level = number(*p, "LogLevel");
             if (!level) continue;
             int32_t const stored = *level < kNoLogLevel ? kNoLogLevel : *level > kMaxLogLevel ? kMaxLogLevel : *level;
-            if (stored == logLevels_[pid]) continue;
-            logLevels_[pid] = stored;
+            if (stored == logLevels_[pid].load(std::memory_order_relaxed)) continue;
+            logLevels_[pid].store(stored, std::memory_order_relaxed);
             changed = true;
         }
     }

@@ -19,9 +19,14 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+namespace {
+/// How long shutdown waits for buffered console lines; a stalled console loses them.
+constexpr std::chrono::milliseconds kConsoleFlushWait{2000};
+} // namespace
+
 DvrCore::DvrCore(std::string const& exePath)
     : memTimer_(io_, std::chrono::steady_clock::time_point{}), ipc_(io_), exePath_(exePath) {
-    logLevels_.fill(-1);
+    for (auto& level : logLevels_) level.store(-1, std::memory_order_relaxed);
     pluginNames_.emplace(0u, "core");
 }
 
@@ -38,6 +43,7 @@ DvrCore::~DvrCore() {
     for (auto const& e : queue_) decRef(e.data, 0);
     queue_.clear();
     oxmem::releaseCachedBlocks();
+    console_.stop(kConsoleFlushWait); // last: the report above goes to the console too
 }
 
 void DvrCore::reportHeldReferences() {
@@ -58,12 +64,15 @@ bool DvrCore::Init(int pipe) {
     // A console that goes away must not kill the core through SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
     if (!ox::core::dropPrivileges()) return false;
+    // Capabilities are per thread: the console's writer starts with the reduced set.
+    console_.start();
 
     if (pipe != -1) {
         boost::system::error_code ec;
         ipc_.assign(boost::asio::generic::stream_protocol(AF_UNIX, 0), pipe, ec);
         if (ec) {
             logSev<kLogCritical>("failed to open ipc pipe");
+            console_.stop(kConsoleFlushWait); // main does not destroy a core that failed to start
             return false;
         }
         // Processes started by the core or its plugins must not hold the parent channel open.

@@ -7,6 +7,7 @@
 #include "core/ipc_reader.h"
 #include "core/memory_monitor.h"
 #include "core/search_handler.h"
+#include "log/console.h"
 #include "log/log_level.h"
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -189,13 +190,16 @@ private:
     void ipcPacket(std::string_view packet);
     void ipcResult(std::string_view packet, uint32_t routing);
     std::string sourceName(uint32_t source) const;
+    /// A log record while stopping, straight to the log plugin in a reference block of its own.
+    void handToLogPlugin(Plugin const& logPlugin, ox::core::EventParms const& e) const;
     /// Delivers to every matching plugin, the first delivery timed from `start`
     /// when that is set; returns the end of the last delivery, or none.
     std::chrono::steady_clock::time_point deliver(ox::core::EventParms const& e, DispatchStats& stats,
                                                   DeliveryClock& clock, std::chrono::steady_clock::time_point start);
 
     std::string machineId_;                  ///< set once by Init, read-only afterwards
-    std::array<int32_t, 256> logLevels_;     ///< per plugin id, -1 = none; main thread writes, any thread reads
+    /// Per plugin id, -1 = none; the main thread stores, any thread loads (relaxed: no other data hangs on them).
+    std::array<std::atomic<int32_t>, 256> logLevels_;
     std::shared_ptr<Plugin> logPlugin_;      ///< set by Init (main thread)
     std::vector<std::shared_ptr<Plugin>> plugins_;       ///< event order; changed under pluginsMutex_
     std::vector<std::shared_ptr<Plugin>> failedPlugins_; ///< main thread
@@ -221,7 +225,8 @@ private:
     mutable std::mutex parentMutex_;         ///< written on the I/O thread, read by the status document
     bool consoleColours_ = true;
     std::atomic<bool> background_{false};    ///< set by the parent identity packet; read by the printer
-    mutable std::mutex printMutex_;          ///< serialises console lines
+    /// Console lines; started by Init, stopped by the destructor (own lock and thread).
+    mutable ox::log::Console console_;
     std::atomic<bool> stopRequested_{false};
     /// Steady time of the first Stop in nanoseconds, 0 before; written once by Stop, read by the shutdown.
     std::atomic<int64_t> stopAtNs_{0};

@@ -1,6 +1,7 @@
 // The log filter and the console echo of log events; the most severe lines
 // also go to the system log.
 #include "core/dvr_core.h"
+#include "core/ref_block.h"
 #include "log/log.h"
 #include "log/system_log.h"
 #include "plugin/plugin.h"
@@ -8,9 +9,9 @@
 #include <fmt/chrono.h>
 #include <fmt/format.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
-#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <system_error>
 
@@ -25,6 +26,28 @@ constexpr char const* kColourTable[2][kColours] = {
 };
 
 constexpr unsigned kTopSeverity = 100;
+
+/// Plugins' text may hold tabs only; the core's own messages also keep their
+/// line breaks (the status summary and "Config defaulted" span lines).
+bool isControl(char c, bool core) {
+    auto const u = static_cast<unsigned char>(c);
+    return (u < 0x20 && c != '\t' && !(core && c == '\n')) || u == 0x7F;
+}
+
+/// The text as the operator may see it: control characters other than tab
+/// shown as \xNN, so a plugin's text cannot drive the terminal. Returns
+/// `text` itself when there is nothing to escape, else a view of `buffer`.
+std::string_view escapeControls(std::string_view text, std::string& buffer, bool core) {
+    if (std::none_of(text.begin(), text.end(), [core](char c) { return isControl(c, core); })) return text;
+    buffer.clear();
+    for (char c : text) {
+        if (isControl(c, core))
+            fmt::format_to(std::back_inserter(buffer), "\\x{:02x}", static_cast<unsigned char>(c));
+        else
+            buffer += c;
+    }
+    return buffer;
+}
 
 } // namespace
 
@@ -48,15 +71,38 @@ int DvrCore::print(ox::core::EventParms const& e) const {
             std::shared_lock lock(pluginsMutex_);
             logPlugin = logPlugin_;
         }
-        if (logPlugin) logPlugin->OnEventFromAnyThread(e);
+        if (logPlugin && logPlugin->consumerMatch(e)) handToLogPlugin(*logPlugin, e);
     }
     return 1;
+}
+
+void DvrCore::handToLogPlugin(Plugin const& logPlugin, ox::core::EventParms const& e) const {
+    // Delivered like a queued record: a reference block of the core's, which
+    // the plugin may keep and give back later with a decref.
+    auto& core = const_cast<DvrCore&>(*this); // references are no state of the printer
+    char* const block = oxmem::allocRefBlock(e.dataLen);
+    if (!block) return;
+    std::memcpy(block, e.data, e.dataLen);
+    ox::core::EventParms copy = e;
+    copy.data = block;
+    unsigned const id = logPlugin.pluginId();
+    core.holdFor(block, id);
+    int kept = 0;
+    try {
+        kept = logPlugin.OnEventFromAnyThread(copy);
+    } catch (...) {
+        core.releaseFor(block, id);
+        throw;
+    }
+    if (kept == 0) core.releaseFor(block, id);
 }
 
 void DvrCore::print(unsigned pluginId, unsigned severity, std::string_view text) const {
     while (!text.empty() && (text.back() == '\0' || text.back() == '\n' || text.back() == '\r'))
         text.remove_suffix(1);
     if (text.empty()) return;
+    thread_local std::string shown;
+    text = escapeControls(text, shown, pluginId == 0);
     if (severity > kTopSeverity - 1) {
         ox::log::systemLog(text);
         severity = kTopSeverity;
@@ -72,8 +118,6 @@ void DvrCore::print(unsigned pluginId, unsigned severity, std::string_view text)
     ::localtime_r(&seconds, &local);
 
     {
-        // The tag is looked up before the print lock is taken, so the print
-        // lock never waits for the plugin list (which waits for plugins).
         std::shared_lock names(pluginsMutex_);
         auto it = pluginNames_.find(pluginId);
         if (it != pluginNames_.end())
@@ -82,10 +126,7 @@ void DvrCore::print(unsigned pluginId, unsigned severity, std::string_view text)
             fmt::format_to(std::back_inserter(tag), "PI{:02x}", pluginId);
     }
     auto const* colours = kColourTable[consoleColours_ ? 1 : 0];
-    std::lock_guard lock(printMutex_);
-    auto const line = fmt::format("{}{:%T}.{:03}{} {}{} {}\n", colours[severity / 25], local, ms % 1000,
-                                  colours[kTag], tag, colours[kReset], text);
-    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size())
-        throw std::system_error(errno, std::generic_category(), "cannot write to file");
-    if (std::fflush(stdout) != 0) throw std::system_error(errno, std::generic_category(), "cannot write to file");
+    // Formatted on the caller's thread; the console keeps lines whole and in order.
+    console_.write(fmt::format("{}{:%T}.{:03}{} {}{} {}\n", colours[severity / 25], local, ms % 1000, colours[kTag],
+                               tag, colours[kReset], text));
 }

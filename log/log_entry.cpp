@@ -32,7 +32,7 @@ int DvrCore::myLogMessage(LogLevel level, std::string_view text) {
 }
 
 int DvrCore::logLevel(unsigned pluginId) const {
-    int32_t const configured = logLevels_[pluginId & 0xFF];
+    int32_t const configured = logLevels_[pluginId & 0xFF].load(std::memory_order_relaxed);
     return configured >= 0 ? configured : kDefaultLogThreshold;
 }
 

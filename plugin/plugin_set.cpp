@@ -52,7 +52,7 @@ void DvrCore::loadPlugins() {
         }
         logSev<kLogInfo>("Loaded plugin {:02x}:{}", p->pluginId(), p->shortName());
         std::unique_lock lock(pluginsMutex_);
-        pluginNames_[p->pluginId()] = lowerStem(file);
+        if (p->pluginId() != 0) pluginNames_[p->pluginId()] = lowerStem(file); // id 0 stays "core"
         if (hasId(*p, kFirstPluginId))
             plugins_.insert(plugins_.begin(), std::move(p));
         else

@@ -120,6 +120,15 @@ TEST_F(Console, MostSevereLinesGoToTheSystemLog) {
     EXPECT_EQ(g_syslog, std::vector<std::string>{"critical"});
 }
 
+TEST_F(Console, ControlCharactersInTheTextAreShownEscaped) {
+    // The console and the system log get the escaped text; tabs stay.
+    StdoutCapture cap;
+    core_.print(5, 150, "red\x1b[31m bell\x07\tdel\x7f\nnext\n");
+    std::string const shown = "red\\x1b[31m bell\\x07\tdel\\x7f\\x0anext";
+    EXPECT_NE(cap.text().find(kEsc + "[0m " + shown + "\n"), std::string::npos);
+    EXPECT_EQ(g_syslog, std::vector<std::string>{shown});
+}
+
 TEST_F(Console, FilterUsesThePerPluginThreshold) {
     // Default threshold 25 for every plugin id.
     auto low = logRecord(0x00050000, 24, "too low", ox::core::kLiveClass | ox::core::kTextPayload);

@@ -374,6 +374,15 @@ PROBE_EXPORT int OnEvent(ox::core::EventParms const* e) {
     if (envNum("SLOW_MS") > 0 && (e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_LOG)
         std::this_thread::sleep_for(std::chrono::milliseconds(envNum("SLOW_MS")));
     uint32_t const t = e->type & ~OX_TYPE_MODIFIER;
+#ifdef PROBE_KEEP_LOGS
+    // A log plugin that keeps every record it gets, and logs about it from here.
+    if (t == OX_TYPE_LOG && e->data) {
+        postLog(25, "kept " + payload);
+        std::lock_guard lock(g_keptMutex);
+        g_kept.push_back(e->data);
+        return 1;
+    }
+#endif
     if (t == OX_TYPE_CONFIG && env("SEARCH_REQUEST")) {
         static std::atomic<bool> asked{false};
         uint32_t const id = PROBE_ADDRESS | static_cast<uint32_t>(envNum("SEARCH_REQUEST"));

@@ -11,6 +11,7 @@
 #include <random>
 #include <sstream>
 #include <sys/wait.h>
+#include <utility>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -61,7 +62,7 @@ std::vector<std::string> ApplianceTree::probeTrace() const {
 }
 
 CoreProcess::CoreProcess(fs::path const& exe, std::vector<std::string> const& args, fs::path const& cwd,
-                         std::vector<int> const& keepFds, bool closedStdout) {
+                         std::vector<int> const& keepFds, bool closedStdout, bool stalledStdout) {
     int outPipe[2], errPipe[2];
     if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     std::vector<std::string> argv = launcher();
@@ -88,6 +89,8 @@ CoreProcess::CoreProcess(fs::path const& exe, std::vector<std::string> const& ar
     ::close(errPipe[1]);
     if (closedStdout)
         ::close(outPipe[0]);
+    else if (stalledStdout)
+        stalledOut_ = outPipe[0];
     else
         outThread_ = std::thread([this, fd = outPipe[0]] { pump(fd, out_); });
     errThread_ = std::thread([this, fd = errPipe[0]] { pump(fd, err_); });
@@ -98,6 +101,7 @@ CoreProcess::~CoreProcess() {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
     }
+    if (stalledOut_ >= 0) ::close(stalledOut_);
     if (outThread_.joinable()) outThread_.join();
     if (errThread_.joinable()) errThread_.join();
 }
@@ -115,6 +119,11 @@ void CoreProcess::pump(int fd, std::string& sink) {
         cv_.notify_all();
     }
     ::close(fd);
+}
+
+void CoreProcess::resumeOutput() {
+    if (stalledOut_ < 0) return;
+    outThread_ = std::thread([this, fd = std::exchange(stalledOut_, -1)] { pump(fd, out_); });
 }
 
 void CoreProcess::signal(int sig) {

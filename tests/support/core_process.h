@@ -50,8 +50,11 @@ public:
     /// directory `cwd`, standard output and error captured. `keepFds` stay open.
     /// With `closedStdout` the child's standard output is a pipe nobody reads
     /// (its reading end is closed at once), as when a console goes away.
+    /// With `stalledStdout` it is a pipe that stays open but is not read
+    /// until resumeOutput(), as when a console stops draining.
     CoreProcess(std::filesystem::path const& exe, std::vector<std::string> const& args,
-                std::filesystem::path const& cwd, std::vector<int> const& keepFds = {}, bool closedStdout = false);
+                std::filesystem::path const& cwd, std::vector<int> const& keepFds = {}, bool closedStdout = false,
+                bool stalledStdout = false);
     ~CoreProcess();
     CoreProcess(CoreProcess const&) = delete;
     CoreProcess& operator=(CoreProcess const&) = delete;
@@ -66,11 +69,14 @@ public:
     size_t countOutput(std::string const& text);
     std::string out();
     std::string err();
+    /// Starts reading a stalled standard output.
+    void resumeOutput();
 
 private:
     void pump(int fd, std::string& sink);
 
     pid_t pid_ = -1;
+    int stalledOut_ = -1; ///< reading end of a stalled standard output, until resumeOutput()
     bool reaped_ = false;
     int lastSignal_ = 0; ///< the last signal sent, for the ThreadSanitizer retry in wait()
     std::mutex mutex_;

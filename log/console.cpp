@@ -1,0 +1,151 @@
+#include "log/console.h"
+
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <csignal>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <poll.h>
+#include <pthread.h>
+#include <system_error>
+#include <unistd.h>
+#include <utility>
+
+namespace ox::log {
+
+namespace {
+
+constexpr std::chrono::milliseconds kDestructorWait{500};
+
+/// Writes all of `text`, waiting for a descriptor that is non-blocking;
+/// false when the console refuses it (closed, gone).
+bool writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        ssize_t const n = ::write(fd, text.data(), text.size());
+        if (n > 0) {
+            text.remove_prefix(static_cast<size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p{fd, POLLOUT, 0};
+            ::poll(&p, 1, -1);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+struct Console::Shared {
+    explicit Shared(int f) : fd(f) {}
+    enum class State { idle, running, stopping, stopped };
+
+    int const fd;
+    std::mutex mutex;
+    std::condition_variable wake;    ///< lines or a state change, for the writer
+    std::condition_variable drained; ///< the writer has left, for stop()
+    std::deque<std::string> lines;   ///< under mutex
+    size_t bytes = 0;                ///< bytes in lines; under mutex
+    uint64_t dropped = 0;            ///< lines not taken since the last note; under mutex
+    State state = State::idle;       ///< under mutex
+    bool writerDone = false;         ///< under mutex
+};
+
+Console::Console(int fd) : shared_(std::make_shared<Shared>(fd)) {}
+
+Console::~Console() { stop(kDestructorWait); }
+
+void Console::start() {
+    {
+        std::lock_guard lock(shared_->mutex);
+        if (shared_->state != Shared::State::idle) return;
+        shared_->state = Shared::State::running;
+    }
+    // The writer takes no signals: a stop signal must reach a thread that can
+    // act on it, and a console that goes away must not raise SIGPIPE here.
+    sigset_t all, previous;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+    try {
+        writer_ = std::thread([s = shared_] { run(*s); });
+    } catch (...) {
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        std::lock_guard lock(shared_->mutex);
+        shared_->state = Shared::State::idle;
+        throw;
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void Console::stop(std::chrono::milliseconds wait) {
+    Shared& s = *shared_;
+    bool done = true;
+    {
+        std::unique_lock lock(s.mutex);
+        if (s.state == Shared::State::running) {
+            s.state = Shared::State::stopping;
+            s.wake.notify_one();
+            done = s.drained.wait_for(lock, wait, [&] { return s.writerDone; });
+        }
+        s.state = Shared::State::stopped;
+        s.wake.notify_one();
+    }
+    if (!writer_.joinable()) return;
+    if (done)
+        writer_.join();
+    else
+        writer_.detach(); // blocked on the console; it holds its own reference to Shared
+}
+
+void Console::write(std::string line) {
+    Shared& s = *shared_;
+    std::unique_lock lock(s.mutex);
+    switch (s.state) {
+    case Shared::State::idle:
+        // No writer yet: written whole under the lock, so lines never interleave.
+        if (!writeAll(s.fd, line)) throw std::system_error(errno, std::generic_category(), "cannot write to file");
+        return;
+    case Shared::State::running:
+    case Shared::State::stopping:
+        // A line longer than the whole buffer still goes when nothing waits.
+        if (s.bytes != 0 && s.bytes + line.size() > kMaxBacklogBytes) {
+            ++s.dropped;
+            return;
+        }
+        s.bytes += line.size();
+        s.lines.push_back(std::move(line));
+        lock.unlock();
+        s.wake.notify_one();
+        return;
+    case Shared::State::stopped:
+        return; // nobody will write it, nor a note about it
+    }
+}
+
+void Console::run(Shared& s) {
+    std::unique_lock lock(s.mutex);
+    for (;;) {
+        s.wake.wait(lock, [&] { return s.state != Shared::State::running || !s.lines.empty() || s.dropped != 0; });
+        if (s.state == Shared::State::stopped) break; // given up by stop()
+        if (s.lines.empty() && s.dropped == 0) break; // stopping, and all written
+        std::deque<std::string> batch;
+        batch.swap(s.lines);
+        s.bytes = 0;
+        uint64_t const dropped = std::exchange(s.dropped, 0);
+        lock.unlock();
+        // A console that refuses a line takes none of the others either.
+        bool ok = true;
+        for (auto const& line : batch) ok = ok && writeAll(s.fd, line);
+        if (ok && dropped != 0) writeAll(s.fd, fmt::format("console: {} line(s) dropped\n", dropped));
+        lock.lock();
+    }
+    s.writerDone = true;
+    s.drained.notify_all();
+}
+
+} // namespace ox::log
