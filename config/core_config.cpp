@@ -228,6 +228,6 @@ void DvrCore::updateConfig(ox::core::EventParms const& e) {
     try {
         postConfig();
     } catch (std::runtime_error const& ex) {
-        logSev<kLogWarning>("configuration update applied but not saved: {}", ex.what());
+        logSev<kLogWarning>("configuration update in force, but {} not saved: {}", conffn, ex.what());
     }
 }
