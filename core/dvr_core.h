@@ -116,7 +116,7 @@ public:
     SearchHandler& searchHandler() noexcept { return search_; }
     /// Test access: copies of the queued records (payloads still owned by the queue).
     std::vector<ox::core::EventParms> queuedSnapshot();
-    MonitorProbes probes; ///< clocks and readings of the monitor; set before Run
+    MonitorProbes probes; ///< clocks, readings and the own-record hook of the monitor; set before Run
 
     // Parent channel.
     /// Relays a plugin's request packet to the parent; 0 queued, 1 refused.
@@ -217,7 +217,7 @@ private:
     uint32_t memAtLastSummary_ = 0;     ///< dispatcher thread
     ActivityCounters counters_;         ///< relaxed atomics, any thread
     SearchHandler search_;              ///< own locks; its threads are waited for before plugins close
-    std::unique_ptr<boost::asio::signal_set> signals_;             ///< created and destroyed by Run
+    std::unique_ptr<boost::asio::signal_set> signals_;             ///< created by Init, destroyed by Run; main thread
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
     std::jthread ioThread_;                  ///< runs io_; started and joined by Run
 
