@@ -120,6 +120,8 @@ TEST_F(Privileges, CapabilitiesThatCannotBeReducedAfterTheSwitchFailTheStart) {
     for (auto const& w : launcher()) args.push_back(w);
     args.push_back(tree_.exe().string());
     CoreProcess p(fs::path(DVR_BIN_DIR).parent_path() / "tests/run_as_parent", args, tree_.root());
+    EXPECT_TRUE(p.waitForOutput("capset failed")) << p.out();
+    p.signal(SIGTERM); // forwarded: a core that went on stops with 0
     auto const st = p.wait();
     EXPECT_EQ(st.code, 2) << p.out() << p.err();
     EXPECT_NE(p.out().find("capset failed: Operation not permitted"), std::string::npos) << p.out();

@@ -229,7 +229,7 @@ TEST_F(CoreConfig, ConfigFilesThatAreNotRegularOrHugeAreRefusedWithoutStallingTh
     out = run();
     EXPECT_NE(out.find("Failed to read core.xml - not a regular file"), std::string::npos) << out;
     EXPECT_TRUE(fs::is_fifo(tree_.root() / "core.xml.bad"));
-    for (char const* f : {"probe-trace.txt", "config-1.xml", "core.xml.bad"}) fs::remove(tree_.root() / f);
+    for (char const* f : {"probe-trace.txt", "config-1.xml", "core.xml.bad", "core.xml"}) fs::remove(tree_.root() / f);
     tree_.addFile("core.xml", levels);
     fs::resize_file(tree_.root() / "core.xml", 64u << 20); // sparse: costs nothing on disk
     out = run();
