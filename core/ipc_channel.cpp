@@ -77,14 +77,19 @@ int DvrCore::ipcRequest(ox::core::EventParms const& e) {
         return 1;
     }
     std::memcpy(buffer.get(), e.data, length);
-    boost::asio::post(io_, [this, buffer = std::move(buffer), length]() mutable {
-        if (!ipc_.is_open()) { // disconnected meanwhile: nobody to write to
-            releaseSend(length);
-            return;
-        }
-        sendQueue_.emplace_back(buffer.release(), length);
-        if (sendQueue_.size() == 1) ipcSend(); // otherwise the write under way reaches it
-    });
+    try {
+        boost::asio::post(io_, [this, buffer = std::move(buffer), length]() mutable {
+            if (!ipc_.is_open()) { // disconnected meanwhile: nobody to write to
+                releaseSend(length);
+                return;
+            }
+            sendQueue_.emplace_back(buffer.release(), length);
+            if (sendQueue_.size() == 1) ipcSend(); // otherwise the write under way reaches it
+        });
+    } catch (...) {
+        releaseSend(length); // the job was never queued
+        throw;
+    }
     ipcCounters_.requestsRelayed.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }
