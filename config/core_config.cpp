@@ -10,9 +10,12 @@
 
 #include <fmt/format.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <limits>
 #include <optional>
+#include <sys/stat.h>
 
 namespace {
 
@@ -20,6 +23,7 @@ using Doc = rapidxml::xmlDocument<char>;
 using Node = rapidxml::xmlNode<char>;
 
 constexpr char const* kProductFile = "product.xml";
+constexpr char const* kDamagedSuffix = ".bad"; // where an unusable core.xml is kept
 constexpr char const* kCoreId = "-2147483648"; // the core's address word, signed
 constexpr int32_t kMaxLogLevel = 100;
 constexpr int32_t kNoLogLevel = -1;
@@ -108,7 +112,24 @@ void DvrCore::loadConfig() {
         applyLogLevels(doc);
     } catch (std::exception const& e) {
         logSev<kLogWarning>("{}\nConfig defaulted", e.what());
+        keepDamagedConfig();
     }
+}
+
+void DvrCore::keepDamagedConfig() {
+    // A missing file is simply written with the defaults; one that exists but
+    // could not be used holds the user's settings and goes aside first.
+    struct stat st {};
+    if (::lstat(conffn, &st) != 0 && errno == ENOENT) return;
+    std::string const kept = std::string(conffn) + kDamagedSuffix;
+    if (::rename(conffn, kept.c_str()) == 0) {
+        logSev<kLogWarning>("{} kept as {}", conffn, kept);
+        return;
+    }
+    // Saving now would replace the only copy.
+    confSaveBlocked_ = true;
+    logSev<kLogCritical>("{} cannot be kept as {} ({}): it is not saved in this run", conffn, kept,
+                         std::strerror(errno));
 }
 
 void DvrCore::postConfig() {
@@ -182,8 +203,10 @@ void DvrCore::postConfig() {
     e.flags = ox::core::kLiveClass | ox::core::kXmlPayload;
     e.parmsSize = ox::core::kParmsSize;
     e.parmsVersion = OX_EVENT_PARMS_VERSION;
-    queueEvent(e);
+    if ((probes.queueOwn ? probes.queueOwn(e) : queueEvent(e)) != 0)
+        logSev<kLogNotice>("configuration document not published: its {} bytes could not be allocated", text.size());
 
+    if (confSaveBlocked_) return;
     root->removeNode(product);
     std::lock_guard lock(queueMutex_);
     oxcfg::saveConfig(conffn, rapidxml::toXml<0, char>(doc, false));
@@ -203,5 +226,11 @@ void DvrCore::updateConfig(ox::core::EventParms const& e) {
 
     Doc doc;
     doc.parse<rapidxml::kParseNonDestructive>(payload);
-    if (applyLogLevels(doc)) postConfig();
+    if (!applyLogLevels(doc)) return;
+    // The new levels are in force from here on, whatever becomes of the save.
+    try {
+        postConfig();
+    } catch (std::runtime_error const& ex) {
+        logSev<kLogWarning>("configuration update in force, but {} not saved: {}", conffn, ex.what());
+    }
 }

@@ -27,18 +27,20 @@ constexpr char kNotXml[] = "Failed - not xml content";
 
 constexpr std::string_view kXmlStart = "<?xml";
 constexpr mode_t kFileMode = 0644;
+// Reasons without an errno of their own.
+constexpr char kNotRegular[] = "not a regular file";
 
 // GNU and XSI strerror_r differ in return type; both give strerror's text.
 [[maybe_unused]] char const* errorText(int, char const* text) { return text; }
 [[maybe_unused]] char const* errorText(int rc, char* buffer) { return rc == 0 ? buffer : "Unknown error"; }
 
-[[noreturn]] void fail(char const* prefix, std::string const& path) {
+[[noreturn]] void fail(char const* prefix, std::string const& path, char const* reason = nullptr) {
     int const err = errno;
     char buffer[128];
     std::string message(prefix);
     message += path;
     message += " - ";
-    message += errorText(0, strerror_r(err, buffer, sizeof buffer));
+    message += reason ? reason : errorText(0, strerror_r(err, buffer, sizeof buffer));
     throw std::runtime_error(message);
 }
 
@@ -83,12 +85,19 @@ private:
 } // namespace
 
 std::string readWholeFile(std::string const& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that a FIFO or device under a configuration name
+    // cannot hang the caller in open(); only regular files are read.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd.valid()) fail(kOpenFailed, path);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) fail(kSizeFailed, path);
+    if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        fail(kReadFailed, path);
+    }
+    if (!S_ISREG(st.st_mode)) fail(kReadFailed, path, kNotRegular);
     std::string bytes;
-    if (st.st_size < 0 || std::uintmax_t(st.st_size) > bytes.max_size()) {
+    if (st.st_size < 0 || std::uintmax_t(st.st_size) > kMaxConfigSize) {
         errno = EFBIG;
         fail(kReadFailed, path);
     }
@@ -107,7 +116,12 @@ std::string readWholeFile(std::string const& path) {
 
 void saveConfigOpaque(std::string_view path, std::string_view content) {
     std::string const side = sideName(path);
-    Fd fd(::open(side.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_DSYNC | O_CLOEXEC, kFileMode));
+    // The side file is the store's own: a FIFO or socket under its name is
+    // debris that would make every save fail.
+    struct stat st {};
+    if (::lstat(side.c_str(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) ::unlink(side.c_str());
+    // Non-blocking all the same: a FIFO made meanwhile fails the open instead of hanging it.
+    Fd fd(::open(side.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_DSYNC | O_CLOEXEC | O_NONBLOCK, kFileMode));
     if (!fd.valid()) fail(kOpenFailed, side);
     std::size_t done = 0;
     while (done < content.size()) {
@@ -131,6 +145,11 @@ void saveConfigOpaque(std::string_view path, std::string_view content) {
 
 void saveConfig(std::string_view path, std::string_view content) {
     requireXml(content);
+    // What loadConfig would refuse is not stored: the old file stays readable.
+    if (content.size() > kMaxConfigSize) {
+        errno = EFBIG;
+        fail(kWriteFailed, sideName(path));
+    }
     saveConfigOpaque(path, content);
 }
 

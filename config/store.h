@@ -5,6 +5,7 @@
 // No state, no locks: callers serialise saves of one path.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,11 @@ namespace oxcfg {
 
 /// Suffix of the side file a save writes before renaming it over the target.
 inline constexpr std::string_view kPendingSuffix = ".pending";
+
+/// Largest file the store reads, and the largest XML text saveConfig stores.
+/// Configuration documents are kilobytes; the bound keeps a damaged or
+/// hostile file from costing its size in memory at every load.
+inline constexpr std::size_t kMaxConfigSize = std::size_t{8} << 20;
 
 /// Returns the XML text stored at path. A side file that is complete and
 /// well-formed is promoted to the target and returned; otherwise the target
@@ -28,7 +34,8 @@ void saveConfig(std::string_view path, std::string_view content);
 /// the target is unchanged after a failure.
 void saveConfigOpaque(std::string_view path, std::string_view content);
 
-/// Reads a whole file with its size taken from the file status.
+/// Reads a whole regular file of at most kMaxConfigSize bytes, its size taken
+/// from the file status. Never blocks in open().
 std::string readWholeFile(std::string const& path);
 
 } // namespace oxcfg

@@ -14,14 +14,19 @@
 #include <fmt/format.h>
 
 #include <condition_variable>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 namespace {
 /// How long shutdown waits for buffered console lines; a stalled console loses them.
 constexpr std::chrono::milliseconds kConsoleFlushWait{2000};
+constexpr char const* kLockFile = "dvrcore.lock"; // in the working directory, beside core.xml
 } // namespace
 
 DvrCore::DvrCore(std::string const& exePath)
@@ -36,6 +41,7 @@ DvrCore::~DvrCore() {
     search_.waitIdle(std::chrono::steady_clock::time_point::max());
     for (auto& [buffer, length] : sendQueue_) std::free(buffer);
     sendQueue_.clear();
+    if (lockFd_ >= 0) ::close(lockFd_); // the lock goes with it
     reportHeldReferences();
     // Records queued after the dispatcher returned are never delivered: give
     // back the queue's references so their blocks do not outlive the core.
@@ -59,11 +65,15 @@ void DvrCore::reportHeldReferences() {
 
 bool DvrCore::Init(int pipe) {
     oxmem::keepPayloadBlocksInHeap(); // before any thread allocates payload blocks
+    // First, so that no thread or child starts with the stop signals blocked.
+    if (!installStopSignals()) return false;
+    // Before anything touches the working directory's files.
+    if (!lockWorkingDirectory()) return false;
     machineId_ = getMachineId();
     ::umask(077);
     // A console that goes away must not kill the core through SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
-    if (!ox::core::dropPrivileges()) return false;
+    if (!ox::core::dropPrivileges(&userSwitched_)) return false;
     // Capabilities are per thread: the console's writer starts with the reduced set.
     console_.start();
 
@@ -90,16 +100,46 @@ bool DvrCore::Init(int pipe) {
     return true;
 }
 
-void DvrCore::Run() {
+bool DvrCore::installStopSignals() {
     signals_ = std::make_unique<boost::asio::signal_set>(io_);
+    sigset_t stops;
+    sigemptyset(&stops);
     for (int sig : {SIGINT, SIGTERM, SIGQUIT}) {
         boost::system::error_code ec;
         signals_->add(sig, ec);
-        if (ec) throw boost::system::system_error(ec, "add");
+        if (ec) {
+            logSev<kLogCritical>("cannot handle signal {}: {}", sig, ec.message());
+            return false;
+        }
+        sigaddset(&stops, sig);
     }
     // One wait: the first signal starts the shutdown, later ones stay caught.
+    // A signal that came early is pending until here and is caught now; the
+    // I/O thread and plugin threads, all created later, inherit this mask.
     signals_->async_wait([this](boost::system::error_code const&, int) { Stop(); });
+    ::pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
+    return true;
+}
 
+bool DvrCore::lockWorkingDirectory() {
+    // Read-only is enough for flock and works on a file another user created.
+    lockFd_ = ::open(kLockFile, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (lockFd_ < 0) {
+        // A read-only working directory ran before; it still does, unguarded.
+        logSev<kLogNotice>("cannot open {}: {}; running without the working-directory lock", kLockFile,
+                           std::strerror(errno));
+        return true;
+    }
+    if (::flock(lockFd_, LOCK_EX | LOCK_NB) == 0) return true;
+    int const err = errno;
+    if (err == EWOULDBLOCK)
+        logSev<kLogCritical>("another core is running in this working directory ({} is locked)", kLockFile);
+    else
+        logSev<kLogCritical>("cannot lock {}: {}", kLockFile, std::strerror(err));
+    return false;
+}
+
+void DvrCore::Run() {
     loadConfig();
 
     if (machineId_.empty())

@@ -123,7 +123,7 @@ public:
     SearchHandler& searchHandler() noexcept { return search_; }
     /// Test access: copies of the queued records (payloads still owned by the queue).
     std::vector<ox::core::EventParms> queuedSnapshot();
-    MonitorProbes probes; ///< clocks and readings of the monitor; set before Run
+    MonitorProbes probes; ///< clocks, readings and the own-record hook of the monitor; set before Run
 
     // Parent channel.
     /// Relays a plugin's request packet to the parent; 0 queued, 1 refused.
@@ -254,9 +254,32 @@ private:
     ActivityCounters counters_;         ///< relaxed atomics, any thread
     std::array<std::atomic<bool>, 256> badReleaseReported_{}; ///< per plugin id; any thread
     SearchHandler search_;              ///< own locks; its threads are waited for before plugins close
-    std::unique_ptr<boost::asio::signal_set> signals_;             ///< created and destroyed by Run
+    std::unique_ptr<boost::asio::signal_set> signals_;             ///< created by Init, destroyed by Run; main thread
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
     std::jthread ioThread_;                  ///< runs io_; started and joined by Run
+
+    /// Creates the stop-signal set and lets the main thread receive the stop
+    /// signals that main blocked; false (logged) when a signal cannot be added.
+    bool installStopSignals();
+    /// Takes the working directory's lock; false (logged) when another core holds it.
+    bool lockWorkingDirectory();
+    /// Reserves room for a request in the send queue; false (logged once) when full.
+    bool reserveSend(uint32_t length);
+    /// Gives back what reserveSend took; I/O thread, or the poster on failure.
+    void releaseSend(uint32_t length);
+    /// Builds and queues the memory alarm; the queue's result.
+    int queueMemAlarm();
+    /// Puts an unusable core.xml aside before the defaults are saved over it.
+    void keepDamagedConfig();
+    int lockFd_ = -1;              ///< dvrcore.lock, locked for the life of the core; main thread
+    bool userSwitched_ = false;    ///< the privilege drop took on another user; set by Init
+    bool confSaveBlocked_ = false; ///< core.xml could not be kept aside: never saved over; main thread
+    /// Bytes and entries of the send queue, reserved by posting threads before
+    /// they post and released on the I/O thread when the entry is written.
+    std::atomic<uint32_t> sendQueuedBytes_{0}, sendQueuedEntries_{0};
+    std::atomic<bool> sendQueueFull_{false}; ///< between the first refusal and the drain; any thread
+    std::atomic<uint32_t> sendRefused_{0};   ///< refusals since the queue filled; any thread
+    std::atomic<bool> alarmPending_{false};  ///< a memory alarm could not be queued; retried by memCheck
 };
 
 /// The one core object, or null before main has built it. Exported for plugins.

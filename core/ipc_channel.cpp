@@ -3,6 +3,7 @@
 // identity, a stop, or results handed to the plugin they name.
 #include "core/dvr_core.h"
 
+#include "core/status_summary.h"
 #include "log/log.h"
 #include "plugin/plugin.h"
 
@@ -22,7 +23,42 @@ struct FreeDeleter {
 /// A request buffer on its way to the send queue; freed if the job never runs.
 using RequestBuffer = std::unique_ptr<char, FreeDeleter>;
 
+// Bounds of the requests waiting for the parent. Requests are small control
+// packets that the parent reads at once; these are only reached when it has
+// stopped reading. 16 MiB is 256 packets of the largest size and under a
+// tenth of the smallest machine's throttling limit; 4096 entries bound the
+// per-entry overhead of a flood of tiny packets.
+constexpr uint32_t kSendQueueMaxBytes = 16u << 20;
+constexpr uint32_t kSendQueueMaxEntries = 4096;
+
+/// Adds `amount` to `counter` unless that would pass `limit`.
+bool reserve(std::atomic<uint32_t>& counter, uint32_t amount, uint32_t limit) {
+    uint32_t now = counter.load(std::memory_order_relaxed);
+    do {
+        if (amount > limit - now) return false;
+    } while (!counter.compare_exchange_weak(now, now + amount, std::memory_order_relaxed));
+    return true;
+}
+
 } // namespace
+
+bool DvrCore::reserveSend(uint32_t length) {
+    if (reserve(sendQueuedEntries_, 1, kSendQueueMaxEntries)) {
+        if (reserve(sendQueuedBytes_, length, kSendQueueMaxBytes)) return true;
+        sendQueuedEntries_.fetch_sub(1, std::memory_order_relaxed);
+    }
+    sendRefused_.fetch_add(1, std::memory_order_relaxed);
+    if (!sendQueueFull_.exchange(true))
+        logSev<kLogWarning>("parent send queue full ({:L} requests, {}): requests refused until orveld reads again",
+                            sendQueuedEntries_.load(std::memory_order_relaxed),
+                            sizeText(sendQueuedBytes_.load(std::memory_order_relaxed)));
+    return false;
+}
+
+void DvrCore::releaseSend(uint32_t length) {
+    sendQueuedBytes_.fetch_sub(length, std::memory_order_relaxed);
+    sendQueuedEntries_.fetch_sub(1, std::memory_order_relaxed);
+}
 
 int DvrCore::ipcRequest(ox::core::EventParms const& e) {
     if (!ipcOpen_.load()) return 1;
@@ -32,27 +68,45 @@ int DvrCore::ipcRequest(ox::core::EventParms const& e) {
     if (!e.data || e.dataLen < ox::ipc::kHeaderSize || e.dataLen > ox::ipc::kMaxPacket) return 1;
     if (ox::ipc::headerOf({e.data, e.dataLen}).length != e.dataLen) return 1;
 
-    RequestBuffer buffer(static_cast<char*>(std::malloc(e.dataLen)));
-    if (!buffer) return 1;
-    std::memcpy(buffer.get(), e.data, e.dataLen);
     uint32_t const length = e.dataLen;
-    boost::asio::post(io_, [this, buffer = std::move(buffer), length]() mutable {
-        if (!ipc_.is_open()) return; // disconnected meanwhile: nobody to write to
-        sendQueue_.emplace_back(buffer.release(), length);
-        if (sendQueue_.size() == 1) ipcSend(); // otherwise the write under way reaches it
-    });
+    // Reserved before the copy, so the bound holds however many threads post.
+    if (!reserveSend(length)) return 1;
+    RequestBuffer buffer(static_cast<char*>(std::malloc(length)));
+    if (!buffer) {
+        releaseSend(length);
+        return 1;
+    }
+    std::memcpy(buffer.get(), e.data, length);
+    try {
+        boost::asio::post(io_, [this, buffer = std::move(buffer), length]() mutable {
+            if (!ipc_.is_open()) { // disconnected meanwhile: nobody to write to
+                releaseSend(length);
+                return;
+            }
+            sendQueue_.emplace_back(buffer.release(), length);
+            if (sendQueue_.size() == 1) ipcSend(); // otherwise the write under way reaches it
+        });
+    } catch (...) {
+        releaseSend(length); // the job was never queued
+        throw;
+    }
     ipcCounters_.requestsRelayed.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }
 
 void DvrCore::ipcSend() {
     if (sendQueue_.empty() || !ipc_.is_open()) return;
-    auto const [buffer, length] = sendQueue_.front();
+    char* const buffer = sendQueue_.front().first;
+    uint32_t const length = sendQueue_.front().second;
     boost::asio::async_write(ipc_, boost::asio::buffer(buffer, length),
-                             [this](boost::system::error_code const&, std::size_t) {
+                             [this, length](boost::system::error_code const&, std::size_t) {
                                  // Write errors are silent: the entry is dropped, the next one goes.
                                  std::free(sendQueue_.front().first);
                                  sendQueue_.pop_front();
+                                 releaseSend(length);
+                                 if (sendQueue_.empty() && sendQueueFull_.exchange(false))
+                                     logSev<kLogWarning>("parent send queue drained; {:L} requests were refused",
+                                                         sendRefused_.exchange(0));
                                  ipcSend();
                              });
 }

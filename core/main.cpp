@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <pthread.h>
 #include <system_error>
 
 namespace {
@@ -16,6 +18,13 @@ constexpr int kExitInitFailed = 2;
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // A stop signal before the core's signal set exists would end the process
+    // by the default action: it waits, blocked, until Init lets it in.
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int sig : {SIGINT, SIGTERM, SIGQUIT}) sigaddset(&stops, sig);
+    ::pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+
     int pipe = -1;
     for (int i = 1; i < argc; ++i) {
         char const* arg = argv[i];

@@ -59,6 +59,7 @@ uint64_t installedRam() {
 void DvrCore::memCheck(boost::system::error_code const& ec) {
     if (ec) return; // cancelled by Stop: no re-arm
     memTimerPending_ = false;
+    bool const retryAlarm = alarmPending_.load();
 
     auto const now = probes.steadyNow();
     auto const wall = probes.wallNow();
@@ -91,6 +92,9 @@ void DvrCore::memCheck(boost::system::error_code const& ec) {
         memState_.lastCheck = now;
     }
 
+    // An alarm that an earlier check could not queue goes out with the state of now.
+    if (retryAlarm && alarmPending_.load()) memAlarm();
+
     armMemCheck(SteadyClock::now() + kMemCheckPeriod);
 }
 
@@ -116,6 +120,21 @@ void DvrCore::throttle(bool over) {
 }
 
 void DvrCore::memAlarm() {
+    bool queued = false;
+    try {
+        queued = queueMemAlarm() == 0;
+    } catch (std::exception const&) {
+        // Memory is short when the alarm matters most: not to end the check.
+    }
+    if (queued) {
+        alarmPending_.store(false);
+        return;
+    }
+    if (!alarmPending_.exchange(true))
+        logSev<kLogNotice>("memory alarm not posted: no memory for it; retried at the next check");
+}
+
+int DvrCore::queueMemAlarm() {
     int64_t const now = ns(probes.steadyNow().time_since_epoch());
     rapidxml::xmlDocument<char> doc;
     doc.appendNode(doc.newNode(rapidxml::NodeType::declaration));
@@ -139,5 +158,5 @@ void DvrCore::memAlarm() {
     e.flags = kAlarmFlags;
     e.parmsSize = ox::core::kParmsSize;
     e.parmsVersion = OX_EVENT_PARMS_VERSION;
-    queueEvent(e);
+    return probes.queueOwn ? probes.queueOwn(e) : queueEvent(e);
 }

@@ -46,10 +46,12 @@ int setCapabilities(uint32_t caps) {
     return ::syscall(SYS_capset, &header, data) < 0 ? errno : 0;
 }
 
-bool dropPrivileges() {
+bool dropPrivileges(bool* switchedUser) {
     ::prctl(kSecureBitsOption, kNoSetuidFixup, 0, 0, 0);
     unsigned const parent = GetParentUid();
-    if (::getuid() != parent) {
+    bool const switching = ::getuid() != parent;
+    if (switchedUser) *switchedUser = switching;
+    if (switching) {
         errno = 0;
         passwd const* pw = ::getpwuid(parent);
         if (!pw) {
@@ -73,8 +75,15 @@ bool dropPrivileges() {
         }
     }
     if (parent != 0) {
-        if (int const err = setCapabilities(kCapsWhileOpening))
+        if (int const err = setCapabilities(kCapsWhileOpening)) {
+            // Having switched, the core would run as the parent's user with
+            // every capability it started with.
+            if (switching) {
+                logSev<kLogCritical>("capset failed: {}", std::strerror(err));
+                return false;
+            }
             logSev<kLogNotice>("capset failed: {}", std::strerror(err));
+        }
     }
     return true;
 }

@@ -17,7 +17,8 @@ inline constexpr uint32_t kCapsRunning = 0x00003000u;      // NET_ADMIN, NET_RAW
 int setCapabilities(uint32_t caps);
 
 /// Switches to the parent's user with its groups and reduces the capability
-/// sets. Logs and returns false when the switch fails.
-bool dropPrivileges();
+/// sets. Logs and returns false when the switch fails, or when the sets
+/// cannot be reduced after a switch. `switchedUser` tells whether it switched.
+bool dropPrivileges(bool* switchedUser = nullptr);
 
 } // namespace ox::core

@@ -72,8 +72,16 @@ void DvrCore::openPlugins() {
     }
     // Raw device access was needed only while plugins opened.
     if (::getuid() != 0) {
-        if (int const err = ox::core::setCapabilities(ox::core::kCapsRunning))
-            logSev<kLogNotice>("capset failed: {}", std::strerror(err));
+        if (int const err = ox::core::setCapabilities(ox::core::kCapsRunning)) {
+            if (userSwitched_) {
+                // Started as root for another user: not to run on with raw
+                // device access it no longer needs. Init is over, so stop.
+                logSev<kLogCritical>("capset failed: {}; stopping", std::strerror(err));
+                Stop();
+            } else {
+                logSev<kLogNotice>("capset failed: {}", std::strerror(err));
+            }
+        }
     }
 }
 

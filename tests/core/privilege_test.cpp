@@ -111,3 +111,20 @@ TEST(PrivilegesAsRoot, RootParentChangesNothing) {
     p.signal(SIGTERM);
     EXPECT_EQ(p.wait().code, 0);
 }
+
+TEST_F(Privileges, CapabilitiesThatCannotBeReducedAfterTheSwitchFailTheStart) {
+    // Without raw I/O in the bounding set the core cannot hold the sets it
+    // asks for; as the parent's user it would keep every other capability.
+    if (!fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "no setpriv";
+    std::vector<std::string> args{"nobody", "switch", "--", "/usr/bin/setpriv", "--bounding-set", "-sys_rawio"};
+    for (auto const& w : launcher()) args.push_back(w);
+    args.push_back(tree_.exe().string());
+    CoreProcess p(fs::path(DVR_BIN_DIR).parent_path() / "tests/run_as_parent", args, tree_.root());
+    EXPECT_TRUE(p.waitForOutput("capset failed")) << p.out();
+    p.signal(SIGTERM); // forwarded: a core that went on stops with 0
+    auto const st = p.wait();
+    EXPECT_EQ(st.code, 2) << p.out() << p.err();
+    EXPECT_NE(p.out().find("capset failed: Operation not permitted"), std::string::npos) << p.out();
+    EXPECT_NE(p.err().find("failed to initialize core"), std::string::npos) << p.err();
+    EXPECT_EQ(p.out().find("Opening"), std::string::npos);
+}

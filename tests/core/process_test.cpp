@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <pthread.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace testing_support;
@@ -124,4 +127,62 @@ TEST_F(Process, ConsoleThatGoesAwayDoesNotStopTheCore) {
     auto st = p.wait();
     EXPECT_TRUE(st.exited) << "killed by signal " << st.signal;
     EXPECT_EQ(st.code, 0);
+}
+
+TEST_F(Process, SecondCoreInTheSameWorkingDirectoryDoesNotStart) {
+    auto first = startReady();
+    auto second = start({});
+    auto st = second->wait();
+    EXPECT_EQ(st.code, 2);
+    EXPECT_NE(second->out().find("another core is running in this working directory (dvrcore.lock is locked)"),
+              std::string::npos) << second->out();
+    EXPECT_TRUE(second->err().ends_with("failed to initialize core\n")) << second->err();
+    EXPECT_EQ(second->out().find("Opening"), std::string::npos);
+    first->signal(SIGTERM);
+    EXPECT_EQ(first->wait().code, 0);
+    // The lock went with the first core.
+    auto third = startReady();
+    third->signal(SIGTERM);
+    EXPECT_EQ(third->wait().code, 0);
+}
+
+TEST_F(Process, StopSignalRightAtTheStartStopsCleanly) {
+    // The signal is sent at once after fork. Blocked in the child, it is still
+    // pending when the core starts: the core must take it as a stop.
+    std::vector<std::string> words = launcher();
+    words.push_back(tree_.exe().string());
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    sigset_t term, saved;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    for (int run = 0; run < 30; ++run) {
+        ::pthread_sigmask(SIG_BLOCK, &term, &saved);
+        pid_t const pid = ::fork();
+        if (pid == 0) {
+            int const null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            if (::chdir(tree_.root().c_str()) != 0) ::_exit(126);
+            ::execvp(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+        ASSERT_GT(pid, 0);
+        ::kill(pid, SIGTERM);
+        int status = 0;
+        auto const deadline = std::chrono::steady_clock::now() + 20s;
+        pid_t r = 0;
+        // Polling the child's state: there is no descriptor to wait on portably.
+        while ((r = ::waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(2ms);
+        if (r == 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+        }
+        ASSERT_NE(r, 0) << "run " << run << ": the core hung";
+        ASSERT_TRUE(WIFEXITED(status)) << "run " << run << ": killed by signal " << WTERMSIG(status);
+        ASSERT_EQ(WEXITSTATUS(status), 0) << "run " << run;
+    }
 }

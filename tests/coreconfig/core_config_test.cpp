@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <sys/stat.h>
 
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -185,4 +186,64 @@ TEST_F(CoreConfig, FailedPluginsAreListed) {
     EXPECT_EQ(attrs(plugins[3]), "ID=1 Filename=LoadSeven.so Opened=1 LoadTimeMs=0 OpenTimeMs=0 OpenCode=7 "
                                  "LogLevel=-1 LogLevelDefault=-1");
     EXPECT_EQ(plugins[4]->attrText("OpenCode"), "-101");
+}
+
+TEST_F(CoreConfig, UnusableCoreConfigIsKeptAsideBeforeTheDefaultsAreSaved) {
+    std::string const good = std::string("<?xml version=\"1.0\"?>\n<oREC><Modules><Module><Plugin ID=\"") + kProbeId +
+                             "\" LogLevel=\"75\"/></Module></Modules></oREC>\n";
+    for (std::string const& damaged :
+         {std::string("<?xml version=\"1.0\"?>\n<oREC Note=\"&#x110000;\"><Memory Throttling=\"0\"/></oREC>\n"),
+          std::string("<?xml version=\"1.0\"?>\n<oREC><Memory Throttling=\"0\"/>\0</oREC>\n", 50),
+          good.substr(0, good.size() - 12)}) {
+        tree_.addFile("core.xml", damaged);
+        std::string const out = run();
+        EXPECT_NE(out.find("Config defaulted"), std::string::npos) << out;
+        EXPECT_NE(out.find("core.xml kept as core.xml.bad"), std::string::npos) << out;
+        EXPECT_EQ(slurp(tree_.root() / "core.xml.bad"), damaged);
+        EXPECT_NE(slurp(tree_.root() / "core.xml").find("<Memory ID=\"-2147483648\" Throttling=\"1\"/>"),
+                  std::string::npos);
+        for (char const* f : {"core.xml.bad", "probe-trace.txt", "config-1.xml"}) fs::remove(tree_.root() / f);
+    }
+    // A missing file is no damage: nothing is kept.
+    fs::remove(tree_.root() / "core.xml");
+    run();
+    EXPECT_FALSE(fs::exists(tree_.root() / "core.xml.bad"));
+}
+
+TEST_F(CoreConfig, ConfigFilesThatAreNotRegularOrHugeAreRefusedWithoutStallingTheStart) {
+    std::string const levels = std::string("<?xml version=\"1.0\"?>\n<oREC><Modules><Module><Plugin ID=\"") +
+                               kProbeId + "\" LogLevel=\"75\"/></Module></Modules></oREC>\n";
+    tree_.addFile("core.xml", levels);
+    ASSERT_EQ(::mkfifo((tree_.root() / "product.xml").c_str(), 0644), 0);
+    ASSERT_EQ(::mkfifo((tree_.root() / "core.xml.pending").c_str(), 0644), 0);
+    std::string out = run();
+    EXPECT_NE(out.find("Failed to read product.xml - not a regular file"), std::string::npos) << out;
+    // The side file is passed over; core.xml and its levels hold.
+    EXPECT_NE(published(1).find("LogLevel=\"75\""), std::string::npos);
+    EXPECT_FALSE(fs::exists(tree_.root() / "core.xml.pending"));
+    for (char const* f : {"probe-trace.txt", "config-1.xml"}) fs::remove(tree_.root() / f);
+
+    // A FIFO and a huge sparse file under the configuration's name.
+    fs::remove(tree_.root() / "core.xml");
+    ASSERT_EQ(::mkfifo((tree_.root() / "core.xml").c_str(), 0644), 0);
+    out = run();
+    EXPECT_NE(out.find("Failed to read core.xml - not a regular file"), std::string::npos) << out;
+    EXPECT_TRUE(fs::is_fifo(tree_.root() / "core.xml.bad"));
+    for (char const* f : {"probe-trace.txt", "config-1.xml", "core.xml.bad", "core.xml"}) fs::remove(tree_.root() / f);
+    tree_.addFile("core.xml", levels);
+    fs::resize_file(tree_.root() / "core.xml", 64u << 20); // sparse: costs nothing on disk
+    out = run();
+    EXPECT_NE(out.find("Failed to read core.xml - File too large"), std::string::npos) << out;
+    EXPECT_EQ(fs::file_size(tree_.root() / "core.xml.bad"), 64u << 20);
+}
+
+TEST_F(CoreConfig, DeltaWhoseSaveFailsIsInForceAndReportedAsNotSaved) {
+    // The side file's name is taken by a folder: every save of core.xml fails.
+    fs::create_directories(tree_.root() / "core.xml.pending");
+    set("DELTA", delta(std::string("<Plugin ID=\"") + kProbeId + "\" LogLevel=\"75\"/>"));
+    std::string const out = run(2);
+    EXPECT_NE(published(2).find("LogLevel=\"75\""), std::string::npos);
+    EXPECT_NE(out.find("configuration update in force, but core.xml not saved: Failed to open core.xml.pending"),
+              std::string::npos) << out;
+    EXPECT_EQ(out.find("configuration update ignored"), std::string::npos) << out;
 }

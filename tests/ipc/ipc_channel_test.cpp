@@ -108,7 +108,7 @@ class IpcChannel : public ::testing::Test {
 protected:
     void SetUp() override {
         for (char const* v : {"PROBE_Asker_IPC_ACK", "PROBE_Asker_IPC_ON_CLOSE", "PROBE_Asker_IPC_MALFORMED",
-                              "PROBE_Asker_POST_TYPE",
+                              "PROBE_Asker_POST_TYPE", "PROBE_Asker_POST_SIZE",
                               "PROBE_Asker_POST_COUNT", "PROBE_Asker_POST_THREADS", "PROBE_Asker_POST_RANDOM_SIZE"})
             ::unsetenv(v);
     }
@@ -289,6 +289,29 @@ TEST_F(IpcChannel, InheritedDescriptorIsClosedOnExec) {
     ASSERT_NE(at, std::string::npos) << info;
     unsigned long const flags = std::strtoul(info.c_str() + at + 6, nullptr, 8);
     EXPECT_NE(flags & O_CLOEXEC, 0u) << info;
+    parent.send(packet(OX_IPC_TYPE_STOP, 0, ""));
+    EXPECT_EQ(core->wait().code, 0);
+}
+
+TEST_F(IpcChannel, RequestsAreRefusedWhileTheParentDoesNotReadAndGoAgainOnceItDoes) {
+    // 400 packets of the largest size, 25 MiB: more than the send queue holds.
+    constexpr int kRequests = 400;
+    ::setenv("PROBE_Asker_POST_TYPE", std::to_string(OX_TYPE_IPC).c_str(), 1);
+    ::setenv("PROBE_Asker_POST_COUNT", std::to_string(kRequests).c_str(), 1);
+    ::setenv("PROBE_Asker_POST_SIZE", std::to_string(OX_IPC_MAX_PACKET - OX_IPC_HEADER_SIZE).c_str(), 1);
+    Parent parent;
+    auto core = start(parent); // Asker posts them all in its Open, before it says it is open
+    EXPECT_EQ(core->countOutput("parent send queue full"), 1u) << core->out();
+    std::string const t = trace();
+    std::string const posted = "posted " + std::to_string(kRequests) + " refused ";
+    auto const at = t.find(posted);
+    ASSERT_NE(at, std::string::npos) << t;
+    int const refused = std::stoi(t.substr(at + posted.size()));
+    EXPECT_GT(refused, 0);
+    EXPECT_LT(refused, kRequests - 200); // well over 200 were taken
+    for (int i = 0; i < kRequests - refused; ++i) ASSERT_TRUE(parent.next()) << "after " << i << " requests";
+    EXPECT_TRUE(core->waitForOutput("parent send queue drained; " + std::to_string(refused) + " requests were refused"))
+        << core->out();
     parent.send(packet(OX_IPC_TYPE_STOP, 0, ""));
     EXPECT_EQ(core->wait().code, 0);
 }

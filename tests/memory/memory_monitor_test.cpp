@@ -5,6 +5,9 @@
 #include "core/ref_block.h"
 #include "monitor_fixture.h"
 
+#include <filesystem>
+#include <unistd.h>
+
 
 using namespace memtest;
 
@@ -139,4 +142,35 @@ TEST_F(MemoryMonitor, ThrottlingGivesBackKeptPayloadBlocks) {
     tick(1s);
     EXPECT_TRUE(core_.throttling());
     EXPECT_EQ(oxmem::cachedBlockBytes(), 0u);
+}
+
+TEST_F(MemoryMonitor, AlarmWithoutMemoryIsReportedAndRetriedAtTheNextCheck) {
+    // The queue refuses an alarm whose payload it cannot allocate.
+    int refusals = 2;
+    core_.probes.queueOwn = [&](ox::core::EventParms& e) { return refusals-- > 0 ? 1 : core_.queueEvent(e); };
+    tick(0ns);
+    inUse_ = kOver;
+    tick(1s); // the episode's alarm is refused
+    tick(250ms); // and so is the first retry
+    EXPECT_TRUE(queued(OX_TYPE_ALARM).empty());
+    EXPECT_EQ(logged("memory alarm not posted"), 1u);
+    tick(250ms);
+    auto const alarms = queued(OX_TYPE_ALARM);
+    ASSERT_EQ(alarms.size(), 1u);
+    EXPECT_NE(alarms[0].find("Throttling=\"1\""), std::string::npos) << alarms[0];
+    tick(250ms); // delivered once
+    EXPECT_EQ(queued(OX_TYPE_ALARM).size(), 1u);
+}
+
+TEST_F(MemoryMonitor, ConfigurationDocumentWithoutMemoryIsReportedAndStillSaved) {
+    auto const dir = std::filesystem::temp_directory_path() / ("monitor-config-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    auto const previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir); // core.xml is saved in the working directory
+    core_.probes.queueOwn = [](ox::core::EventParms&) { return 1; };
+    core_.postConfig();
+    std::filesystem::current_path(previous);
+    EXPECT_EQ(logged("configuration document not published"), 1u);
+    EXPECT_TRUE(std::filesystem::exists(dir / "core.xml"));
+    std::filesystem::remove_all(dir);
 }
