@@ -101,8 +101,9 @@ int postLog(int level, std::string const& text) {
 constexpr uint32_t kProbeIpcType = 0x100u;
 
 /// Posts PROBE_<NAME>_POST_COUNT events of type POST_TYPE with payloads of
-/// POST_SIZE bytes (or random sizes up to POST_RANDOM_SIZE); each payload
-/// starts with the thread number (2 digits) and its sequence number (4 digits).
+/// POST_SIZE bytes (or random sizes up to POST_RANDOM_SIZE), or with
+/// POST_UNTIL_REFUSED as many as the core accepts; each payload starts with
+/// the thread number (2 digits) and its sequence number (4 digits).
 /// An ipc payload is a whole packet: a header (reserved word = sequence
 /// number) followed by such a payload.
 void postBurst(int thread) {
@@ -113,12 +114,14 @@ void postBurst(int thread) {
     unsigned seed = 12345u + static_cast<unsigned>(thread);
     long const at = type == OX_TYPE_IPC ? OX_IPC_HEADER_SIZE : 0;
     std::vector<char> buf(static_cast<size_t>(std::max(std::max(fixed, randomMax), 8L) + at), 'x');
+    bool const untilRefused = env("POST_UNTIL_REFUSED") != nullptr;
     int refused = 0;
-    for (long i = 0; i < count; ++i) {
+    long posted = 0;
+    for (long i = 0; untilRefused ? refused == 0 : i < count; ++i, ++posted) {
         long size = randomMax > 0 ? 6 + static_cast<long>(rand_r(&seed) % static_cast<unsigned>(randomMax - 5)) : fixed;
         size += at;
         char head[8];
-        std::snprintf(head, sizeof head, "%02d%04ld", thread, i);
+        std::snprintf(head, sizeof head, "%02d%04ld", thread, i % 10000);
         std::memcpy(buf.data() + at, head, 6);
         if (at) {
             ox_IpcHeader h{static_cast<uint32_t>(size), ox_ipcRoutingOf(PROBE_ADDRESS), kProbeIpcType,
@@ -129,11 +132,12 @@ void postBurst(int thread) {
         if (g_post(&e, nullptr) != 0) ++refused;
         std::memset(buf.data(), 'Z', buf.size()); // the core must have copied the payload
     }
-    trace("posted " + std::to_string(count) + " refused " + std::to_string(refused) + " thread " +
+    trace("posted " + std::to_string(posted) + " refused " + std::to_string(refused) + " thread " +
           std::to_string(thread));
 }
 
 std::thread g_releaser;
+std::vector<std::thread> g_posters; ///< joined at Close: none may run when the library goes
 
 /// Posts a decref for every payload kept so far; returns how many.
 size_t giveBackKept() {
@@ -334,7 +338,7 @@ PROBE_EXPORT int Unload(UnloadParams const*, UnloadResult*) {
 PROBE_EXPORT int Open(OpenParams const* in, OpenResult*) {
     trace("Open size=" + std::to_string(in->size));
     if (envNum("POST_COUNT") > 0 && !env("POST_THREADS")) postBurst(0);
-    for (long t = 0; t < envNum("POST_THREADS"); ++t) std::thread(postBurst, static_cast<int>(t)).detach();
+    for (long t = 0; t < envNum("POST_THREADS"); ++t) g_posters.emplace_back(postBurst, static_cast<int>(t));
     if (env("KEEP_RANDOM")) g_releaser = std::thread(releaserLoop);
     if (env("CRYPTO_TEXT")) cryptoRoundTrip();
     if (char const* delta = env("DELTA")) {
@@ -362,6 +366,8 @@ PROBE_EXPORT int Open(OpenParams const* in, OpenResult*) {
 PROBE_EXPORT int Close(CloseParams const*, CloseResult*) {
     g_closing = true;
     if (g_releaser.joinable()) g_releaser.join();
+    for (auto& t : g_posters) t.join();
+    g_posters.clear();
     {
         std::lock_guard lock(g_delayMutex); // the delayer checks g_closing under it
     }
