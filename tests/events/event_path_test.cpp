@@ -241,3 +241,18 @@ TEST_F(EventPath, EveryPostAcceptedWhileStoppingIsDelivered) {
     }
     EXPECT_EQ(lossy, 0) << "runs of " << kRuns << " lost accepted records";
 }
+
+TEST_F(EventPath, RunawayPayloadLengthIsRefusedAndTheCoreRunsOn) {
+    tree_.addPlugin("Alpha.so");
+    tree_.addPlugin("Poster.so");
+    set("PROBE_Poster_POST_HUGE", "1"); // two posts claiming 2 GiB from a 16-byte buffer
+    set("PROBE_Poster_POST_COUNT", "3");
+    std::string const out = runOnce("Poster");
+    auto const lines = trace();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Poster huge results=1,1"), lines.end());
+    std::string const report = "plugin 14 posted a ptz event of 2,147,483,632 bytes";
+    size_t const at = out.find(report);
+    EXPECT_NE(at, std::string::npos) << out;
+    EXPECT_EQ(out.find(report, at + 1), std::string::npos) << out; // once per plugin
+    EXPECT_EQ(deliveries(OX_TYPE_PTZ).size(), 3u);
+}

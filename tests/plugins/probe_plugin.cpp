@@ -337,6 +337,13 @@ PROBE_EXPORT int Unload(UnloadParams const*, UnloadResult*) {
 #ifndef PROBE_NO_OPEN
 PROBE_EXPORT int Open(OpenParams const* in, OpenResult*) {
     trace("Open size=" + std::to_string(in->size));
+    if (env("POST_HUGE")) {
+        // A runaway length over a small buffer, twice.
+        char small[16] = "huge";
+        auto e = record(static_cast<uint32_t>(envNum("POST_TYPE", OX_TYPE_ALARM)), OX_LIVE_CLASS, small, 0x7FFFFFF0u);
+        int const first = g_post(&e, nullptr);
+        trace("huge results=" + std::to_string(first) + "," + std::to_string(g_post(&e, nullptr)));
+    }
     if (envNum("POST_COUNT") > 0 && !env("POST_THREADS")) postBurst(0);
     for (long t = 0; t < envNum("POST_THREADS"); ++t) g_posters.emplace_back(postBurst, static_cast<int>(t));
     if (env("KEEP_RANDOM")) g_releaser = std::thread(releaserLoop);
