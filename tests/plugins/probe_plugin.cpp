@@ -173,7 +173,9 @@ void releaseKept() {
 // RELEASE_RESULTS=ms it keeps each result and gives it back ms
 // later from a thread of its own. A provider (PROBE_ONSEARCH) posts
 // SEARCH_RESULTS stored results, or posts until its search is cancelled
-// (SEARCH_UNTIL_CANCEL); with SEARCH_NESTED it first tries to start a search.
+// (SEARCH_UNTIL_CANCEL); with SEARCH_NESTED it first tries to start a search,
+// with SEARCH_HOLD it holds its thread until cancelled. SEARCH_REQUESTS=k has
+// the requester ask k times with consecutive ids.
 
 /// Traced and logged, so process tests can wait for it on the console.
 void say(std::string const& text) {
@@ -201,6 +203,8 @@ bool searchCancelled(uint32_t requestId) {
     static std::atomic<int> started{0};
     say("search " + id + " start " + std::to_string(++started));
     if (env("SEARCH_NESTED")) trace("nested request result=" + std::to_string(postSearch(requestId)));
+    if (env("SEARCH_HOLD")) // busy until cancelled, or until the core stops
+        while (!searchCancelled(requestId)) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     long const count = envNum("SEARCH_RESULTS");
     bool const untilCancel = env("SEARCH_UNTIL_CANCEL") != nullptr;
     long i = 0;
@@ -415,7 +419,11 @@ PROBE_EXPORT int OnEvent(ox::core::EventParms const* e) {
     if (t == OX_TYPE_CONFIG && env("SEARCH_REQUEST")) {
         static std::atomic<bool> asked{false};
         uint32_t const id = PROBE_ADDRESS | static_cast<uint32_t>(envNum("SEARCH_REQUEST"));
-        if (!asked.exchange(true)) say("search request result=" + std::to_string(postSearch(id)));
+        if (!asked.exchange(true)) {
+            long const n = envNum("SEARCH_REQUESTS", 1); // ids id, id + 1, ...
+            for (long k = 0; k < n; ++k) say("search request result=" + std::to_string(postSearch(id + static_cast<uint32_t>(k))));
+            if (n > 1) say("search requests done");
+        }
     }
     if (t == OX_TYPE_ALARM && env("SEARCH_REPEAT") && e->dataLen >= 5 && std::memcmp(e->data, "sdone", 5) == 0) {
         static std::atomic<bool> repeated{false}; // the same id once more, after a search ended
