@@ -1,6 +1,7 @@
 // The event path through the real executable and real plugins: delivery
 // order, payload copies, kept references and their release, posting from
-// inside OnEvent and while stopping, draining at stop, slow deliveries.
+// inside OnEvent and while stopping, draining at stop, slow deliveries, and
+// runaway payload lengths.
 #include "core/events/event_parms.h"
 #include "support/core_process.h"
 #include "support/scoped_env.h"

@@ -1,7 +1,8 @@
 // Searches through the real executable and real plugins: one thread per
 // provider, results only to the requester, pacing of each search thread by
 // the release of its previous result, cancel, id reuse, nested requests, and
-// stopping while searches run (also while one waits for a kept result).
+// stopping while searches run (also while one waits for a kept result), and
+// the cap on the searches one provider runs at once.
 #include "core/events/event_parms.h"
 #include "support/core_process.h"
 #include "support/scoped_env.h"
