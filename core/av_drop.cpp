@@ -1,10 +1,24 @@
-// Live audio and video are refused at the door while memory is short; every
-// other record, stored media included, still flows.
+// Refusals at the door while memory is short: live audio and video are
+// dropped, and other records are refused once too much payload waits in the
+// queue or stays alive, so that no plugin can take the appliance down.
 #include "core/dvr_core.h"
+#include "core/ref_block.h"
+#include "core/status_summary.h"
+#include "log/log.h"
 
 namespace {
 /// Returned to the poster for a record dropped under throttling.
 constexpr int kDroppedThrottled = 5;
+/// Queued payload of one poster past which its records are refused while
+/// throttled: thousands of alarms, log records or configuration documents,
+/// far more than ever waits for a dispatcher that keeps up, yet small beside
+/// the 190 MiB limit of the smallest appliances.
+constexpr size_t kPosterQueueCeiling = 8u << 20;
+/// All live payload (queued, and kept by consumers) past which every plugin's
+/// records are refused while throttled: it stops a consumer that keeps what it
+/// gets from growing without end, and leaves half of the smallest limit to the
+/// rest of the process.
+constexpr uint32_t kLivePayloadCeiling = 96u << 20;
 } // namespace
 
 int DvrCore::dropAudioVideoIf(ox::core::EventParms const& rec) {
@@ -15,4 +29,23 @@ int DvrCore::dropAudioVideoIf(ox::core::EventParms const& rec) {
     auto& dropped = rec.type == OX_TYPE_VIDEO ? counters_.throttledVideo : counters_.throttledAudio;
     dropped.fetch_add(1, std::memory_order_relaxed);
     return kDroppedThrottled;
+}
+
+int DvrCore::refuseOverCeiling(ox::core::EventParms const& rec) {
+    // A stale reading only moves the change of behaviour by one record.
+    if (!throttling_.load(std::memory_order_relaxed)) return 0;
+    // The core's own records always pass; search results are paced one per search thread.
+    if (rec.source == ox::core::kCoreAddress || rec.requestId != 0) return 0;
+    // Live media is dropped above; stored media only comes as paced results.
+    uint32_t const type = ox::core::typeOf(rec);
+    if (type == OX_TYPE_VIDEO || type == OX_TYPE_AUDIO) return 0;
+    unsigned const id = ox::core::pluginIdOf(rec.source);
+    size_t const queued = queuedBytes_[id].load(std::memory_order_relaxed);
+    uint32_t const live = oxmem::stats.bytes.load(std::memory_order_relaxed);
+    if (queued <= kPosterQueueCeiling && live <= kLivePayloadCeiling) return 0;
+    if (!ceilingReported_.exchange(true))
+        logSev<kLogNotice>("memory is short: events of plugin {:02x} refused with {} of its payloads queued and {} "
+                           "of payloads alive",
+                           id, sizeText(static_cast<int64_t>(queued)), sizeText(live));
+    return 1;
 }

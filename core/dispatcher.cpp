@@ -108,7 +108,10 @@ void DvrCore::dispatchEvents() {
                 haveRecord = true;
                 break;
             }
-            if (stopRequested_.load()) return;
+            if (stopRequested_.load()) {
+                queueClosed_ = true; // under the lock: no record can come in behind this look
+                return;
+            }
             recent = {};
             if (!polled) {
                 polled = true;
@@ -122,7 +125,10 @@ void DvrCore::dispatchEvents() {
             if (deadline == Clock::time_point{}) deadline = clock.steadyNow() + std::chrono::seconds(1);
             if (queueCv_.wait_until(lock, deadline) == std::cv_status::timeout) {
                 haveRecord = !queue_.empty();
-                if (!haveRecord && stopRequested_.load()) return;
+                if (!haveRecord && stopRequested_.load()) {
+                    queueClosed_ = true;
+                    return;
+                }
                 break;
             }
         }
@@ -147,6 +153,10 @@ void DvrCore::dispatchEvents() {
         EventParms const e = queue_.front();
         queue_.pop_front();
         queueLength_.store(queue_.size(), std::memory_order_relaxed);
+        if (e.data) {
+            auto& bytes = queuedBytes_[ox::core::pluginIdOf(e.source)];
+            bytes.store(bytes.load(std::memory_order_relaxed) - e.dataLen, std::memory_order_relaxed);
+        }
         ++stats.events;
         stats.inQ = static_cast<uint32_t>(queue_.size());
         lock.unlock();
@@ -185,6 +195,11 @@ void DvrCore::dropQueuedPastDeadline(std::unique_lock<std::mutex>& lock) {
     std::deque<EventParms> left;
     left.swap(queue_);
     queueLength_.store(0, std::memory_order_relaxed);
+    for (auto const& e : left) {
+        if (!e.data) continue;
+        auto& bytes = queuedBytes_[ox::core::pluginIdOf(e.source)];
+        bytes.store(bytes.load(std::memory_order_relaxed) - e.dataLen, std::memory_order_relaxed);
+    }
     lock.unlock(); // releasing blocks wakes search threads: never under the queue lock
     for (auto const& e : left) decRef(e.data, 0);
     logSev<kLogWarning>("stop deadline passed: {:L} queued record(s) dropped undelivered", left.size());

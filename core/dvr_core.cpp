@@ -42,14 +42,30 @@ DvrCore::~DvrCore() {
     for (auto& [buffer, length] : sendQueue_) std::free(buffer);
     sendQueue_.clear();
     if (lockFd_ >= 0) ::close(lockFd_); // the lock goes with it
+    // Records the dispatcher never took (it did not run to its end) are not
+    // delivered: give back the queue's references so their blocks do not
+    // outlive the core, and say so.
+    uint32_t late = 0;
+    size_t left = 0;
+    {
+        std::lock_guard lock(queueMutex_);
+        late = lateCoreRecords_;
+        left = queue_.size();
+        for (auto const& e : queue_) decRef(e.data, 0);
+        queue_.clear();
+    }
     reportHeldReferences();
-    // Records queued after the dispatcher returned are never delivered: give
-    // back the queue's references so their blocks do not outlive the core.
-    std::lock_guard lock(queueMutex_);
-    for (auto const& e : queue_) decRef(e.data, 0);
-    queue_.clear();
+    // Logged without the queue lock: a log record may be queued on the way.
+    if (left != 0) logSev<kLogDebug>("{:L} queued record(s) were not delivered", left);
+    if (late != 0) logSev<kLogDebug>("{:L} record(s) of the core posted after the dispatcher ended were not delivered", late);
     oxmem::releaseCachedBlocks();
     console_.stop(kConsoleFlushWait); // last: the report above goes to the console too
+}
+
+void DvrCore::reportAndLeave() {
+    reportHeldReferences();
+    console_.stop(kConsoleFlushWait);
+    std::fflush(stdout);
 }
 
 void DvrCore::reportHeldReferences() {
@@ -198,6 +214,7 @@ void DvrCore::watchShutdown(std::stop_token const& st) {
         step = shutdownStep_;
     }
     logSev<kLogCritical>("stop deadline passed while {}: the core exits now", step);
+    console_.stop(kConsoleFlushWait);
     std::fflush(stdout);
     std::_Exit(kForcedExitStatus);
 }

@@ -111,6 +111,8 @@ public:
     void memAlarm();
     /// 5 when a live audio/video record is dropped while throttled, else 0.
     int dropAudioVideoIf(ox::core::EventParms const& rec);
+    /// 1 when, while throttled, a plugin's record is refused because too much payload waits or lives, else 0.
+    int refuseOverCeiling(ox::core::EventParms const& rec);
     /// 1 when the record is a search request the search service took, else 0.
     int searchRequest(ox::core::EventParms const& event);
     /// Logs the activity summary when a minute has passed; dispatcher thread.
@@ -162,8 +164,9 @@ public:
     /// True when the stop left a call or thread inside a plugin: the core
     /// object must then outlive the process (main ends it without deleting it).
     bool leftRunning() const noexcept { return leftRunning_; }
-    /// The end-of-run report of the destructor, for a core that is not deleted.
-    void reportHeldReferences();
+    /// The end-of-run report of the destructor and the console's last lines,
+    /// for a core that is not deleted.
+    void reportAndLeave();
     std::filesystem::path const& exePath() const noexcept { return exePath_; }
     std::string const& machineId() const noexcept { return machineId_; }
 
@@ -178,6 +181,7 @@ private:
     bool applyLogLevels(rapidxml::xmlNode<char> const& root);
     void throttle(bool over);
     void armMemCheck(std::chrono::steady_clock::time_point expiry);
+    void reportHeldReferences();
     /// Notes what the shutdown is doing, for the watch that ends a stop gone past its deadline.
     void shutdownStep(Plugin const* plugin, char const* step);
     /// Runs beside closing and unloading; ends the process once the deadline and a grace have passed.
@@ -216,6 +220,12 @@ private:
     std::mutex queueMutex_;
     std::condition_variable queueCv_;        ///< one notify per queued record, and Stop
     std::deque<ox::core::EventParms> queue_; ///< under queueMutex_
+    /// Set under queueMutex_ by the dispatcher as it returns: from then on the queue refuses every record.
+    bool queueClosed_ = false;
+    uint32_t lateCoreRecords_ = 0; ///< the core's own records refused once closed; under queueMutex_
+    /// Payload bytes queued per plugin id of the poster: written under queueMutex_
+    /// (queueEvent adds, the dispatcher subtracts), read without it while memory is short.
+    std::array<std::atomic<size_t>, 256> queuedBytes_{};
     /// queue_.size(), stored under queueMutex_; read without it by the dispatcher while it spins
     std::atomic<size_t> queueLength_{0};
     std::filesystem::path exePath_;          ///< canonical path of the executable
@@ -240,6 +250,8 @@ private:
     std::string shutdownStep_ = "stopping";  ///< under shutdownMutex_: the plugin call the shutdown is in
     bool throttlingEnabled_ = true;          ///< from configuration
     std::atomic<bool> throttling_{false};    ///< written on the I/O thread, read by posting threads
+    std::atomic<bool> ceilingReported_{false}; ///< refusal under the queue ceiling logged; cleared as an episode begins
+    std::array<std::atomic<bool>, 256> oversizeReported_{}; ///< per plugin id: an oversized post was logged; any thread
     int64_t lastOverLimit_ = std::numeric_limits<int64_t>::max(); ///< I/O thread
     /// Limits and time points of the memory check, set on its first call; I/O thread.
     struct MemCheckState {

@@ -30,18 +30,35 @@ int DvrCore::queueEvent(EventParms& rec) {
     char* const payload = block.release();
     if (payload) incRef(payload, 0);
 
+    bool closed = false;
     try {
         std::lock_guard lock(queueMutex_);
-        EventParms& queued = queue_.emplace_back(rec);
-        queued.data = payload;
-        if (!payload) queued.dataLen = 0;
-        queueLength_.store(queue_.size(), std::memory_order_relaxed);
-        // Notified under the lock: once the dispatcher has drained the queue at
-        // shutdown, no poster can still be touching the condition variable.
-        queueCv_.notify_one();
+        // Decided under the lock: a record appended here is one the dispatcher
+        // has yet to see, because it returns only under this lock.
+        closed = queueClosed_;
+        if (closed) {
+            if (rec.source == ox::core::kCoreAddress) ++lateCoreRecords_; // nobody else learns of it
+        } else {
+            EventParms& queued = queue_.emplace_back(rec);
+            queued.data = payload;
+            if (payload) {
+                auto& bytes = queuedBytes_[ox::core::pluginIdOf(rec.source)];
+                bytes.store(bytes.load(std::memory_order_relaxed) + rec.dataLen, std::memory_order_relaxed);
+            } else {
+                queued.dataLen = 0;
+            }
+            queueLength_.store(queue_.size(), std::memory_order_relaxed);
+            // Notified under the lock: once the dispatcher has drained the queue at
+            // shutdown, no poster can still be touching the condition variable.
+            queueCv_.notify_one();
+        }
     } catch (...) {
         if (payload) decRef(payload, 0); // frees the copy and wakes a search thread paced on it
         throw;
+    }
+    if (closed) {
+        if (payload) decRef(payload, 0);
+        return 1;
     }
     return 0;
 }

@@ -3,10 +3,19 @@
 #include "core/dvr_core.h"
 #include "core/post_gate.h"
 #include "crypto/crypto_event.h"
+#include "log/log.h"
 
 #include <exception>
 
 using ox::core::EventParms;
+
+namespace {
+/// The largest payload a post may carry. Media frames, the largest payloads,
+/// stay below a few MiB even for high-resolution key frames; a length beyond
+/// this is a plugin's fault (an uninitialised or corrupt length) and copying it
+/// would exhaust the appliance's memory or read past the poster's buffer.
+constexpr uint32_t kMaxPostPayload = 16u << 20;
+} // namespace
 
 int DvrCore::eventReceiver(EventParms* rec, void* /*context*/) {
     if (!rec) return 1;
@@ -47,9 +56,18 @@ int DvrCore::pluginEvent(EventParms& rec) {
     default:
         break;
     }
-    if (stopRequested_.load()) return 1;
+    if (stopRequested_.load()) return 1; // early refusal; the queue decides under its lock
+    if (rec.dataLen > kMaxPostPayload) {
+        unsigned const id = ox::core::pluginIdOf(rec.source);
+        if (!oversizeReported_[id].exchange(true))
+            logSev<kLogNotice>("plugin {:02x} posted a {} event of {:L} bytes, more than the {:L} a post may carry: "
+                               "refused",
+                               id, ox::core::typeName(ox::core::typeOf(rec)), rec.dataLen, kMaxPostPayload);
+        return 1;
+    }
     if (searchRequest(rec) != 0) return 0;
     if (int const r = dropAudioVideoIf(rec)) return r;
+    if (refuseOverCeiling(rec)) return 1;
     return queueEvent(rec);
 }
 

@@ -62,8 +62,7 @@ int main(int argc, char* argv[]) {
     if (core->leftRunning() || !postsEnded) {
         // A plugin call or thread outlived the stop deadline and will return
         // into the core: end the process without tearing the core down.
-        core->reportHeldReferences();
-        std::fflush(stdout);
+        core->reportAndLeave();
         std::_Exit(kExitOk);
     }
     delete core; // reports references still held, through the log

@@ -106,6 +106,7 @@ void DvrCore::throttle(bool over) {
         if (lastOverLimit_ == std::numeric_limits<int64_t>::max()) {
             // Payload blocks kept for reuse go back first.
             oxmem::releaseCachedBlocks();
+            ceilingReported_.store(false); // one report of refused events per episode
             logSev<kLogNotice>("available system memory is low, throttling audio/video");
             memAlarm();
         }

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <new>
 #include <system_error>
+#include <utility>
 
 namespace {
 
@@ -109,11 +110,40 @@ bool SearchHandler::onSearchThread() {
     return it != providers_.end() && it->second;
 }
 
+void SearchHandler::endedLocked(Plugin const* provider) {
+    if (auto it = loads_.find(provider); it != loads_.end()) {
+        if (--it->second.running == 0)
+            loads_.erase(it);
+        else
+            it->second.refusalReported = false; // below the cap again: the next refusal is news
+    }
+    --running_;
+    // Under the mutex: a shutdown waiting for this thread cannot go on (and
+    // destroy the handler) before the notification is done.
+    idle_.notify_all();
+}
+
 bool SearchHandler::launch(std::shared_ptr<AsyncEvent const> const& request, std::shared_ptr<Plugin> const& provider) {
+    bool full = false, report = false;
     {
         std::lock_guard lock(mutex_);
         if (stopping_.load()) return false;
-        ++running_;
+        ProviderLoad& load = loads_[provider.get()];
+        full = load.running >= kMaxSearchesPerProvider;
+        if (full) {
+            report = !std::exchange(load.refusalReported, true);
+        } else {
+            ++load.running;
+            ++running_;
+        }
+    }
+    if (full) {
+        // Logged once until one of its searches ends; never under the mutex (logging posts).
+        if (report)
+            logSev<kLogNotice>("search {:08x} not started on {}: it runs {} searches already; more are refused until one "
+                               "ends",
+                               request->requestId, provider->fileName(), kMaxSearchesPerProvider);
+        return false;
     }
     try {
         // Short-lived threads never take the stop signals: a signal the kernel
@@ -126,8 +156,7 @@ bool SearchHandler::launch(std::shared_ptr<AsyncEvent const> const& request, std
     } catch (std::exception const& e) {
         {
             std::lock_guard lock(mutex_);
-            --running_;
-            idle_.notify_all();
+            endedLocked(provider.get());
         }
         logSev<kLogWarning>("cannot start a search thread for {}: {}", provider->fileName(), e.what());
         return false;
@@ -136,6 +165,7 @@ bool SearchHandler::launch(std::shared_ptr<AsyncEvent const> const& request, std
 
 void SearchHandler::run(std::shared_ptr<AsyncEvent const> request, std::shared_ptr<Plugin> provider) {
     auto const self = std::this_thread::get_id();
+    Plugin const* const key = provider.get(); // only a key once the plugin is let go
     try {
         auto record = std::make_shared<StoredProvider>();
         {
@@ -154,10 +184,7 @@ void SearchHandler::run(std::shared_ptr<AsyncEvent const> request, std::shared_p
     std::lock_guard lock(mutex_);
     providers_.erase(self);
     providerCount_.store(providers_.size());
-    --running_;
-    // Under the mutex: a shutdown waiting for this thread cannot go on (and
-    // destroy the handler) before the notification is done.
-    idle_.notify_all();
+    endedLocked(key);
 }
 
 int SearchHandler::admitResult(unsigned long requestId, char const* payload) {

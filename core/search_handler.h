@@ -42,6 +42,10 @@ public:
 
     /// Cancelled ids kept at most; the oldest are forgotten first.
     static constexpr size_t kMaxCancelledIds = 4096;
+    /// Search threads one provider runs at once: more than the clients of an
+    /// appliance ever search or replay at the same time, few enough that a
+    /// requester gone wild cannot exhaust threads, stacks and paced payloads.
+    static constexpr unsigned kMaxSearchesPerProvider = 8;
 
     /// Keeps a search request walk or a search thread counted while it lives,
     /// so that shutdown can wait for it. Empty when the handler is stopping.
@@ -73,7 +77,8 @@ public:
     bool onSearchThread();
 
     /// Starts a detached thread that runs the request on the plugin. False when
-    /// the handler is stopping or the thread cannot be started.
+    /// the handler is stopping, the plugin already runs its most searches, or
+    /// the thread cannot be started.
     bool launch(std::shared_ptr<AsyncEvent const> const& request, std::shared_ptr<Plugin> const& provider);
 
     /// Flow control for a result posted with a request id: 0 when it may be
@@ -94,6 +99,14 @@ public:
 private:
     void run(std::shared_ptr<AsyncEvent const> request, std::shared_ptr<Plugin> provider);
     bool cancelledLocked(unsigned long requestId) const;
+    /// A search thread of `provider` has ended or never started.
+    void endedLocked(Plugin const* provider);
+
+    /// Search threads running per provider.
+    struct ProviderLoad {
+        unsigned running = 0;
+        bool refusalReported = false; ///< a refusal was logged since the provider was last below its cap
+    };
 
     std::mutex mutex_; ///< guards everything below but stopping_; taken before a provider's mutex
     std::unordered_map<unsigned long, uint64_t> cancelled_;      ///< id -> cancel sequence; under mutex_
@@ -101,6 +114,7 @@ private:
     uint64_t cancelSeq_ = 0;                                      ///< under mutex_
     std::unordered_map<std::thread::id, std::shared_ptr<StoredProvider>> providers_; ///< under mutex_
     std::atomic<size_t> providerCount_{0}; ///< size of providers_: lets decRef skip the lock when none run
+    std::unordered_map<Plugin const*, ProviderLoad> loads_; ///< providers with threads running; under mutex_
     size_t running_ = 0;                   ///< walks and threads alive; under mutex_
     std::condition_variable idle_;         ///< signalled when running_ drops; with mutex_
     std::atomic<bool> stopping_{false};    ///< set once by stop(); read under either mutex

@@ -1,6 +1,7 @@
 // The event path through the real executable and real plugins: delivery
 // order, payload copies, kept references and their release, posting from
-// inside OnEvent and while stopping, draining at stop, slow deliveries.
+// inside OnEvent and while stopping, draining at stop, slow deliveries, and
+// runaway payload lengths.
 #include "core/events/event_parms.h"
 #include "support/core_process.h"
 #include "support/scoped_env.h"
@@ -9,6 +10,8 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -201,4 +204,56 @@ TEST_F(EventPath, ConcurrentPostersAndKeepersDeliverEachEventOnce) {
             for (int i = 0; i < kCount; ++i) EXPECT_EQ((seen[{plugin, seq(t, i)}]), 1) << plugin << seq(t, i);
     EXPECT_EQ(seen.size(), 3u * kThreads * kCount);
     EXPECT_EQ(p->out().find("refblks: "), std::string::npos);
+}
+
+TEST_F(EventPath, EveryPostAcceptedWhileStoppingIsDelivered) {
+    // Poster threads that keep posting while the core stops: each record the
+    // core accepted (0) before it began refusing (1) reaches the consumer
+    // once, in order. A post that slips in as the dispatcher finishes is rare,
+    // hence several runs.
+    tree_.addPlugin("Alpha.so");
+    tree_.addPlugin("Poster.so");
+    constexpr int kThreads = 4, kRuns = 40;
+    set("PROBE_Poster_POST_THREADS", std::to_string(kThreads));
+    set("PROBE_Poster_POST_UNTIL_REFUSED", "1");
+    set("PROBE_Poster_POST_SIZE", "262144"); // a copy long enough for the stop to come in between
+    int lossy = 0;
+    for (int run = 0; run < kRuns; ++run) {
+        std::filesystem::remove(tree_.root() / "probe-trace.txt");
+        runOnce("Poster");
+        std::map<int, long> accepted;
+        for (auto const& l : trace()) {
+            long posted = 0, refused = 0;
+            int thread = 0;
+            if (std::sscanf(l.c_str(), "Poster posted %ld refused %ld thread %d", &posted, &refused, &thread) == 3)
+                accepted[thread] = posted - refused;
+        }
+        ASSERT_EQ(accepted.size(), size_t{kThreads}) << "run " << run;
+        std::map<int, std::vector<std::string>> got;
+        for (auto const& d : deliveries(OX_TYPE_PTZ)) got[std::atoi(d.head.substr(0, 2).c_str())].push_back(d.head);
+        bool lost = false;
+        for (auto const& [thread, n] : accepted) {
+            auto const& heads = got[thread];
+            lost |= static_cast<long>(heads.size()) != n;
+            for (size_t i = 0; i < heads.size(); ++i)
+                ASSERT_EQ(heads[i], seq(thread, static_cast<int>(i % 10000))) << "run " << run;
+        }
+        lossy += lost;
+    }
+    EXPECT_EQ(lossy, 0) << "runs of " << kRuns << " lost accepted records";
+}
+
+TEST_F(EventPath, RunawayPayloadLengthIsRefusedAndTheCoreRunsOn) {
+    tree_.addPlugin("Alpha.so");
+    tree_.addPlugin("Poster.so");
+    set("PROBE_Poster_POST_HUGE", "1"); // two posts claiming 2 GiB from a 16-byte buffer
+    set("PROBE_Poster_POST_COUNT", "3");
+    std::string const out = runOnce("Poster");
+    auto const lines = trace();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Poster huge results=1,1"), lines.end());
+    std::string const report = "plugin 14 posted a ptz event of 2,147,483,632 bytes";
+    size_t const at = out.find(report);
+    EXPECT_NE(at, std::string::npos) << out;
+    EXPECT_EQ(out.find(report, at + 1), std::string::npos) << out; // once per plugin
+    EXPECT_EQ(deliveries(OX_TYPE_PTZ).size(), 3u);
 }

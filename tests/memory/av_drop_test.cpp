@@ -1,6 +1,11 @@
 // Live audio and video are refused with 5 while throttled; modified types,
-// stored media and everything else still reach the queue.
+// stored media and everything else still reach the queue, until one plugin's
+// backlog or all live payload passes its ceiling.
 #include "monitor_fixture.h"
+
+#include "core/ref_block.h"
+
+#include <vector>
 
 using namespace memtest;
 
@@ -55,4 +60,46 @@ TEST_F(AvDrop, LiveMediaIsDroppedOnlyWhileThrottled) {
     tick(1s);
     EXPECT_EQ(core_.pluginEvent(video), 0);
     EXPECT_EQ(core_.counters().throttledVideo.load(), 2u);
+}
+
+TEST_F(AvDrop, WhileThrottledOnePluginsBacklogOrKeptPayloadsAreCapped) {
+    // Nothing dispatches here: whatever is accepted stays queued.
+    static std::vector<char> mib(1u << 20, 'c');
+    auto config = [](uint32_t source) {
+        ox::core::EventParms e{};
+        e.size = ox::core::kRecordSize;
+        e.source = source;
+        e.type = OX_TYPE_CONFIG;
+        e.flags = ox::core::kLiveClass | ox::core::kXmlPayload;
+        e.data = mib.data();
+        e.dataLen = static_cast<uint32_t>(mib.size());
+        return e;
+    };
+    auto post = [&](uint32_t source) {
+        auto e = config(source);
+        return core_.pluginEvent(e);
+    };
+    for (int i = 0; i < 12; ++i) ASSERT_EQ(post(0x00270000u), 0) << i; // no ceiling while memory is fine
+
+    tick(0ns);
+    inUse_ = 300u << 20;
+    tick(1s);
+    ASSERT_TRUE(core_.throttling());
+    EXPECT_EQ(post(0x00270000u), 1); // 12 MiB of its own waiting
+    EXPECT_EQ(post(0x00270000u), 1);
+    EXPECT_EQ(post(0x00280000u), 0); // another plugin's records still flow
+    EXPECT_EQ(post(ox::core::kCoreAddress), 0);
+    EXPECT_EQ(logged("memory is short: events of plugin 27 refused"), 1u); // once per episode
+
+    // Payloads that consumers keep count as well.
+    char* kept = oxmem::allocRefBlock(100u << 20);
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(post(0x00280000u), 1);
+    EXPECT_EQ(post(ox::core::kCoreAddress), 0); // the core's own records are never refused
+    oxmem::freeRefBlock(kept);
+    EXPECT_EQ(post(0x00280000u), 0);
+
+    inUse_ = 100u << 20;
+    tick(1s);
+    EXPECT_EQ(post(0x00270000u), 0);
 }

@@ -84,8 +84,9 @@ int postLog(int level, std::string const& text) {
 constexpr uint32_t kProbeIpcType = 0x100u;
 
 /// Posts PROBE_<NAME>_POST_COUNT events of type POST_TYPE with payloads of
-/// POST_SIZE bytes (or random sizes up to POST_RANDOM_SIZE); each payload
-/// starts with the thread number (2 digits) and its sequence number (4 digits).
+/// POST_SIZE bytes (or random sizes up to POST_RANDOM_SIZE), or with
+/// POST_UNTIL_REFUSED as many as the core accepts; each payload starts with
+/// the thread number (2 digits) and its sequence number (4 digits).
 /// An ipc payload is a whole packet: a header (reserved word = sequence
 /// number) followed by such a payload.
 void postBurst(int thread) {
@@ -96,12 +97,14 @@ void postBurst(int thread) {
     unsigned seed = 12345u + static_cast<unsigned>(thread);
     long const at = type == OX_TYPE_IPC ? OX_IPC_HEADER_SIZE : 0;
     std::vector<char> buf(static_cast<size_t>(std::max(std::max(fixed, randomMax), 8L) + at), 'x');
+    bool const untilRefused = env("POST_UNTIL_REFUSED") != nullptr;
     int refused = 0;
-    for (long i = 0; i < count; ++i) {
+    long posted = 0;
+    for (long i = 0; untilRefused ? refused == 0 : i < count; ++i, ++posted) {
         long size = randomMax > 0 ? 6 + static_cast<long>(rand_r(&seed) % static_cast<unsigned>(randomMax - 5)) : fixed;
         size += at;
         char head[8];
-        std::snprintf(head, sizeof head, "%02d%04ld", thread, i);
+        std::snprintf(head, sizeof head, "%02d%04ld", thread, i % 10000);
         std::memcpy(buf.data() + at, head, 6);
         if (at) {
             ox_IpcHeader h{static_cast<uint32_t>(size), ox_ipcRoutingOf(PROBE_ADDRESS), kProbeIpcType,
@@ -112,11 +115,12 @@ void postBurst(int thread) {
         if (g_post(&e, nullptr) != 0) ++refused;
         std::memset(buf.data(), 'Z', buf.size()); // the core must have copied the payload
     }
-    trace("posted " + std::to_string(count) + " refused " + std::to_string(refused) + " thread " +
+    trace("posted " + std::to_string(posted) + " refused " + std::to_string(refused) + " thread " +
           std::to_string(thread));
 }
 
 std::thread g_releaser;
+std::vector<std::thread> g_posters; ///< joined at Close: none may run when the library goes
 
 /// Posts a decref for every payload kept so far; returns how many.
 size_t giveBackKept() {
@@ -152,7 +156,9 @@ void releaseKept() {
 // RELEASE_RESULTS=ms it keeps each result and gives it back ms
 // later from a thread of its own. A provider (PROBE_ONSEARCH) posts
 // SEARCH_RESULTS stored results, or posts until its search is cancelled
-// (SEARCH_UNTIL_CANCEL); with SEARCH_NESTED it first tries to start a search.
+// (SEARCH_UNTIL_CANCEL); with SEARCH_NESTED it first tries to start a search,
+// with SEARCH_HOLD it holds its thread until cancelled. SEARCH_REQUESTS=k has
+// the requester ask k times with consecutive ids.
 
 /// Traced and logged, so process tests can wait for it on the console.
 void say(std::string const& text) {
@@ -180,6 +186,8 @@ bool searchCancelled(uint32_t requestId) {
     static std::atomic<int> started{0};
     say("search " + id + " start " + std::to_string(++started));
     if (env("SEARCH_NESTED")) trace("nested request result=" + std::to_string(postSearch(requestId)));
+    if (env("SEARCH_HOLD")) // busy until cancelled, or until the core stops
+        while (!searchCancelled(requestId)) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     long const count = envNum("SEARCH_RESULTS");
     bool const untilCancel = env("SEARCH_UNTIL_CANCEL") != nullptr;
     long i = 0;
@@ -308,8 +316,15 @@ PROBE_EXPORT int Unload(UnloadParams const*, UnloadResult*) {
 #ifndef PROBE_NO_OPEN
 PROBE_EXPORT int Open(OpenParams const* in, OpenResult*) {
     trace("Open size=" + std::to_string(in->size));
+    if (env("POST_HUGE")) {
+        // A runaway length over a small buffer, twice.
+        char small[16] = "huge";
+        auto e = record(static_cast<uint32_t>(envNum("POST_TYPE", OX_TYPE_ALARM)), OX_LIVE_CLASS, small, 0x7FFFFFF0u);
+        int const first = g_post(&e, nullptr);
+        trace("huge results=" + std::to_string(first) + "," + std::to_string(g_post(&e, nullptr)));
+    }
     if (envNum("POST_COUNT") > 0 && !env("POST_THREADS")) postBurst(0);
-    for (long t = 0; t < envNum("POST_THREADS"); ++t) std::thread(postBurst, static_cast<int>(t)).detach();
+    for (long t = 0; t < envNum("POST_THREADS"); ++t) g_posters.emplace_back(postBurst, static_cast<int>(t));
     if (env("KEEP_RANDOM")) g_releaser = std::thread(releaserLoop);
     if (env("CRYPTO_TEXT")) cryptoRoundTrip();
     if (char const* delta = env("DELTA")) {
@@ -337,6 +352,8 @@ PROBE_EXPORT int Open(OpenParams const* in, OpenResult*) {
 PROBE_EXPORT int Close(CloseParams const*, CloseResult*) {
     g_closing = true;
     if (g_releaser.joinable()) g_releaser.join();
+    for (auto& t : g_posters) t.join();
+    g_posters.clear();
     {
         std::lock_guard lock(g_delayMutex); // the delayer checks g_closing under it
     }
@@ -386,7 +403,11 @@ PROBE_EXPORT int OnEvent(ox::core::EventParms const* e) {
     if (t == OX_TYPE_CONFIG && env("SEARCH_REQUEST")) {
         static std::atomic<bool> asked{false};
         uint32_t const id = PROBE_ADDRESS | static_cast<uint32_t>(envNum("SEARCH_REQUEST"));
-        if (!asked.exchange(true)) say("search request result=" + std::to_string(postSearch(id)));
+        if (!asked.exchange(true)) {
+            long const n = envNum("SEARCH_REQUESTS", 1); // ids id, id + 1, ...
+            for (long k = 0; k < n; ++k) say("search request result=" + std::to_string(postSearch(id + static_cast<uint32_t>(k))));
+            if (n > 1) say("search requests done");
+        }
     }
     if (t == OX_TYPE_ALARM && env("SEARCH_REPEAT") && e->dataLen >= 5 && std::memcmp(e->data, "sdone", 5) == 0) {
         static std::atomic<bool> repeated{false}; // the same id once more, after a search ended

@@ -1,7 +1,8 @@
 // Searches through the real executable and real plugins: one thread per
 // provider, results only to the requester, pacing of each search thread by
 // the release of its previous result, cancel, id reuse, nested requests, and
-// stopping while searches run (also while one waits for a kept result).
+// stopping while searches run (also while one waits for a kept result), and
+// the cap on the searches one provider runs at once.
 #include "core/events/event_parms.h"
 #include "support/core_process.h"
 #include "support/scoped_env.h"
@@ -198,4 +199,26 @@ TEST_F(SearchProcess, RequestWithoutProvidersIsTaken) {
     auto const t = trace();
     EXPECT_GE(at(t, "Alpha search request result=0"), 0);
     EXPECT_LT(at(t, "Threads Read search", true), 0);
+}
+
+TEST_F(SearchProcess, EachProviderRunsAtMostEightSearchesAtOnce) {
+    for (auto n : {"Alpha.so", "Finder.so", "Seeker.so"}) tree_.addPlugin(n);
+    set("PROBE_Alpha_SEARCH_REQUEST", "1");
+    set("PROBE_Alpha_SEARCH_REQUESTS", "10");
+    set("PROBE_Finder_SEARCH_HOLD", "1"); // each search holds its thread until the stop
+    set("PROBE_Seeker_SEARCH_HOLD", "1");
+    auto p = start();
+    // Every request is decided by the time Alpha's posts return.
+    ASSERT_TRUE(p->waitForOutput("probe Alpha search requests done")) << p->out();
+    auto const deadline = std::chrono::steady_clock::now() + 20s;
+    auto started = [&](std::string const& who) { return count(trace(), who + " OnSearch id="); };
+    while ((started("Finder") < 8 || started("Seeker") < 8) && std::chrono::steady_clock::now() < deadline)
+        p->waitForOutput("never printed", 20ms);
+    stop(*p);
+    for (auto who : {"Finder", "Seeker"}) {
+        EXPECT_EQ(started(who), 8u) << who; // the cap is per provider
+        std::string const refused = std::string(" not started on ") + who + ".so: it runs 8 searches already";
+        EXPECT_EQ(p->countOutput(refused), 1u) << p->out(); // once until one of its searches ends
+    }
+    EXPECT_EQ(count(trace(), "Alpha search request result=0"), 10u);
 }
