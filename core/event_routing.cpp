@@ -37,7 +37,19 @@ int DvrCore::eventReceiver(EventParms* rec, void* /*context*/) {
 }
 
 int DvrCore::pluginEvent(EventParms& rec) {
-    switch (ox::core::typeOf(rec)) {
+    uint32_t const type = ox::core::typeOf(rec);
+    // Before anything reads the payload: a length far beyond the buffer would
+    // be read (log text) or copied (the queue) off its end. Decref and cancel
+    // carry no payload; crypto checks its own lengths and works in place.
+    if (rec.dataLen > kMaxPostPayload && type != OX_TYPE_DECREF && type != OX_TYPE_CANCEL && type != OX_TYPE_CRYPTO) {
+        unsigned const id = ox::core::pluginIdOf(rec.source);
+        if (!oversizeReported_[id].exchange(true))
+            logSev<kLogNotice>("plugin {:02x} posted a {} event of {:L} bytes, more than the {:L} a post may carry: "
+                               "refused",
+                               id, ox::core::typeName(type), rec.dataLen, kMaxPostPayload);
+        return 1;
+    }
+    switch (type) {
     case OX_TYPE_IPC:
         return ipcRequest(rec);
     case OX_TYPE_CANCEL:
@@ -57,14 +69,6 @@ int DvrCore::pluginEvent(EventParms& rec) {
         break;
     }
     if (stopRequested_.load()) return 1; // early refusal; the queue decides under its lock
-    if (rec.dataLen > kMaxPostPayload) {
-        unsigned const id = ox::core::pluginIdOf(rec.source);
-        if (!oversizeReported_[id].exchange(true))
-            logSev<kLogNotice>("plugin {:02x} posted a {} event of {:L} bytes, more than the {:L} a post may carry: "
-                               "refused",
-                               id, ox::core::typeName(ox::core::typeOf(rec)), rec.dataLen, kMaxPostPayload);
-        return 1;
-    }
     if (searchRequest(rec) != 0) return 0;
     if (int const r = dropAudioVideoIf(rec)) return r;
     if (refuseOverCeiling(rec)) return 1;
