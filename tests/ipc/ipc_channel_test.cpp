@@ -4,6 +4,7 @@
 #include "core/events/event_parms.h"
 #include "core/ipc_packet.h"
 #include "support/core_process.h"
+#include "support/parent_end.h"
 
 #include <gtest/gtest.h>
 
@@ -33,76 +34,15 @@ constexpr uint32_t kRequestType = 0x100; // what the probe puts in its requests
 uint32_t routingOf(uint32_t pluginId) { return pluginId << OX_IPC_ROUTING_SHIFT; }
 
 std::string packet(uint32_t type, uint32_t routing, std::string const& payload, int64_t length = -1) {
-    ox_IpcHeader h{length >= 0 ? static_cast<uint32_t>(length) : static_cast<uint32_t>(OX_IPC_HEADER_SIZE + payload.size()), routing, type, 0};
-    return std::string(reinterpret_cast<char const*>(&h), sizeof h) + payload;
+    return ipcPacket(type, routing, payload, length);
 }
-
-ox_IpcHeader headerOf(std::string const& p) {
-    ox_IpcHeader h;
-    std::memcpy(&h, p.data(), sizeof h);
-    return h;
-}
+ox_IpcHeader headerOf(std::string const& p) { return ipcHeaderOf(p); }
+using Parent = ParentEnd;
 
 std::string readFile(std::filesystem::path const& p) {
     std::ifstream in(p);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
-
-/// The parent's end of the channel.
-class Parent {
-public:
-    Parent() {
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd_) != 0) throw std::runtime_error("socketpair");
-    }
-    ~Parent() {
-        closeOwn();
-        if (fd_[1] >= 0) ::close(fd_[1]);
-    }
-    int coreEnd() const { return fd_[1]; }
-    /// After the core has started: the parent keeps only its own end.
-    void dropCoreEnd() {
-        ::close(fd_[1]);
-        fd_[1] = -1;
-    }
-    void closeOwn() {
-        if (fd_[0] >= 0) ::close(fd_[0]);
-        fd_[0] = -1;
-    }
-    void send(std::string const& bytes) {
-        for (size_t at = 0; at < bytes.size();) {
-            ssize_t n = ::send(fd_[0], bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-            ASSERT_GT(n, 0) << std::strerror(errno);
-            at += static_cast<size_t>(n);
-        }
-    }
-    /// The next whole request, or nothing at the deadline or end of stream.
-    std::optional<std::string> next(std::chrono::milliseconds timeout = 20s) {
-        auto const deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            if (pending_.size() >= OX_IPC_HEADER_SIZE) {
-                uint32_t const len = headerOf(pending_).length;
-                if (len < OX_IPC_HEADER_SIZE) return std::nullopt; // framing lost
-                if (pending_.size() >= len) {
-                    std::string p = pending_.substr(0, len);
-                    pending_.erase(0, len);
-                    return p;
-                }
-            }
-            auto const left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                    std::chrono::steady_clock::now());
-            pollfd pfd{fd_[0], POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
-            char buf[65536];
-            ssize_t n = ::recv(fd_[0], buf, sizeof buf, 0);
-            if (n <= 0) return std::nullopt;
-            pending_.append(buf, static_cast<size_t>(n));
-        }
-    }
-
-private:
-    int fd_[2] = {-1, -1};
-    std::string pending_;
-};
 
 class IpcChannel : public ::testing::Test {
 protected:
