@@ -231,9 +231,10 @@ void DvrCore::ioThreadBody(std::stop_token st) {
 }
 
 void DvrCore::Stop() {
-    int64_t expected = 0;
-    int64_t const now = std::chrono::steady_clock::now().time_since_epoch().count();
-    stopAtNs_.compare_exchange_strong(expected, now != 0 ? now : 1);
+    {
+        std::lock_guard lock(stopAtMutex_);
+        if (!stopAt_) stopAt_ = std::chrono::steady_clock::now();
+    }
     stopRequested_.store(true);
     // The timer belongs to the I/O thread; cancel it there.
     boost::asio::dispatch(io_, [this] {
@@ -254,9 +255,9 @@ void DvrCore::armMemCheck(std::chrono::steady_clock::time_point expiry) {
 
 std::chrono::steady_clock::time_point DvrCore::stopDeadline() const noexcept {
     using Clock = std::chrono::steady_clock;
-    int64_t const at = stopAtNs_.load();
-    if (at == 0) return Clock::time_point::max();
-    return Clock::time_point(Clock::duration(at)) + std::chrono::duration_cast<Clock::duration>(stopLimit_);
+    std::lock_guard lock(stopAtMutex_);
+    if (!stopAt_) return Clock::time_point::max();
+    return *stopAt_ + std::chrono::duration_cast<Clock::duration>(stopLimit_);
 }
 
 std::vector<std::shared_ptr<Plugin>> DvrCore::pluginsSnapshot() const {

@@ -238,8 +238,10 @@ private:
     /// Console lines; started by Init, stopped by the destructor (own lock and thread).
     mutable ox::log::Console console_;
     std::atomic<bool> stopRequested_{false};
-    /// Steady time of the first Stop in nanoseconds, 0 before; written once by Stop, read by the shutdown.
-    std::atomic<int64_t> stopAtNs_{0};
+    /// Time of the first Stop; written once by Stop, read by the shutdown.
+    /// (A lock, not a 64-bit atomic: the appliance's 32-bit MIPS has none.)
+    mutable std::mutex stopAtMutex_;
+    std::optional<std::chrono::steady_clock::time_point> stopAt_; ///< under stopAtMutex_
     std::chrono::milliseconds stopLimit_{std::chrono::seconds(60)}; ///< main thread, before Run
     bool leftRunning_ = false;               ///< main thread: set by the shutdown
     /// After the deadline, what closing and unloading may still take before the process is ended.
