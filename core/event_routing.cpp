@@ -2,9 +2,12 @@
 // handed to a service of the core, or copied into the queue.
 #include "core/dvr_core.h"
 #include "core/post_gate.h"
+#include "core/ref_block.h"
 #include "crypto/crypto_event.h"
+#include "plugin/plugin.h"
 #include "log/log.h"
 
+#include <cstring>
 #include <exception>
 
 using ox::core::EventParms;
@@ -76,3 +79,24 @@ int DvrCore::pluginEvent(EventParms& rec) {
 }
 
 int DvrCore::handleCrypto(EventParms& rec) const { return ox::crypto::handleCryptoEvent(rec, machineId_); }
+
+void DvrCore::handToLogPlugin(Plugin const& logPlugin, ox::core::EventParms const& e) const {
+    // Delivered like a queued record: a reference block of the core's, which
+    // the plugin may keep and give back later with a decref.
+    auto& core = const_cast<DvrCore&>(*this); // references are no state of the printer
+    char* const block = oxmem::allocRefBlock(e.dataLen);
+    if (!block) return;
+    std::memcpy(block, e.data, e.dataLen);
+    ox::core::EventParms copy = e;
+    copy.data = block;
+    unsigned const id = logPlugin.pluginId();
+    core.holdFor(block, id);
+    int kept = 0;
+    try {
+        kept = logPlugin.OnEventFromAnyThread(copy);
+    } catch (...) {
+        core.releaseFor(block, id);
+        throw;
+    }
+    if (kept == 0) core.releaseFor(block, id);
+}

@@ -1,7 +1,6 @@
 // The log filter and the console echo of log events; the most severe lines
 // also go to the system log.
 #include "core/dvr_core.h"
-#include "core/ref_block.h"
 #include "log/log.h"
 #include "log/system_log.h"
 #include "plugin/plugin.h"
@@ -11,7 +10,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <ctime>
 #include <system_error>
 
@@ -74,27 +72,6 @@ int DvrCore::print(ox::core::EventParms const& e) const {
         if (logPlugin && logPlugin->consumerMatch(e)) handToLogPlugin(*logPlugin, e);
     }
     return 1;
-}
-
-void DvrCore::handToLogPlugin(Plugin const& logPlugin, ox::core::EventParms const& e) const {
-    // Delivered like a queued record: a reference block of the core's, which
-    // the plugin may keep and give back later with a decref.
-    auto& core = const_cast<DvrCore&>(*this); // references are no state of the printer
-    char* const block = oxmem::allocRefBlock(e.dataLen);
-    if (!block) return;
-    std::memcpy(block, e.data, e.dataLen);
-    ox::core::EventParms copy = e;
-    copy.data = block;
-    unsigned const id = logPlugin.pluginId();
-    core.holdFor(block, id);
-    int kept = 0;
-    try {
-        kept = logPlugin.OnEventFromAnyThread(copy);
-    } catch (...) {
-        core.releaseFor(block, id);
-        throw;
-    }
-    if (kept == 0) core.releaseFor(block, id);
 }
 
 void DvrCore::print(unsigned pluginId, unsigned severity, std::string_view text) const {
