@@ -153,10 +153,7 @@ void DvrCore::dispatchEvents() {
         EventParms const e = queue_.front();
         queue_.pop_front();
         queueLength_.store(queue_.size(), std::memory_order_relaxed);
-        if (e.data) {
-            auto& bytes = queuedBytes_[ox::core::pluginIdOf(e.source)];
-            bytes.store(bytes.load(std::memory_order_relaxed) - e.dataLen, std::memory_order_relaxed);
-        }
+        unqueued(e);
         ++stats.events;
         stats.inQ = static_cast<uint32_t>(queue_.size());
         lock.unlock();
@@ -191,15 +188,18 @@ void DvrCore::dispatchEvents() {
     }
 }
 
+void DvrCore::unqueued(EventParms const& e) noexcept {
+    if (!e.data) return;
+    // Written only under the queue lock; posters read it without.
+    auto& bytes = queuedBytes_[ox::core::pluginIdOf(e.source)];
+    bytes.store(bytes.load(std::memory_order_relaxed) - e.dataLen, std::memory_order_relaxed);
+}
+
 void DvrCore::dropQueuedPastDeadline(std::unique_lock<std::mutex>& lock) {
     std::deque<EventParms> left;
     left.swap(queue_);
     queueLength_.store(0, std::memory_order_relaxed);
-    for (auto const& e : left) {
-        if (!e.data) continue;
-        auto& bytes = queuedBytes_[ox::core::pluginIdOf(e.source)];
-        bytes.store(bytes.load(std::memory_order_relaxed) - e.dataLen, std::memory_order_relaxed);
-    }
+    for (auto const& e : left) unqueued(e);
     lock.unlock(); // releasing blocks wakes search threads: never under the queue lock
     for (auto const& e : left) decRef(e.data, 0);
     logSev<kLogWarning>("stop deadline passed: {:L} queued record(s) dropped undelivered", left.size());

@@ -186,6 +186,8 @@ private:
     void shutdownStep(Plugin const* plugin, char const* step);
     /// Runs beside closing and unloading; ends the process once the deadline and a grace have passed.
     void watchShutdown(std::stop_token const& st);
+    /// A record left the queue: its poster's queued bytes go down; under queueMutex_.
+    void unqueued(ox::core::EventParms const& e) noexcept;
     /// Releases every queued record undelivered once the stop deadline has passed; under queueMutex_.
     void dropQueuedPastDeadline(std::unique_lock<std::mutex>& lock);
     void ipcSend();
