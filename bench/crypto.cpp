@@ -4,8 +4,8 @@
 // SHA-256). OpenSSL reads OPENSSL_ia32cap when libcrypto initialises, so the
 // hardware-less figures come from children of this program started with the
 // variable in their environment. One run prints all figures and the ratios.
-#include "crypto/encryptor.h"
-#include "crypto/sha2.h"
+#include "dvrcore/encryptor.h"
+#include "dvrcore/sha2.h"
 
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>

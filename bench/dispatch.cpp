@@ -7,7 +7,7 @@
 // matching reference, the effect of the allocator setting on a bare 1 MiB
 // malloc, and the post-to-OnEvent latency at a steady 1,000 events/s.
 #include "core/dvr_core.h"
-#include "plugin/plugin_interface.h"
+#include "dvrcore/plugin_interface.h"
 
 #include <benchmark/benchmark.h>
 

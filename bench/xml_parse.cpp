@@ -1,7 +1,7 @@
 // Parse throughput of our XML toolkit against pugixml's DOM parse on three
 // inputs, both in one run; the table at the end gives MB/s and the ratio.
 //   build-xml/bench/xml_parse [--benchmark_min_time=1]
-#include "config/xml_document.h"
+#include "dvrcore/xml_document.h"
 
 #include <benchmark/benchmark.h>
 #include <pugixml.hpp>

@@ -1,9 +1,9 @@
 // The core's own configuration: read at start, published with the module
 // inventory as a config event, saved back to core.xml, and updated by delta
 // documents that other parties post.
-#include "config/store.h"
-#include "config/xml_document.h"
-#include "config/xml_printer.h"
+#include "dvrcore/store.h"
+#include "dvrcore/xml_document.h"
+#include "dvrcore/xml_printer.h"
 #include "core/dvr_core.h"
 #include "log/log.h"
 #include "plugin/plugin.h"

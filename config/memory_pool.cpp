@@ -1,6 +1,6 @@
-#include "config/memory_pool.h"
+#include "dvrcore/memory_pool.h"
 
-#include "config/xml_node.h"
+#include "dvrcore/xml_node.h"
 
 #include <algorithm>
 #include <cstring>

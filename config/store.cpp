@@ -1,6 +1,6 @@
-#include "config/store.h"
+#include "dvrcore/store.h"
 
-#include "config/xml_document.h"
+#include "dvrcore/xml_document.h"
 
 #include <cerrno>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "config/xml_node.h"
+#include "dvrcore/xml_node.h"
 
 #include <limits>
 

@@ -1,7 +1,7 @@
 // Non-validating parser into views of the caller's text. Every read is bounded
 // by the end of the view, and the tree itself is the stack: nesting costs no
 // recursion, and kMaxDepth bounds it for the code that walks the result.
-#include "config/xml_document.h"
+#include "dvrcore/xml_document.h"
 
 #include <array>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // One walk drives both printing and length counting, so xmlLen always equals
 // the printed length. The walk follows parent and sibling links instead of
 // recursing, so a deep tree cannot exhaust the stack.
-#include "config/xml_printer.h"
+#include "dvrcore/xml_printer.h"
 
 #include <string_view>
 

@@ -3,7 +3,7 @@
 // rest of the core reads and writes.
 #pragma once
 
-#include "core/events/event_parms.h"
+#include "dvrcore/event_parms.h"
 #include "core/ipc_reader.h"
 #include "core/memory_monitor.h"
 #include "core/search_handler.h"

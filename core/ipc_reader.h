@@ -3,7 +3,7 @@
 // and the text splitting of the parent's identity packet.
 #pragma once
 
-#include "core/ipc_packet.h"
+#include "dvrcore/ipc_packet.h"
 
 #include <array>
 #include <cstdint>

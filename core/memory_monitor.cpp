@@ -1,8 +1,8 @@
 // The memory monitor: every 250 ms on the I/O thread, at most once a second a
 // reading of resident memory against a limit from installed RAM, throttling
 // episodes with their messages and alarm events, and the wall-clock jump check.
-#include "config/xml_document.h"
-#include "config/xml_printer.h"
+#include "dvrcore/xml_document.h"
+#include "dvrcore/xml_printer.h"
 #include "core/block_cache.h"
 #include "core/dvr_core.h"
 #include "core/status_summary.h"

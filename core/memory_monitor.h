@@ -2,7 +2,7 @@
 // clocks, behind one small seam so that tests can drive the monitor.
 #pragma once
 
-#include "core/events/event_parms.h"
+#include "dvrcore/event_parms.h"
 
 #include <chrono>
 #include <cstdint>

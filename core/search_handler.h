@@ -3,7 +3,7 @@
 // cancelled request ids.
 #pragma once
 
-#include "core/events/event_parms.h"
+#include "dvrcore/event_parms.h"
 
 #include <atomic>
 #include <chrono>

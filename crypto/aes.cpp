@@ -1,7 +1,7 @@
 // AES with 32-bit T-tables. The tables are computed at compile time from the
 // field arithmetic, so no hand-typed constants can be wrong. Byte order is
 // handled by shifts only: the same code runs on little- and big-endian CPUs.
-#include "crypto/aes.h"
+#include "dvrcore/aes.h"
 #include "crypto/aes_cbc.h"
 
 #include <array>

@@ -2,7 +2,7 @@
 // plugins get the block functions of aes.h.
 #pragma once
 
-#include "crypto/aes.h"
+#include "dvrcore/aes.h"
 
 #include <cstddef>
 

@@ -1,7 +1,7 @@
 #include "crypto/crypto_event.h"
 
-#include "crypto/encryptor.h"
-#include "crypto/sha2.h"
+#include "dvrcore/encryptor.h"
+#include "dvrcore/sha2.h"
 
 #include <cstring>
 #include <vector>

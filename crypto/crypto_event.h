@@ -2,7 +2,7 @@
 // decrypted in place with the key derived from the machine identity.
 #pragma once
 
-#include "core/events/event_parms.h"
+#include "dvrcore/event_parms.h"
 
 #include <cstdint>
 #include <string>

@@ -1,9 +1,9 @@
 // Plain modular arithmetic for the plugins' key agreement. The exponentiation
 // keeps its recursive definition so results (including signs of negative x)
 // are exactly those plugins have always received.
-#include "crypto/drm_crypto.h"
+#include "dvrcore/drm_crypto.h"
 
-#include "crypto/guid.h"
+#include "dvrcore/guid.h"
 
 #include <cstdlib>
 

@@ -2,11 +2,11 @@
 // the CBC ciphertext of the padded bytes; or C0 followed by the ciphertext of
 // the padded zlib stream. C0 is a freshly encrypted random block and is the
 // chaining value of the first data block.
-#include "crypto/encryptor.h"
+#include "dvrcore/encryptor.h"
 
-#include "crypto/aes.h"
+#include "dvrcore/aes.h"
 #include "crypto/aes_cbc.h"
-#include "crypto/guid.h"
+#include "dvrcore/guid.h"
 
 #include <sys/stat.h>
 

@@ -1,6 +1,6 @@
 // Identifiers from the kernel's random source. Failure to read it is fatal:
 // every caller needs unpredictable bytes and has no sound fallback.
-#include "crypto/guid.h"
+#include "dvrcore/guid.h"
 
 #include <cerrno>
 #include <cstdio>

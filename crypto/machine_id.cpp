@@ -1,6 +1,6 @@
 #include "crypto/machine_id.h"
 
-#include "crypto/sha2.h"
+#include "dvrcore/sha2.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // SHA-2 with the round loop unrolled eight ways and a rolling 16-word message
 // schedule. Words are assembled from bytes with shifts, so the code is the same
 // on either byte order.
-#include "crypto/sha2.h"
+#include "dvrcore/sha2.h"
 
 #include <cstring>
 

@@ -4,7 +4,7 @@
 //
 // Input: byte 0 selects the mode (bit 0 compress, bit 1 encrypt, bit 2 counted
 // padding, bits 3..4 work-buffer size); the rest is the image.
-#include "crypto/encryptor.h"
+#include "dvrcore/encryptor.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // Parses arbitrary bytes; a well-formed result is printed with every flag
 // set and parsed again, which must succeed and print the same text.
-#include "config/xml_document.h"
-#include "config/xml_printer.h"
+#include "dvrcore/xml_document.h"
+#include "dvrcore/xml_printer.h"
 
 #include <cstdint>
 #include <cstdlib>

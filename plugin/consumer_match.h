@@ -2,7 +2,7 @@
 // of the event and the plugin's declaration.
 #pragma once
 
-#include "plugin/plugin_interface.h"
+#include "dvrcore/plugin_interface.h"
 
 /// True when a plugin that declared `info` consumes `event`.
 bool consumerMatch(PluginInfo const& info, ox::core::EventParms const& event) noexcept;

@@ -4,7 +4,7 @@
 // entries a plugin does not export.
 #pragma once
 
-#include "plugin/plugin_interface.h"
+#include "dvrcore/plugin_interface.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -3,7 +3,7 @@
 // the core relays, optionally answers each with a result, sends the stop
 // packet on SIGINT/SIGTERM (or after a given time) and exits with the core's
 // exit status.
-#include "core/ipc_packet.h"
+#include "dvrcore/ipc_packet.h"
 
 #include <cerrno>
 #include <cctype>

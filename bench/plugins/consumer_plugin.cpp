@@ -4,7 +4,7 @@
 // first 8 payload bytes) notes the delay from the post to this OnEvent call.
 // The benchmark, which hosts the core in its own process, reads the figures
 // through the Consumer* functions below (looked up with dlsym).
-#include "plugin/plugin_interface.h"
+#include "dvrcore/plugin_interface.h"
 
 #include <algorithm>
 #include <atomic>

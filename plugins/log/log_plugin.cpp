@@ -5,7 +5,7 @@
 // are counted and dropped instead of growing memory.
 #include "log_file.h"
 
-#include "plugin/plugin_interface.h"
+#include "dvrcore/plugin_interface.h"
 
 #include <condition_variable>
 #include <cstdio>

@@ -1,5 +1,5 @@
-#include "config/store.h"
-#include "config/xml_parse_error.h"
+#include "dvrcore/store.h"
+#include "dvrcore/xml_parse_error.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "config/xml_document.h"
+#include "dvrcore/xml_document.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "config/xml_document.h"
-#include "config/xml_printer.h"
+#include "dvrcore/xml_document.h"
+#include "dvrcore/xml_printer.h"
 
 #include <gtest/gtest.h>
 

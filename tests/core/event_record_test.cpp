@@ -1,5 +1,5 @@
 // The event record's layout, the type catalogue and the typed views.
-#include "core/events/event_parms.h"
+#include "dvrcore/event_parms.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The core's configuration through the real executable: defaults, the files
 // it reads, the published document, the saved file and delta updates.
-#include "config/xml_document.h"
+#include "dvrcore/xml_document.h"
 #include "support/core_process.h"
 #include "support/scoped_env.h"
 

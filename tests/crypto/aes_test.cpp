@@ -1,6 +1,6 @@
 // The block cipher against the FIPS-197 appendix vectors, then against OpenSSL
 // on random keys and blocks.
-#include "crypto/aes.h"
+#include "dvrcore/aes.h"
 
 #include "openssl_ref.h"
 

@@ -1,7 +1,7 @@
 // Crypto events: in-place encryption and decryption of a poster's buffer.
 #include "crypto/crypto_event.h"
 
-#include "crypto/encryptor.h"
+#include "dvrcore/encryptor.h"
 
 #include <gtest/gtest.h>
 

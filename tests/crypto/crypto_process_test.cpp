@@ -1,7 +1,7 @@
 // Crypto events through the real executable and a test plugin, with the key
 // taken from the machine identity.
-#include "crypto/encryptor.h"
-#include "crypto/sha2.h"
+#include "dvrcore/encryptor.h"
+#include "dvrcore/sha2.h"
 #include "support/core_process.h"
 #include "support/scoped_env.h"
 

@@ -1,6 +1,6 @@
 // Saving with read-back verification, the three load forms and conversion,
 // on real files.
-#include "crypto/encryptor.h"
+#include "dvrcore/encryptor.h"
 
 #include "encryptor_helpers.h"
 

@@ -1,7 +1,7 @@
 // Shared set-up for the transformed-format tests.
 #pragma once
 
-#include "crypto/encryptor.h"
+#include "dvrcore/encryptor.h"
 
 #include <random>
 #include <string>

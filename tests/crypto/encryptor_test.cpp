@@ -1,6 +1,6 @@
 // The transformed buffer format: layouts, padding, keys, errors, and an
 // independent decoding of images with OpenSSL and zlib.
-#include "crypto/encryptor.h"
+#include "dvrcore/encryptor.h"
 
 #include "encryptor_helpers.h"
 #include "openssl_ref.h"

@@ -1,6 +1,6 @@
 // Identifiers and the modular arithmetic exported to plugins.
-#include "crypto/drm_crypto.h"
-#include "crypto/guid.h"
+#include "dvrcore/drm_crypto.h"
+#include "dvrcore/guid.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // SHA-2 against the FIPS 180-4 example messages, fed whole and in awkward
 // pieces, then against OpenSSL on random messages in random chunks.
-#include "crypto/sha2.h"
+#include "dvrcore/sha2.h"
 
 #include "openssl_ref.h"
 

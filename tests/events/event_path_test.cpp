@@ -2,7 +2,7 @@
 // order, payload copies, kept references and their release, posting from
 // inside OnEvent and while stopping, draining at stop, slow deliveries, and
 // runaway payload lengths.
-#include "core/events/event_parms.h"
+#include "dvrcore/event_parms.h"
 #include "support/core_process.h"
 #include "support/scoped_env.h"
 

@@ -1,8 +1,8 @@
 // The parent channel through the real executable: the test is the parent, on
 // one end of a socket pair, and the Asker test plugin (plugin id 19) answers
 // results and raises requests.
-#include "core/events/event_parms.h"
-#include "core/ipc_packet.h"
+#include "dvrcore/event_parms.h"
+#include "dvrcore/ipc_packet.h"
 #include "support/core_process.h"
 #include "support/parent_end.h"
 

@@ -1,6 +1,6 @@
 // The development parent daemon end to end: it starts the core, relays and
 // answers requests, stops the core and hands back its exit status.
-#include "core/events/event_parms.h"
+#include "dvrcore/event_parms.h"
 #include "support/core_process.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // What the core executable exports to plugins, through the real executable:
 // its dynamic symbol table holds exactly the symbols of exports_expected.txt,
 // the Exports test plugin binds to every one of them and works in the core,
-// and a plugin stops the core through core/core_api.h.
+// and a plugin stops the core through dvrcore/core_api.h.
 //
 // The symbol tables are read with the target toolchain's nm (DVR_NM, CMake's
 // CMAKE_NM), run on the build machine, so the test works for cross builds too.

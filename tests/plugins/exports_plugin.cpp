@@ -10,17 +10,17 @@
 // directory and posts "exports plugin: ..." log lines. The checks run in Open
 // and, for the payload counters, on the first configuration event; then, with
 // PROBE_Exports_STOP=event the plugin stops the core from that OnEvent call,
-// with PROBE_Exports_STOP=thread from a thread of its own (core/core_api.h).
-#include "config/store.h"
-#include "config/xml_document.h"
-#include "config/xml_printer.h"
-#include "core/core_api.h"
+// with PROBE_Exports_STOP=thread from a thread of its own (dvrcore/core_api.h).
+#include "dvrcore/store.h"
+#include "dvrcore/xml_document.h"
+#include "dvrcore/xml_printer.h"
+#include "dvrcore/core_api.h"
 #include "core/privilege_drop.h"
 #include "core/ref_block.h"
-#include "crypto/drm_crypto.h"
-#include "crypto/encryptor.h"
-#include "crypto/ox_crypto.h"
-#include "plugin/plugin_interface.h"
+#include "dvrcore/drm_crypto.h"
+#include "dvrcore/encryptor.h"
+#include "dvrcore/ox_crypto.h"
+#include "dvrcore/plugin_interface.h"
 #include "test_plugin_support.h"
 
 #include <climits>

@@ -2,7 +2,7 @@
 // members are inlined, so this code calls the private helper they use,
 // memory_pool<char>::grow, in the core directly, as any optimised plugin does.
 // That is why the export list takes every member of the toolkit's instances.
-#include "config/memory_pool.h"
+#include "dvrcore/memory_pool.h"
 
 namespace exports_plugin {
 

@@ -3,8 +3,8 @@
 // closes (or never), a slow consumer behind a backlog, the mistakes a buggy
 // plugin makes with references, and a thread that outlives Unload. Each
 // behaviour is chosen with a LIFE_* variable; every step is one trace line.
-#include "core/ipc_packet.h"
-#include "plugin/plugin_interface.h"
+#include "dvrcore/ipc_packet.h"
+#include "dvrcore/plugin_interface.h"
 #include "test_plugin_support.h"
 
 #include <atomic>

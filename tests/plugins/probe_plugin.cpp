@@ -2,8 +2,8 @@
 // entry call appends one line "<name> <entry> <details>" to probe-trace.txt in
 // the working directory, so tests can read what the core called, in order.
 // Behaviour that tests choose at run time comes from PROBE_<NAME>_* variables.
-#include "core/ipc_packet.h"
-#include "plugin/plugin_interface.h"
+#include "dvrcore/ipc_packet.h"
+#include "dvrcore/plugin_interface.h"
 #include "test_plugin_support.h"
 
 #include <algorithm>

@@ -2,7 +2,7 @@
 // ApplianceTree::probeTrace(), and the event records they post.
 #pragma once
 
-#include "plugin/plugin_interface.h"
+#include "dvrcore/plugin_interface.h"
 
 #include <cstddef>
 #include <cstdint>

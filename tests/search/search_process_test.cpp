@@ -3,7 +3,7 @@
 // the release of its previous result, cancel, id reuse, nested requests, and
 // stopping while searches run (also while one waits for a kept result), and
 // the cap on the searches one provider runs at once.
-#include "core/events/event_parms.h"
+#include "dvrcore/event_parms.h"
 #include "support/core_process.h"
 #include "support/scoped_env.h"
 

@@ -2,7 +2,7 @@
 // whose other end the core inherits, with whole-packet reads.
 #pragma once
 
-#include "core/ipc_packet.h"
+#include "dvrcore/ipc_packet.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // into the parsed text, into pool memory, or into strings the caller keeps.
 #pragma once
 
-#include "config/memory_pool.h"
+#include "memory_pool.h"
 
 #include <concepts>
 #include <string_view>

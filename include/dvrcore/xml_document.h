@@ -1,9 +1,9 @@
 // An XML document: the root node together with the pool that owns the tree.
 #pragma once
 
-#include "config/memory_pool.h"
-#include "config/xml_node.h"
-#include "config/xml_parse_error.h"
+#include "memory_pool.h"
+#include "xml_node.h"
+#include "xml_parse_error.h"
 
 #include <string_view>
 

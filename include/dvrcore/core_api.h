@@ -8,7 +8,7 @@
 #define OX_CORE_CORE_API_H
 
 #ifndef __cplusplus
-#error "core/core_api.h is C++: the core accessor and DvrCore::Stop have C++ linkage"
+#error "dvrcore/core_api.h is C++: the core accessor and DvrCore::Stop have C++ linkage"
 #endif
 
 /// The core process's one core object. Plugins hold it only by pointer, from

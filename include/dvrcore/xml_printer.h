@@ -1,7 +1,7 @@
 // Printing a node and its subtree as XML text.
 #pragma once
 
-#include "config/xml_node.h"
+#include "xml_node.h"
 
 #include <string>
 

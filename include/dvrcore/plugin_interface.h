@@ -14,7 +14,7 @@
 #ifndef OX_PLUGIN_PLUGIN_INTERFACE_H
 #define OX_PLUGIN_PLUGIN_INTERFACE_H
 
-#include "core/events/event_parms.h"
+#include "event_parms.h"
 
 #if UINTPTR_MAX > 0xFFFFFFFFu
 #define OX_LP64_PAD(name) uint32_t name;
