@@ -12,6 +12,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 /* Address words. */
 #define OX_CORE_ADDRESS 0x80000000u /* the core itself, or a plugin without an address */
@@ -247,6 +248,37 @@ OX_STATIC_ASSERT(offsetof(ox_EventParms, milliseconds) == 56, "milliseconds");
 OX_STATIC_ASSERT(offsetof(ox_EventParms, frameKind) == 58, "frameKind");
 OX_STATIC_ASSERT(offsetof(ox_EventParms, mediaFlags) == 59, "mediaFlags");
 OX_STATIC_ASSERT(sizeof(ox_EventParms) - offsetof(ox_EventParms, parmsSize) == 152, "parmsSize");
+#endif
+
+/*
+ * Starts a record: everything zero except both heads (size and version of the
+ * record and of its parameters), the address word, the type and the flags.
+ * Every record the core builds starts here; plugins should start theirs here
+ * too, so that a field added later is zero for them.
+ */
+static inline void ox_initEvent(ox_EventParms* e, uint32_t source, uint32_t type, uint32_t flags) {
+    memset(e, 0, sizeof *e);
+    e->size = (uint32_t)sizeof *e;
+    e->version = OX_EVENT_RECORD_VERSION;
+    e->source = source;
+    e->type = type;
+    e->flags = flags;
+    e->parmsSize = (uint32_t)(sizeof *e - offsetof(ox_EventParms, parmsSize));
+    e->parmsVersion = OX_EVENT_PARMS_VERSION;
+}
+
+#ifdef __cplusplus
+namespace ox::core {
+/// A started record (ox_initEvent) carrying `data`, which stays the caller's.
+inline EventParms makeEvent(uint32_t source, uint32_t type, uint32_t flags, char* data = nullptr,
+                            uint32_t dataLen = 0) noexcept {
+    EventParms e;
+    ox_initEvent(&e, source, type, flags);
+    e.data = data;
+    e.dataLen = data ? dataLen : 0;
+    return e;
+}
+} // namespace ox::core
 #endif
 
 #endif /* OX_CORE_EVENTS_EVENT_PARMS_H */
