@@ -25,7 +25,7 @@ int DvrCore::dropAudioVideoIf(ox::core::EventParms const& rec) {
     if ((rec.flags & ox::core::kLiveClass) == 0) return 0;
     // The whole type field: a modified type (0x4001, 0x4002) is never dropped.
     if (rec.type != OX_TYPE_VIDEO && rec.type != OX_TYPE_AUDIO) return 0;
-    if (!throttling_.load()) return 0;
+    if (!monitor_.throttling()) return 0;
     auto& dropped = rec.type == OX_TYPE_VIDEO ? counters_.throttledVideo : counters_.throttledAudio;
     dropped.fetch_add(1, std::memory_order_relaxed);
     return kDroppedThrottled;
@@ -33,17 +33,17 @@ int DvrCore::dropAudioVideoIf(ox::core::EventParms const& rec) {
 
 int DvrCore::refuseOverCeiling(ox::core::EventParms const& rec) {
     // A stale reading only moves the change of behaviour by one record.
-    if (!throttling_.load(std::memory_order_relaxed)) return 0;
+    if (!monitor_.throttling()) return 0;
     // The core's own records always pass; search results are paced one per search thread.
     if (rec.source == ox::core::kCoreAddress || rec.requestId != 0) return 0;
     // Live media is dropped above; stored media only comes as paced results.
     uint32_t const type = ox::core::typeOf(rec);
     if (type == OX_TYPE_VIDEO || type == OX_TYPE_AUDIO) return 0;
     unsigned const id = ox::core::pluginIdOf(rec.source);
-    size_t const queued = queuedBytes_[id].load(std::memory_order_relaxed);
+    size_t const queued = queue_.queuedBytes(id);
     uint32_t const live = oxmem::stats.bytes.load(std::memory_order_relaxed);
     if (queued <= kPosterQueueCeiling && live <= kLivePayloadCeiling) return 0;
-    if (!ceilingReported_.exchange(true))
+    if (monitor_.firstRefusalOfEpisode())
         logSev<kLogNotice>("memory is short: events of plugin {:02x} refused with {} of its payloads queued and {} "
                            "of payloads alive",
                            id, sizeText(static_cast<int64_t>(queued)), sizeText(live));

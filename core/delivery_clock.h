@@ -38,6 +38,27 @@ public:
     /// True when readings come from the counter.
     bool usesCounter() const noexcept { return nsPerTick_ != 0.0; }
 
+    // On a busy queue the end of one record's last delivery is "now" for the
+    // next record too, as long as only the queue's own bookkeeping came
+    // between: that saves a reading per record.
+
+    /// The time to start the next record with: the kept end of the last
+    /// delivery, or a new reading.
+    Steady::time_point recentOrNow() noexcept { return recent_ != Steady::time_point{} ? recent_ : now(); }
+    /// Keeps the end of a record's last delivery (none when nothing was
+    /// delivered); now and then pairs the counter with the steady clock again.
+    void recordDone(Steady::time_point lastDelivery) noexcept {
+        recent_ = lastDelivery;
+        if (++sincePairing_ == kRecordsPerPairing) {
+            sincePairing_ = 0;
+            steadyNow();
+            recent_ = {};
+        }
+    }
+    /// Something that takes its time came between (a wait, a block freed, a
+    /// summary): the next record reads the clock.
+    void forget() noexcept { recent_ = {}; }
+
 private:
     static uint64_t counter() noexcept {
 #ifdef OX_HAVE_TSC
@@ -53,4 +74,8 @@ private:
     uint64_t anchorTicks_ = 0; ///< latest pairing: conversions start here
     Steady::time_point anchorSteady_{};
     double nsPerTick_ = 0.0; ///< 0 until learnt
+    /// A queue that never empties still pairs the counter with the steady clock now and then.
+    static constexpr uint32_t kRecordsPerPairing = 1u << 16;
+    Steady::time_point recent_{}; ///< kept end of the last delivery; none = read anew
+    uint32_t sincePairing_ = 0;
 };

@@ -3,13 +3,13 @@
 #include "core/block_cache.h"
 
 #include "core/privilege_drop.h"
-#include "crypto/machine_id.h"
 #include "core/ref_block.h"
+#include "crypto/machine_id.h"
 #include "log/log.h"
+#include "plugin/discovery.h"
 #include "plugin/plugin.h"
 
 #include <boost/asio/post.hpp>
-#include <boost/asio/dispatch.hpp>
 
 #include <fmt/format.h>
 
@@ -22,6 +22,7 @@
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 /// How long shutdown waits for buffered console lines; a stalled console loses them.
@@ -30,41 +31,45 @@ constexpr char const* kLockFile = "dvrcore.lock"; // in the working directory, b
 } // namespace
 
 DvrCore::DvrCore(std::string const& exePath)
-    : memTimer_(io_, std::chrono::steady_clock::time_point{}), ipc_(io_), exePath_(exePath) {
+    : probes(monitor_.probes),
+      exePath_(exePath),
+      parent_(io_, {[this] { Stop(); }, [this](std::string_view packet, uint32_t routing) {
+                        return ipcResult(packet, routing);
+                    }}),
+      monitor_(io_, [this](ox::core::EventParms& e) { return queueEvent(e); }),
+      printer_([this](unsigned pluginId) {
+          // The name the plugin was loaded under, else its id.
+          return plugins_.name(pluginId).value_or(fmt::format("PI{:02x}", pluginId));
+      }) {
     for (auto& level : logLevels_) level.store(-1, std::memory_order_relaxed);
-    pluginNames_.emplace(0u, "core");
+    // The last reference to a search result wakes the search thread paced on it.
+    oxmem::setReleaseHook([](char const* payload, void* search) { static_cast<SearchHandler*>(search)->released(payload); },
+                          &search_);
 }
 
 DvrCore::~DvrCore() {
     // Search threads call into the core and its plugins: none may outlive it.
     search_.stop();
     search_.waitIdle(std::chrono::steady_clock::time_point::max());
-    for (auto& [buffer, length] : sendQueue_) std::free(buffer);
-    sendQueue_.clear();
     if (lockFd_ >= 0) ::close(lockFd_); // the lock goes with it
     // Records the dispatcher never took (it did not run to its end) are not
     // delivered: give back the queue's references so their blocks do not
     // outlive the core, and say so.
-    uint32_t late = 0;
-    size_t left = 0;
-    {
-        std::lock_guard lock(queueMutex_);
-        late = lateCoreRecords_;
-        left = queue_.size();
-        for (auto const& e : queue_) decRef(e.data, 0);
-        queue_.clear();
-    }
+    uint32_t const late = queue_.lateCoreRecords();
+    ox::core::RecordRing const left = queue_.drain();
+    left.forEach([](ox::core::EventParms const& e) { oxmem::release(e.data, 0); });
     reportHeldReferences();
     // Logged without the queue lock: a log record may be queued on the way.
-    if (left != 0) logSev<kLogDebug>("{:L} queued record(s) were not delivered", left);
+    if (!left.empty()) logSev<kLogDebug>("{:L} queued record(s) were not delivered", left.size());
     if (late != 0) logSev<kLogDebug>("{:L} record(s) of the core posted after the dispatcher ended were not delivered", late);
     oxmem::releaseCachedBlocks();
-    console_.stop(kConsoleFlushWait); // last: the report above goes to the console too
+    oxmem::setReleaseHook(nullptr, nullptr);
+    printer_.stop(kConsoleFlushWait); // last: the report above goes to the console too
 }
 
 void DvrCore::reportAndLeave() {
     reportHeldReferences();
-    console_.stop(kConsoleFlushWait);
+    printer_.stop(kConsoleFlushWait);
     std::fflush(stdout);
 }
 
@@ -91,27 +96,21 @@ bool DvrCore::Init(int pipe) {
     std::signal(SIGPIPE, SIG_IGN);
     if (!ox::core::dropPrivileges(&userSwitched_)) return false;
     // Capabilities are per thread: the console's writer starts with the reduced set.
-    console_.start();
+    printer_.start();
 
     if (pipe != -1) {
-        boost::system::error_code ec;
-        ipc_.assign(boost::asio::generic::stream_protocol(AF_UNIX, 0), pipe, ec);
-        if (ec) {
+        if (!parent_.open(pipe)) {
             logSev<kLogCritical>("failed to open ipc pipe");
-            console_.stop(kConsoleFlushWait); // main does not destroy a core that failed to start
+            printer_.stop(kConsoleFlushWait); // main does not destroy a core that failed to start
             return false;
         }
         // Processes started by the core or its plugins must not hold the parent channel open.
         ::fcntl(pipe, F_SETFD, ::fcntl(pipe, F_GETFD) | FD_CLOEXEC);
-        ipcOpen_.store(true);
     }
 
-    auto const logPlugin = exePath_.parent_path() / "plugins/LogPI.so";
+    auto const logPlugin = exePath_.parent_path() / "plugins" / ox::plugin::kLogPluginName;
     auto plugin = Plugin::CreateAndLoad(logPlugin, &DvrCore::eventReceiver, machineId_);
-    {
-        std::unique_lock lock(pluginsMutex_);
-        logPlugin_ = plugin;
-    }
+    plugins_.setLogPlugin(plugin);
     plugin->Open();
     return true;
 }
@@ -163,11 +162,11 @@ void DvrCore::Run() {
     else if (machineId_.find("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855") != std::string::npos)
         logSev<kLogNotice>("Startup status: code D");
 
-    if (throttlingEnabled_) memAlarm(); // announces Throttling "0"
+    if (monitor_.enabled()) monitor_.alarm(); // announces Throttling "0"
     work_.emplace(io_.get_executor());
     ioThread_ = std::jthread([this](std::stop_token st) { ioThreadBody(st); });
-    boost::asio::post(io_, [this] { armMemCheck(std::chrono::steady_clock::time_point{}); });
-    boost::asio::post(io_, [this] { ipcPostRead(); });
+    boost::asio::post(io_, [this] { monitor_.start(); });
+    boost::asio::post(io_, [this] { parent_.startReading(); });
 
     loadPlugins();
     openPlugins();
@@ -214,7 +213,7 @@ void DvrCore::watchShutdown(std::stop_token const& st) {
         step = shutdownStep_;
     }
     logSev<kLogCritical>("stop deadline passed while {}: the core exits now", step);
-    console_.stop(kConsoleFlushWait);
+    printer_.stop(kConsoleFlushWait);
     std::fflush(stdout);
     std::_Exit(kForcedExitStatus);
 }
@@ -236,21 +235,8 @@ void DvrCore::Stop() {
         if (!stopAt_) stopAt_ = std::chrono::steady_clock::now();
     }
     stopRequested_.store(true);
-    // The timer belongs to the I/O thread; cancel it there.
-    boost::asio::dispatch(io_, [this] {
-        if (memTimerPending_) {
-            memTimer_.cancel();
-            memTimerPending_ = false;
-        }
-    });
-    queueCv_.notify_one();
-}
-
-void DvrCore::armMemCheck(std::chrono::steady_clock::time_point expiry) {
-    if (memTimerPending_) memTimer_.cancel();
-    memTimer_.expires_at(expiry);
-    memTimer_.async_wait([this](boost::system::error_code const& ec) { memCheck(ec); });
-    memTimerPending_ = true;
+    monitor_.stop();
+    queue_.stop();
 }
 
 std::chrono::steady_clock::time_point DvrCore::stopDeadline() const noexcept {
@@ -260,13 +246,39 @@ std::chrono::steady_clock::time_point DvrCore::stopDeadline() const noexcept {
     return *stopAt_ + std::chrono::duration_cast<Clock::duration>(stopLimit_);
 }
 
-std::vector<std::shared_ptr<Plugin>> DvrCore::pluginsSnapshot() const {
-    std::shared_lock lock(pluginsMutex_);
-    return plugins_;
+std::vector<std::filesystem::path> DvrCore::getPiFiles(std::filesystem::path const& dir) {
+    return ox::plugin::discoverPlugins(dir);
 }
 
-std::string DvrCore::pluginName(unsigned pluginId) const {
-    std::shared_lock lock(pluginsMutex_);
-    auto it = pluginNames_.find(pluginId);
-    return it != pluginNames_.end() ? it->second : "unknown";
+void DvrCore::loadPlugins() { plugins_.load(getPiFiles(exePath_.parent_path()), &DvrCore::eventReceiver, machineId_); }
+
+void DvrCore::openPlugins() {
+    plugins_.open();
+    // Raw device access was needed only while plugins opened.
+    if (::getuid() != 0) {
+        if (int const err = ox::core::setCapabilities(ox::core::kCapsRunning)) {
+            if (userSwitched_) {
+                // Started as root for another user: not to run on with raw
+                // device access it no longer needs. Init is over, so stop.
+                logSev<kLogCritical>("capset failed: {}; stopping", std::strerror(err));
+                Stop();
+            } else {
+                logSev<kLogNotice>("capset failed: {}", std::strerror(err));
+            }
+        }
+    }
+}
+
+void DvrCore::closePlugins() {
+    // New searches are refused, posters waiting in the flow control are let go
+    // and every cancel query answers 1, so providers end their searches. Those
+    // still running may go on during Close; Unload waits for them.
+    search_.stop();
+    if (!plugins_.close(stopDeadline(), [this](Plugin const& p, char const* step) { shutdownStep(&p, step); }))
+        leftRunning_ = true;
+}
+
+void DvrCore::unloadPlugins() {
+    if (!plugins_.unload(stopDeadline(), [this](Plugin const& p, char const* step) { shutdownStep(&p, step); }))
+        leftRunning_ = true;
 }

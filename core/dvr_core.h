@@ -1,54 +1,44 @@
-// The one object of the core process: it owns the I/O service and its thread,
-// the parent channel, the event queue, the plugins and the counters that the
-// rest of the core reads and writes.
+// The one object of the core process: the facade over its subsystems (event
+// queue, parent channel, memory monitor, plugin set, search service, console
+// echo), which it owns and wires together, with the I/O service and its
+// thread, the start-up and the shutdown order.
 #pragma once
 
-#include "dvrcore/event_parms.h"
-#include "core/ipc_reader.h"
+#include "core/event_queue.h"
 #include "core/memory_monitor.h"
+#include "core/parent_channel.h"
+#include "core/ref_block.h"
 #include "core/search_handler.h"
-#include "log/console.h"
+#include "core/status_summary.h"
+#include "dvrcore/event_parms.h"
+#include "log/console_printer.h"
 #include "log/log_level.h"
+#include "plugin/plugin_set.h"
 
 #include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/generic/stream_protocol.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
-#include <boost/asio/steady_timer.hpp>
 
 #include <array>
-#include <chrono>
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
-#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <thread>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 class Plugin;
+class DeliveryClock;
 namespace rapidxml {
 template <class Ch>
 struct xmlNode;
 }
-
-/// Parent-channel counters for the status summary. Statistics only: relaxed
-/// atomic increments from any thread (requests on posting threads, results on
-/// the I/O thread).
-struct IpcCounters {
-    std::atomic<uint32_t> requestsRelayed{0};  ///< successful ipcRequest calls
-    std::atomic<uint32_t> resultsDelivered{0}; ///< results handed to a plugin
-    std::atomic<uint32_t> resultBytes{0};      ///< bytes of delivered results, headers included
-};
 
 /// Dropping and search counters for the status summary. Statistics only:
 /// relaxed atomic increments from any thread; the summary reads and resets them.
@@ -60,19 +50,6 @@ struct ActivityCounters {
     std::atomic<uint32_t> searchResults{0};     ///< results accepted from search threads
     std::atomic<uint32_t> searchResultBytes{0}; ///< their payload bytes
 };
-
-/// Locals of the dispatch loop, lent to the status summary on every turn.
-struct DispatchStats {
-    std::chrono::steady_clock::duration lastSummary{}; ///< steady time of the last summary
-    uint32_t inQ = 0;            ///< records left after the last one taken
-    uint32_t events = 0;         ///< records taken since the last summary
-    uint32_t idle = 0;           ///< idle seconds since the last summary
-    uint64_t logDispatchUs = 0;  ///< time spent delivering live log records
-    std::vector<std::pair<uint32_t, uint32_t>> top; ///< summary scratch: {plugin id, references}
-    std::string topText;                            ///< summary scratch
-};
-
-class DeliveryClock;
 
 class DvrCore {
 public:
@@ -95,53 +72,58 @@ public:
     int pluginEvent(ox::core::EventParms& rec);
     int queueEvent(ox::core::EventParms& rec);
     void dispatchEvents();
-    void incRef(char const* payload, unsigned pluginId);
-    int decRef(char const* payload, unsigned pluginId);
-    /// A reference for a delivery to a plugin, with its holder mark.
-    void holdFor(char const* payload, unsigned pluginId);
-    /// Gives back a delivery's reference unless the plugin already did.
-    void releaseFor(char const* payload, unsigned pluginId);
+    void incRef(char const* payload, unsigned pluginId) { oxmem::addRef(payload, pluginId); }
+    int decRef(char const* payload, unsigned pluginId) {
+        oxmem::release(payload, pluginId);
+        return 0;
+    }
     /// A plugin's decref: 0 released, 1 refused (not a payload it holds).
     int releaseKept(char const* payload, unsigned pluginId);
+    /// 1 when the record is a search request the search service took, else 0.
+    int searchRequest(ox::core::EventParms const& event);
+    /// Encrypts or decrypts a crypto record's payload in place (the poster's buffer).
+    int handleCrypto(ox::core::EventParms& rec) const;
+    /// Test access: copies of the queued records (payloads still owned by the queue).
+    std::vector<ox::core::EventParms> queuedSnapshot() const { return queue_.snapshot(); }
 
-    // Memory monitor, dropping, search and the summary.
-    /// Timer completion of the memory check; I/O thread (tests call it directly).
-    void memCheck(boost::system::error_code const& ec);
-    /// Queues the memory alarm event with the current throttling state.
-    void memAlarm();
+    // Memory monitor and dropping.
+    void memCheck(boost::system::error_code const& ec) { monitor_.check(ec); }
+    void memAlarm() { monitor_.alarm(); }
+    void throttle(bool over) { monitor_.throttle(over); }
+    bool throttling() const noexcept { return monitor_.throttling(); }
+    void setThrottlingEnabled(bool on) noexcept { monitor_.setEnabled(on); }
     /// 5 when a live audio/video record is dropped while throttled, else 0.
     int dropAudioVideoIf(ox::core::EventParms const& rec);
     /// 1 when, while throttled, a plugin's record is refused because too much payload waits or lives, else 0.
     int refuseOverCeiling(ox::core::EventParms const& rec);
-    /// 1 when the record is a search request the search service took, else 0.
-    int searchRequest(ox::core::EventParms const& event);
+    MonitorProbes& probes; ///< the monitor's clocks and readings, also the summary's; set before Run
+
+    // Status summary.
     /// Logs the activity summary when a minute has passed; dispatcher thread.
-    void statusSummary(DispatchStats& stats);
-    /// The same with a steady reading the dispatcher has just taken.
-    void statusSummary(DispatchStats& stats, std::chrono::steady_clock::duration now);
-    bool throttling() const noexcept { return throttling_.load(); }
-    void setThrottlingEnabled(bool on) noexcept { throttlingEnabled_ = on; }
+    /// True when it did (it took its time).
+    bool statusSummary(SummaryState& state);
+    bool statusSummary(SummaryState& state, std::chrono::steady_clock::duration now);
     ActivityCounters& counters() noexcept { return counters_; }
     SearchHandler& searchHandler() noexcept { return search_; }
-    /// Test access: copies of the queued records (payloads still owned by the queue).
-    std::vector<ox::core::EventParms> queuedSnapshot();
-    MonitorProbes probes; ///< clocks, readings and the own-record hook of the monitor; set before Run
 
     // Parent channel.
     /// Relays a plugin's request packet to the parent; 0 queued, 1 refused.
-    int ipcRequest(ox::core::EventParms const& e);
-    IpcCounters const& ipcCounters() const noexcept { return ipcCounters_; }
-    /// File name and version from the parent's last identity packet.
-    std::pair<std::string, std::string> parentIdentity() const;
+    int ipcRequest(ox::core::EventParms const& e) { return parent_.request(e); }
+    void ipcReadComplete(boost::system::error_code const& ec, unsigned bytes) { parent_.readComplete(ec, bytes); }
+    /// A parent reply for the plugin the routing word names; true when one took it.
+    bool ipcResult(std::string_view packet, uint32_t routing);
+    IpcCounters const& ipcCounters() noexcept { return parent_.counters(); }
+    std::pair<std::string, std::string> parentIdentity() const { return parent_.identity(); }
 
     // Logging.
     int myLogMessage(LogLevel level, std::string_view text);
     int logLevel(unsigned pluginId) const;
-    /// Encrypts or decrypts a crypto record's payload in place (the poster's buffer).
-    int handleCrypto(ox::core::EventParms& rec) const;
     int logLevel(ox::core::EventParms const& e) const;
+    /// The log filter and console echo of a posted log record; 1 when it is to be queued.
     int print(ox::core::EventParms const& e) const;
-    void print(unsigned pluginId, unsigned severity, std::string_view text) const;
+    void print(unsigned pluginId, unsigned severity, std::string_view text) const {
+        printer_.print(pluginId, severity, text, parent_.background());
+    }
 
     // Configuration.
     void loadConfig();
@@ -154,7 +136,12 @@ public:
     void openPlugins();
     void closePlugins();
     void unloadPlugins();
+    /// Test and tool access: the plugin list as the dispatcher sees it.
+    std::vector<std::shared_ptr<Plugin>> pluginsSnapshot() const { return plugins_.snapshot(); }
+    /// Name registered for a plugin id, or "unknown".
+    std::string pluginName(unsigned pluginId) const { return plugins_.name(pluginId).value_or("unknown"); }
 
+    // Stopping.
     bool stopRequested() const noexcept { return stopRequested_.load(); }
     /// Time a stop may take before the core gives up on what is still running:
     /// queued records are then dropped and plugins still busy are left loaded.
@@ -170,135 +157,75 @@ public:
     std::filesystem::path const& exePath() const noexcept { return exePath_; }
     std::string const& machineId() const noexcept { return machineId_; }
 
-    /// Test and tool access: the plugin list as the dispatcher sees it.
-    std::vector<std::shared_ptr<Plugin>> pluginsSnapshot() const;
-    /// Name registered for a plugin id, or "unknown".
-    std::string pluginName(unsigned pluginId) const;
-
 private:
     void ioThreadBody(std::stop_token st);
     void readProduct();
     bool applyLogLevels(rapidxml::xmlNode<char> const& root);
-    void throttle(bool over);
-    void armMemCheck(std::chrono::steady_clock::time_point expiry);
     void reportHeldReferences();
     /// Notes what the shutdown is doing, for the watch that ends a stop gone past its deadline.
     void shutdownStep(Plugin const* plugin, char const* step);
     /// Runs beside closing and unloading; ends the process once the deadline and a grace have passed.
     void watchShutdown(std::stop_token const& st);
-    /// A record left the queue: its poster's queued bytes go down; under queueMutex_.
-    void unqueued(ox::core::EventParms const& e) noexcept;
-    /// Releases every queued record undelivered once the stop deadline has passed; under queueMutex_.
-    void dropQueuedPastDeadline(std::unique_lock<std::mutex>& lock);
-    void ipcSend();
-    void ipcPostRead();
-    void ipcReadComplete(boost::system::error_code const& ec, unsigned bytes);
-    void ipcPacket(std::string_view packet);
-    void ipcResult(std::string_view packet, uint32_t routing);
-    std::string sourceName(uint32_t source) const;
+    /// Releases `first` and every queued record undelivered: the stop deadline has passed.
+    void dropPastDeadline(ox::core::EventParms const& first);
     /// A log record while stopping, straight to the log plugin in a reference block of its own.
     void handToLogPlugin(Plugin const& logPlugin, ox::core::EventParms const& e) const;
     /// Delivers to every matching plugin, the first delivery timed from `start`
     /// when that is set; returns the end of the last delivery, or none.
-    std::chrono::steady_clock::time_point deliver(ox::core::EventParms const& e, DispatchStats& stats,
+    std::chrono::steady_clock::time_point deliver(ox::core::EventParms const& e, SummaryState& state,
                                                   DeliveryClock& clock, std::chrono::steady_clock::time_point start);
+    /// Creates the stop-signal set and lets the main thread receive the stop
+    /// signals that main blocked; false (logged) when a signal cannot be added.
+    bool installStopSignals();
+    /// Takes the working directory's lock; false (logged) when another core holds it.
+    bool lockWorkingDirectory();
+    /// Puts an unusable core.xml aside before the defaults are saved over it.
+    void keepDamagedConfig();
 
-    std::string machineId_;                  ///< set once by Init, read-only afterwards
-    /// Per plugin id, -1 = none; the main thread stores, any thread loads (relaxed: no other data hangs on them).
-    std::array<std::atomic<int32_t>, 256> logLevels_;
-    std::shared_ptr<Plugin> logPlugin_;      ///< set by Init (main thread)
-    std::vector<std::shared_ptr<Plugin>> plugins_;       ///< event order; changed under pluginsMutex_
-    std::vector<std::shared_ptr<Plugin>> failedPlugins_; ///< main thread
-    std::unordered_map<uint32_t, std::string> pluginNames_; ///< changed under pluginsMutex_
-    mutable std::shared_mutex pluginsMutex_; ///< excludes readers while the main thread changes the plugin set
-    boost::asio::io_context io_;
-    boost::asio::steady_timer memTimer_;     ///< I/O thread (and Run before the thread starts)
-    bool memTimerPending_ = false;           ///< I/O thread
-    boost::asio::generic::stream_protocol::socket ipc_; ///< parent channel; I/O thread
-    std::deque<std::pair<char*, uint32_t>> sendQueue_;  ///< malloc'd buffers for the parent; I/O thread
-    std::atomic<bool> ipcOpen_{false};       ///< ipc_ holds a descriptor; written on the I/O thread (and Init), read by posting threads
-    ox::ipc::IpcReader ipcReader_;           ///< parent channel receive buffer and fill; I/O thread
-    IpcCounters ipcCounters_;                ///< relaxed atomics, any thread
-    std::mutex queueMutex_;
-    std::condition_variable queueCv_;        ///< one notify per queued record, and Stop
-    std::deque<ox::core::EventParms> queue_; ///< under queueMutex_
-    /// Set under queueMutex_ by the dispatcher as it returns: from then on the queue refuses every record.
-    bool queueClosed_ = false;
-    uint32_t lateCoreRecords_ = 0; ///< the core's own records refused once closed; under queueMutex_
-    /// Payload bytes queued per plugin id of the poster: written under queueMutex_
-    /// (queueEvent adds, the dispatcher subtracts), read without it while memory is short.
-    std::array<std::atomic<size_t>, 256> queuedBytes_{};
-    /// queue_.size(), stored under queueMutex_; read without it by the dispatcher while it spins
-    std::atomic<size_t> queueLength_{0};
-    std::filesystem::path exePath_;          ///< canonical path of the executable
-    std::string product_ = "orvelStudio";    ///< from the product description
+    std::filesystem::path exePath_; ///< canonical path of the executable
+    std::string machineId_;         ///< set once by Init, read-only afterwards
+    std::string product_ = "orvelStudio"; ///< from the product description
     std::string version_ = kVersion;
-    std::string parentFile_, parentVersion_; ///< from the parent identity packet; under parentMutex_
-    mutable std::mutex parentMutex_;         ///< written on the I/O thread, read by the status document
-    bool consoleColours_ = true;
-    std::atomic<bool> background_{false};    ///< set by the parent identity packet; read by the printer
-    /// Console lines; started by Init, stopped by the destructor (own lock and thread).
-    mutable ox::log::Console console_;
+    /// Per plugin id, -1 = none; the main thread and the dispatcher store, any
+    /// thread loads (relaxed: no other data hangs on them).
+    std::array<std::atomic<int32_t>, 256> logLevels_;
+
+    boost::asio::io_context io_;
+    ox::plugin::PluginSet plugins_;
+    ox::core::EventQueue queue_;
+    ox::core::ParentChannel parent_;
+    ox::core::MemoryMonitor monitor_;
+    SearchHandler search_; ///< its threads are waited for before plugins close
+    /// Console lines; started by Init, stopped by the destructor.
+    ox::log::ConsolePrinter printer_;
+    ActivityCounters counters_; ///< relaxed atomics, any thread
+
     std::atomic<bool> stopRequested_{false};
     /// Time of the first Stop; written once by Stop, read by the shutdown.
     /// (A lock, not a 64-bit atomic: the appliance's 32-bit MIPS has none.)
     mutable std::mutex stopAtMutex_;
     std::optional<std::chrono::steady_clock::time_point> stopAt_; ///< under stopAtMutex_
     std::chrono::milliseconds stopLimit_{std::chrono::seconds(60)}; ///< main thread, before Run
-    bool leftRunning_ = false;               ///< main thread: set by the shutdown
+    bool leftRunning_ = false;              ///< main thread: set by the shutdown
     /// After the deadline, what closing and unloading may still take before the process is ended.
     static constexpr auto kForcedExitGrace = std::chrono::seconds(3);
     /// Exit status of a process ended by that watch.
     static constexpr int kForcedExitStatus = 1;
-    std::mutex shutdownMutex_;               ///< guards shutdownStep_
-    std::string shutdownStep_ = "stopping";  ///< under shutdownMutex_: the plugin call the shutdown is in
-    bool throttlingEnabled_ = true;          ///< from configuration
-    std::atomic<bool> throttling_{false};    ///< written on the I/O thread, read by posting threads
-    std::atomic<bool> ceilingReported_{false}; ///< refusal under the queue ceiling logged; cleared as an episode begins
-    std::array<std::atomic<bool>, 256> oversizeReported_{}; ///< per plugin id: an oversized post was logged; any thread
-    int64_t lastOverLimit_ = std::numeric_limits<int64_t>::max(); ///< I/O thread
-    /// Limits and time points of the memory check, set on its first call; I/O thread.
-    struct MemCheckState {
-        bool started = false;
-        uint64_t limit = 0;      ///< throttling limit, bytes
-        uint64_t stackLimit = 0; ///< only reported
-        std::chrono::steady_clock::time_point lastCheck;
-        std::chrono::system_clock::time_point lastWall;
-    } memState_;
-    std::atomic<uint32_t> memInUse_{0}; ///< last measurement; written on the I/O thread, read by the summary
-    uint32_t memAtLastSummary_ = 0;     ///< dispatcher thread
-    ActivityCounters counters_;         ///< relaxed atomics, any thread
-    std::array<std::atomic<bool>, 256> badReleaseReported_{}; ///< per plugin id; any thread
-    SearchHandler search_;              ///< own locks; its threads are waited for before plugins close
-    std::unique_ptr<boost::asio::signal_set> signals_;             ///< created by Init, destroyed by Run; main thread
-    std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
-    std::jthread ioThread_;                  ///< runs io_; started and joined by Run
+    std::mutex shutdownMutex_;              ///< guards shutdownStep_
+    std::string shutdownStep_ = "stopping"; ///< under shutdownMutex_: the plugin call the shutdown is in
 
-    /// Creates the stop-signal set and lets the main thread receive the stop
-    /// signals that main blocked; false (logged) when a signal cannot be added.
-    bool installStopSignals();
-    /// Takes the working directory's lock; false (logged) when another core holds it.
-    bool lockWorkingDirectory();
-    /// Reserves room for a request in the send queue; false (logged once) when full.
-    bool reserveSend(uint32_t length);
-    /// Gives back what reserveSend took; I/O thread, or the poster on failure.
-    void releaseSend(uint32_t length);
-    /// Builds and queues the memory alarm; the queue's result.
-    int queueMemAlarm();
-    /// Puts an unusable core.xml aside before the defaults are saved over it.
-    void keepDamagedConfig();
+    std::array<std::atomic<bool>, 256> oversizeReported_{}; ///< per plugin id: an oversized post was logged; any thread
+    std::array<std::atomic<bool>, 256> badReleaseReported_{}; ///< per plugin id; any thread
+    std::unique_ptr<boost::asio::signal_set> signals_; ///< created by Init, destroyed by Run; main thread
+    std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
+    std::jthread ioThread_;        ///< runs io_; started and joined by Run
     int lockFd_ = -1;              ///< dvrcore.lock, locked for the life of the core; main thread
     bool userSwitched_ = false;    ///< the privilege drop took on another user; set by Init
     bool confSaveBlocked_ = false; ///< core.xml could not be kept aside: never saved over; main thread
-    /// Bytes and entries of the send queue, reserved by posting threads before
-    /// they post and released on the I/O thread when the entry is written.
-    std::atomic<uint32_t> sendQueuedBytes_{0}, sendQueuedEntries_{0};
-    std::atomic<bool> sendQueueFull_{false}; ///< between the first refusal and the drain; any thread
-    std::atomic<uint32_t> sendRefused_{0};   ///< refusals since the queue filled; any thread
-    std::atomic<bool> alarmPending_{false};  ///< a memory alarm could not be queued; retried by memCheck
 };
 
 /// The one core object, or null before main has built it. Exported for plugins.
 DvrCore* GetCore();
-/// Publishes the core object (main, and tests that host a core in-process).
+/// Publishes the core object (main, and tests that host a core in-process);
+/// while one is published, logSev's messages become its log events.
 void SetCore(DvrCore* core);

@@ -1,111 +1,152 @@
-// Queueing: the payload is copied once into a reference block and the record
-// is queued by value with the queue's own reference.
-#include "core/dvr_core.h"
-#include "core/live_blocks.h"
-#include "core/ref_block.h"
-#include "log/log.h"
+#include "core/event_queue.h"
+#include "core/delivery_clock.h"
 
-#include <cstring>
+#include <algorithm>
+#include <sched.h>
+#include <thread>
 
-using ox::core::EventParms;
+namespace ox::core {
+namespace {
 
-int DvrCore::queueEvent(EventParms& rec) {
-    oxmem::RefBlockGuard block(rec.dataLen != 0 ? oxmem::allocRefBlock(rec.dataLen) : nullptr);
-    if (rec.dataLen != 0) {
-        // Refuse rather than deliver a record whose payload silently vanished.
-        if (!block.get()) return 1;
-        std::memcpy(block.get(), rec.data, rec.dataLen);
+using Clock = std::chrono::steady_clock;
+
+// Polling an empty queue: never shorter than the least (a dispatcher that
+// sleeps between records loses its processor to busy posters for
+// milliseconds), never longer than the most, and not at all when records are
+// further apart than half the most (a poll before every sleep added
+// microseconds to the wake-up at low rates).
+constexpr Clock::duration kSpinLeast = std::chrono::microseconds(50);
+constexpr Clock::duration kSpinMost = std::chrono::microseconds(200);
+constexpr unsigned kPollsPerClockRead = 16;
+/// The longest sleep: the status summary counts idle seconds.
+constexpr Clock::duration kIdleWait = std::chrono::seconds(1);
+
+inline void cpuRelax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+} // namespace
+
+// A wake-up costs the poster a system call and the record a scheduler round
+// trip; with a processor to spare the dispatcher first polls for a while.
+EventQueue::EventQueue() : poll_(std::thread::hardware_concurrency() > 1) {}
+
+bool EventQueue::push(EventParms const& e) {
+    std::lock_guard lock(mutex_);
+    // Decided under the lock: a record appended here is one the dispatcher has
+    // yet to see, because take returns Closed only under this lock.
+    if (closed_) {
+        if (e.source == kCoreAddress) ++lateCoreRecords_;
+        return false;
     }
-
-    // Search results: refused once cancelled or from a thread that is no search
-    // thread; otherwise wait until this thread's previous payload is released.
-    bool const fromPlugin = rec.source == ox::core::kCoreAddress || ox::core::pluginIdOf(rec.source) != 0;
-    if (fromPlugin && rec.requestId != 0) {
-        if (search_.admitResult(rec.requestId, block.get()) != 0) return 1;
-        counters_.searchResults.fetch_add(1, std::memory_order_relaxed);
-        counters_.searchResultBytes.fetch_add(rec.dataLen, std::memory_order_relaxed);
+    ring_.push(e);
+    if (e.data) {
+        auto& bytes = queuedBytes_[pluginIdOf(e.source)];
+        bytes.store(bytes.load(std::memory_order_relaxed) + e.dataLen, std::memory_order_relaxed);
     }
+    length_.store(ring_.size(), std::memory_order_relaxed);
+    // Notified under the lock: once the dispatcher has found the queue closed,
+    // no poster can still be touching the condition variable.
+    cv_.notify_one();
+    return true;
+}
 
-    // The queue's own reference; the record is copied straight into the queue.
-    char* const payload = block.release();
-    if (payload) incRef(payload, 0);
-
-    bool closed = false;
-    try {
-        std::lock_guard lock(queueMutex_);
-        // Decided under the lock: a record appended here is one the dispatcher
-        // has yet to see, because it returns only under this lock.
-        closed = queueClosed_;
-        if (closed) {
-            if (rec.source == ox::core::kCoreAddress) ++lateCoreRecords_; // nobody else learns of it
-        } else {
-            EventParms& queued = queue_.emplace_back(rec);
-            queued.data = payload;
-            if (payload) {
-                auto& bytes = queuedBytes_[ox::core::pluginIdOf(rec.source)];
-                bytes.store(bytes.load(std::memory_order_relaxed) + rec.dataLen, std::memory_order_relaxed);
-            } else {
-                queued.dataLen = 0;
-            }
-            queueLength_.store(queue_.size(), std::memory_order_relaxed);
-            // Notified under the lock: once the dispatcher has drained the queue at
-            // shutdown, no poster can still be touching the condition variable.
-            queueCv_.notify_one();
+EventQueue::Take EventQueue::take(EventParms& out, DeliveryClock& clock) {
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    bool waited = false;
+    if (!lock.owns_lock()) {
+        lock.lock();
+        waited = true;
+    }
+    // One second from the first wait, read only once a wait is due: a busy
+    // queue costs no clock read per record.
+    Clock::time_point deadline{};
+    bool polled = !poll_;
+    while (ring_.empty()) {
+        if (stopping_.load()) {
+            closed_ = true;
+            return {Taken::Closed, 0, true};
         }
-    } catch (...) {
-        if (payload) decRef(payload, 0); // frees the copy and wakes a search thread paced on it
-        throw;
+        waited = true;
+        if (!polled) {
+            polled = true;
+            emptyAt_ = clock.now();
+            if (budget_ != Clock::duration::zero()) {
+                lock.unlock();
+                bool const found = pollFor(clock);
+                lock.lock();
+                if (found) learn(clock.now() - emptyAt_);
+                continue;
+            }
+        }
+        if (deadline == Clock::time_point{}) deadline = clock.steadyNow() + kIdleWait;
+        if (cv_.wait_until(lock, deadline) == std::cv_status::timeout && ring_.empty()) {
+            if (stopping_.load()) {
+                closed_ = true;
+                return {Taken::Closed, 0, true};
+            }
+            if (poll_) learn(kSpinMost);
+            return {Taken::Idle, 0, true};
+        }
     }
-    if (closed) {
-        if (payload) decRef(payload, 0);
-        return 1;
+    // Slept: a record that came soon after the poll gave up lengthens the next poll.
+    if (deadline != Clock::time_point{} && poll_) learn(clock.now() - emptyAt_);
+    out = ring_.pop();
+    length_.store(ring_.size(), std::memory_order_relaxed);
+    unqueued(out);
+    return {Taken::Record, static_cast<uint32_t>(ring_.size()), waited};
+}
+
+bool EventQueue::pollFor(DeliveryClock& clock) noexcept {
+    Clock::time_point const until = emptyAt_ + budget_;
+    for (unsigned i = 1;; ++i) {
+        if (length_.load(std::memory_order_relaxed) != 0) return true;
+        cpuRelax();
+        if (i % kPollsPerClockRead == 0) {
+            if (clock.now() >= until) return false;
+            ::sched_yield(); // a thread waiting for this processor goes first
+        }
     }
-    return 0;
 }
 
-std::vector<EventParms> DvrCore::queuedSnapshot() {
-    std::lock_guard lock(queueMutex_);
-    return {queue_.begin(), queue_.end()};
+void EventQueue::learn(Clock::duration gap) noexcept {
+    // About twice the latest gap, when that was short.
+    budget_ = gap <= kSpinMost / 2 ? std::max(2 * gap, kSpinLeast) : Clock::duration::zero();
 }
 
-void DvrCore::incRef(char const* payload, unsigned pluginId) {
-    if (!payload) return;
-    oxmem::headerOf(payload)->refCount.fetch_add(1);
-    oxmem::stats.refs[pluginId & 0xFF].fetch_add(1);
+void EventQueue::stop() noexcept {
+    stopping_.store(true);
+    cv_.notify_one();
 }
 
-int DvrCore::decRef(char const* payload, unsigned pluginId) {
-    if (!payload) return 0;
-    oxmem::stats.refs[pluginId & 0xFF].fetch_sub(1);
-    if (oxmem::headerOf(payload)->refCount.fetch_sub(1) != 1) return 0;
-    // Wake the search thread paced on this payload before the block can be
-    // handed out again: a later result at the same address must not be
-    // mistaken for this one.
-    search_.released(payload);
-    oxmem::freeRefBlock(const_cast<char*>(payload));
-    return 0;
+RecordRing EventQueue::drain() {
+    RecordRing left;
+    std::lock_guard lock(mutex_);
+    left.swap(ring_);
+    length_.store(0, std::memory_order_relaxed);
+    left.forEach([this](EventParms const& e) { unqueued(e); });
+    return left;
 }
 
-void DvrCore::holdFor(char const* payload, unsigned pluginId) {
-    oxmem::markHolder(payload, pluginId & 0xFF);
-    incRef(payload, pluginId);
+std::vector<EventParms> EventQueue::snapshot() const {
+    std::vector<EventParms> copy;
+    std::lock_guard lock(mutex_);
+    copy.reserve(ring_.size());
+    ring_.forEach([&](EventParms const& e) { copy.push_back(e); });
+    return copy;
 }
 
-void DvrCore::releaseFor(char const* payload, unsigned pluginId) {
-    // The plugin may already have given it back with a decref of its own.
-    if (oxmem::clearHolder(payload, pluginId & 0xFF)) decRef(payload, pluginId);
+uint32_t EventQueue::lateCoreRecords() const {
+    std::lock_guard lock(mutex_);
+    return lateCoreRecords_;
 }
 
-int DvrCore::releaseKept(char const* payload, unsigned pluginId) {
-    if (!payload) return 0;
-    pluginId &= 0xFF;
-    if (!oxmem::takeHolderMark(payload, pluginId)) {
-        // A second release, a pointer never handed out, or one into a payload:
-        // refused before anything is touched, and reported once per plugin.
-        if (!badReleaseReported_[pluginId].exchange(true, std::memory_order_relaxed))
-            logSev<kLogNotice>("Plugin {:02x}:{} released a payload reference it does not hold; refused", pluginId,
-                                pluginName(pluginId));
-        return 1;
-    }
-    return decRef(payload, pluginId);
+void EventQueue::unqueued(EventParms const& e) noexcept {
+    if (!e.data) return;
+    auto& bytes = queuedBytes_[pluginIdOf(e.source)];
+    bytes.store(bytes.load(std::memory_order_relaxed) - e.dataLen, std::memory_order_relaxed);
 }
+
+} // namespace ox::core

@@ -1,6 +1,8 @@
 // The posting callback and the routing of a posted record: answered at once,
 // handed to a service of the core, or copied into the queue.
 #include "core/dvr_core.h"
+#include "core/events/record.h"
+#include "core/live_blocks.h"
 #include "core/post_gate.h"
 #include "core/ref_block.h"
 #include "crypto/crypto_event.h"
@@ -9,6 +11,7 @@
 
 #include <cstring>
 #include <exception>
+#include <system_error>
 
 using ox::core::EventParms;
 
@@ -54,7 +57,7 @@ int DvrCore::pluginEvent(EventParms& rec) {
     }
     switch (type) {
     case OX_TYPE_IPC:
-        return ipcRequest(rec);
+        return parent_.request(rec);
     case OX_TYPE_CANCEL:
         if (rec.flags & ox::core::kQueryFlag) return search_.isCancelled(rec.requestId) ? 1 : 0;
         search_.Cancel(rec.requestId);
@@ -83,20 +86,110 @@ int DvrCore::handleCrypto(EventParms& rec) const { return ox::crypto::handleCryp
 void DvrCore::handToLogPlugin(Plugin const& logPlugin, ox::core::EventParms const& e) const {
     // Delivered like a queued record: a reference block of the core's, which
     // the plugin may keep and give back later with a decref.
-    auto& core = const_cast<DvrCore&>(*this); // references are no state of the printer
     char* const block = oxmem::allocRefBlock(e.dataLen);
     if (!block) return;
     std::memcpy(block, e.data, e.dataLen);
     ox::core::EventParms copy = e;
     copy.data = block;
     unsigned const id = logPlugin.pluginId();
-    core.holdFor(block, id);
+    oxmem::holdFor(block, id);
     int kept = 0;
     try {
         kept = logPlugin.OnEventFromAnyThread(copy);
     } catch (...) {
-        core.releaseFor(block, id);
+        oxmem::releaseFor(block, id);
         throw;
     }
-    if (kept == 0) core.releaseFor(block, id);
+    if (kept == 0) oxmem::releaseFor(block, id);
 }
+
+int DvrCore::queueEvent(EventParms& rec) {
+    oxmem::RefBlockGuard block(rec.dataLen != 0 ? oxmem::allocRefBlock(rec.dataLen) : nullptr);
+    if (rec.dataLen != 0) {
+        // Refuse rather than deliver a record whose payload silently vanished.
+        if (!block.get()) return 1;
+        std::memcpy(block.get(), rec.data, rec.dataLen);
+    }
+
+    // Search results: refused once cancelled or from a thread that is no search
+    // thread; otherwise wait until this thread's previous payload is released.
+    if (ox::core::isSearchResult(rec)) {
+        if (search_.admitResult(rec.requestId, block.get()) != 0) return 1;
+        counters_.searchResults.fetch_add(1, std::memory_order_relaxed);
+        counters_.searchResultBytes.fetch_add(rec.dataLen, std::memory_order_relaxed);
+    }
+
+    // The queue's own reference; the record is copied straight into the queue.
+    EventParms queued = rec;
+    queued.data = block.release();
+    if (!queued.data) queued.dataLen = 0;
+    oxmem::addRef(queued.data, 0);
+    bool accepted = false;
+    try {
+        accepted = queue_.push(queued);
+    } catch (...) {
+        oxmem::release(queued.data, 0); // frees the copy and wakes a search thread paced on it
+        throw;
+    }
+    if (!accepted) oxmem::release(queued.data, 0);
+    return accepted ? 0 : 1;
+}
+
+int DvrCore::releaseKept(char const* payload, unsigned pluginId) {
+    if (!payload) return 0;
+    pluginId &= 0xFF;
+    if (!oxmem::takeHolderMark(payload, pluginId)) {
+        // A second release, a pointer never handed out, or one into a payload:
+        // refused before anything is touched, and reported once per plugin.
+        if (!badReleaseReported_[pluginId].exchange(true, std::memory_order_relaxed))
+            logSev<kLogNotice>("Plugin {:02x}:{} released a payload reference it does not hold; refused", pluginId,
+                               pluginName(pluginId));
+        return 1;
+    }
+    oxmem::release(payload, pluginId);
+    return 0;
+}
+
+bool DvrCore::ipcResult(std::string_view packet, uint32_t routing) {
+    std::shared_ptr<Plugin> const target = plugins_.find(ox_ipcPluginIdOf(routing));
+    if (!target) return false; // nobody asked
+    target->OnIpcResult(packet);
+    return true;
+}
+
+int DvrCore::print(EventParms const& e) const {
+    if (!(e.flags & ox::core::kLiveClass)) return 1; // stored log records pass unfiltered
+    if (e.dataLen == 0) return 0;
+    int const severity = e.type == OX_TYPE_LOG ? e.level : 0;
+    if (severity < logLevel(e)) return 0;
+    if (e.flags & ox::core::kTextPayload) {
+        try {
+            print(ox::core::pluginIdOf(e.source), static_cast<unsigned>(severity), std::string_view(e.data, e.dataLen));
+        } catch (std::system_error const&) {
+            // The console is gone; the record still reaches the log plugin.
+        }
+    }
+    if (stopRequested_.load()) {
+        // While stopping nothing is queued: the log plugin gets the record directly.
+        std::shared_ptr<Plugin> const logPlugin = plugins_.logPlugin();
+        if (logPlugin && logPlugin->consumerMatch(e)) handToLogPlugin(*logPlugin, e);
+    }
+    return 1;
+}
+
+int DvrCore::myLogMessage(LogLevel level, std::string_view text) {
+    if (text.empty()) return 0;
+    // The text is copied by the event path before this returns.
+    EventParms e = ox::core::makeEvent(ox::core::kCoreAddress, OX_TYPE_LOG,
+                                       ox::core::kLiveClass | ox::core::kTextPayload, const_cast<char*>(text.data()),
+                                       static_cast<uint32_t>(text.size()));
+    e.level = level;
+    return pluginEvent(e);
+}
+
+int DvrCore::logLevel(unsigned pluginId) const {
+    int32_t const configured = logLevels_[pluginId & 0xFF].load(std::memory_order_relaxed);
+    return configured >= 0 ? configured : kDefaultLogThreshold;
+}
+
+int DvrCore::logLevel(EventParms const& e) const { return logLevel(ox::core::pluginIdOf(e.source)); }

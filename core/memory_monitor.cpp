@@ -4,9 +4,12 @@
 #include "dvrcore/xml_document.h"
 #include "dvrcore/xml_printer.h"
 #include "core/block_cache.h"
-#include "core/dvr_core.h"
+#include "core/events/record.h"
+#include "core/memory_monitor.h"
 #include "core/status_summary.h"
 #include "log/log.h"
+
+#include <boost/asio/dispatch.hpp>
 
 #include <cstdio>
 #include <cstdlib>
@@ -32,7 +35,6 @@ constexpr int64_t kMeasureEveryNs = 1'000'000'000;
 constexpr int64_t kWallSlackMs = 999;
 constexpr auto kEpisodeEnd = 60s;
 
-constexpr char const* kCoreId = "-2147483648"; // the core's address word, signed
 constexpr uint32_t kAlarmFlags = ox::core::kLiveClass | ox::core::kXmlPayload;
 
 int64_t ns(SteadyClock::duration d) { return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count(); }
@@ -56,50 +58,74 @@ uint64_t installedRam() {
     return static_cast<uint64_t>(si.totalram) * si.mem_unit;
 }
 
-void DvrCore::memCheck(boost::system::error_code const& ec) {
-    if (ec) return; // cancelled by Stop: no re-arm
-    memTimerPending_ = false;
+namespace ox::core {
+
+MemoryMonitor::MemoryMonitor(boost::asio::io_context& io, Post post)
+    : post_(std::move(post)), timer_(io, std::chrono::steady_clock::time_point{}) {}
+
+void MemoryMonitor::start() { arm(SteadyClock::time_point{}); }
+
+void MemoryMonitor::stop() {
+    // The timer belongs to the I/O thread; cancel it there.
+    boost::asio::dispatch(timer_.get_executor(), [this] {
+        if (timerPending_) {
+            timer_.cancel();
+            timerPending_ = false;
+        }
+    });
+}
+
+void MemoryMonitor::arm(SteadyClock::time_point expiry) {
+    if (timerPending_) timer_.cancel();
+    timer_.expires_at(expiry);
+    timer_.async_wait([this](boost::system::error_code const& ec) { check(ec); });
+    timerPending_ = true;
+}
+
+void MemoryMonitor::check(boost::system::error_code const& ec) {
+    if (ec) return; // cancelled by stop: no re-arm
+    timerPending_ = false;
     bool const retryAlarm = alarmPending_.load();
 
     auto const now = probes.steadyNow();
     auto const wall = probes.wallNow();
-    if (!memState_.started) {
-        memState_.started = true;
-        memState_.limit = kSmallMachineLimit;
+    if (!state_.started) {
+        state_.started = true;
+        state_.limit = kSmallMachineLimit;
         struct rlimit rl{};
         // Only reported: an unreadable limit prints as 0.
-        memState_.stackLimit = ::getrlimit(RLIMIT_STACK, &rl) == 0 ? static_cast<uint64_t>(rl.rlim_cur) : 0;
+        state_.stackLimit = ::getrlimit(RLIMIT_STACK, &rl) == 0 ? static_cast<uint64_t>(rl.rlim_cur) : 0;
         uint64_t const ram = probes.totalRam();
-        if (ram >= kLargeMachineRam) memState_.limit = kLimitPercent * (ram / 100);
-        memState_.lastCheck = now;
-        memState_.lastWall = wall;
+        if (ram >= kLargeMachineRam) state_.limit = kLimitPercent * (ram / 100);
+        state_.lastCheck = now;
+        state_.lastWall = wall;
     }
 
-    int64_t const elapsed = ns(now - memState_.lastCheck);
+    int64_t const elapsed = ns(now - state_.lastCheck);
     if ((elapsed >= -kReportBelowNs && elapsed <= kReportBelowNs) || elapsed >= kReportAfterNs)
-        logSev<kLogInfo>("memory limits, throttling:{} stack:{}", sizeText(static_cast<int64_t>(memState_.limit)),
-                         sizeText(static_cast<int64_t>(memState_.stackLimit)));
+        logSev<kLogInfo>("memory limits, throttling:{} stack:{}", sizeText(static_cast<int64_t>(state_.limit)),
+                         sizeText(static_cast<int64_t>(state_.stackLimit)));
 
     if (elapsed >= kMeasureEveryNs) {
-        int64_t const wallMs = std::chrono::duration_cast<std::chrono::nanoseconds>(wall - memState_.lastWall).count() / 1'000'000;
+        int64_t const wallMs = std::chrono::duration_cast<std::chrono::nanoseconds>(wall - state_.lastWall).count() / 1'000'000;
         int64_t const steadyMs = elapsed / 1'000'000;
         if (std::llabs(wallMs) > steadyMs + kWallSlackMs)
             logSev<kLogNotice>("system time changed by {:.2f}seconds", static_cast<double>(wallMs) / 1000.0);
-        memState_.lastWall = wall;
+        state_.lastWall = wall;
         uint32_t const inUse = probes.heapAlloc();
-        memInUse_.store(inUse);
-        throttle(memState_.limit < kMeasurableLimit && inUse > memState_.limit);
-        memState_.lastCheck = now;
+        inUse_.store(inUse);
+        throttle(state_.limit < kMeasurableLimit && inUse > state_.limit);
+        state_.lastCheck = now;
     }
 
     // An alarm that an earlier check could not queue goes out with the state of now.
-    if (retryAlarm && alarmPending_.load()) memAlarm();
+    if (retryAlarm && alarmPending_.load()) alarm();
 
-    armMemCheck(SteadyClock::now() + kMemCheckPeriod);
+    arm(SteadyClock::now() + kMemCheckPeriod);
 }
 
-void DvrCore::throttle(bool over) {
-    if (!throttlingEnabled_) return;
+void MemoryMonitor::throttle(bool over) {
+    if (!enabled_) return;
     int64_t const now = ns(probes.steadyNow().time_since_epoch());
     throttling_.store(over);
     if (over) {
@@ -108,7 +134,7 @@ void DvrCore::throttle(bool over) {
             oxmem::releaseCachedBlocks();
             ceilingReported_.store(false); // one report of refused events per episode
             logSev<kLogNotice>("available system memory is low, throttling audio/video");
-            memAlarm();
+            alarm();
         }
         lastOverLimit_ = now;
         return;
@@ -116,14 +142,14 @@ void DvrCore::throttle(bool over) {
     // Also true while no episode runs: the last over-limit time is then the largest value.
     if (now - ns(kEpisodeEnd) < lastOverLimit_) return;
     logSev<kLogNotice>("available system memory ok, not throttling audio/video");
-    memAlarm();
+    alarm();
     lastOverLimit_ = std::numeric_limits<int64_t>::max();
 }
 
-void DvrCore::memAlarm() {
+void MemoryMonitor::alarm() {
     bool queued = false;
     try {
-        queued = queueMemAlarm() == 0;
+        queued = queueAlarm() == 0;
     } catch (std::exception const&) {
         // Memory is short when the alarm matters most: not to end the check.
     }
@@ -135,7 +161,7 @@ void DvrCore::memAlarm() {
         logSev<kLogNotice>("memory alarm not posted: no memory for it; retried at the next check");
 }
 
-int DvrCore::queueMemAlarm() {
+int MemoryMonitor::queueAlarm() {
     int64_t const now = ns(probes.steadyNow().time_since_epoch());
     rapidxml::xmlDocument<char> doc;
     doc.appendNode(doc.newNode(rapidxml::NodeType::declaration));
@@ -143,21 +169,16 @@ int DvrCore::queueMemAlarm() {
     doc.appendNode(root);
     auto* memory = doc.newNode(rapidxml::NodeType::element, "Memory");
     root->appendNode(memory);
-    memory->appendAttr(doc.newAttr("ID", kCoreId));
+    memory->appendAttr(doc.newAttr("ID", kCoreIdText));
     memory->appendAttr(doc.newAttr("Throttling", throttling_.load() ? "1" : "0"));
     memory->appendAttr(doc.newAttr("Time", std::to_string(now / 1'000'000'000)));
     memory->appendAttr(doc.newAttr("mseTime", std::to_string(now / 1'000'000)));
     std::string const text = rapidxml::toXml<rapidxml::kPrintNoIndent, char>(doc, true);
 
-    ox::core::EventParms e{};
-    e.size = ox::core::kRecordSize;
-    e.version = OX_EVENT_RECORD_VERSION;
-    e.dataLen = static_cast<uint32_t>(text.size());
-    e.data = const_cast<char*>(text.data()); // copied by queueEvent
-    e.source = ox::core::kCoreAddress;
-    e.type = OX_TYPE_ALARM;
-    e.flags = kAlarmFlags;
-    e.parmsSize = ox::core::kParmsSize;
-    e.parmsVersion = OX_EVENT_PARMS_VERSION;
-    return probes.queueOwn ? probes.queueOwn(e) : queueEvent(e);
+    // The text is copied by the queue before this returns.
+    EventParms e = makeEvent(kCoreAddress, OX_TYPE_ALARM, kAlarmFlags, const_cast<char*>(text.data()),
+                             static_cast<uint32_t>(text.size()));
+    return probes.queueOwn ? probes.queueOwn(e) : post_(e);
 }
+
+} // namespace ox::core

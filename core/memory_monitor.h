@@ -1,12 +1,17 @@
-// Readings of the memory monitor: resident memory, installed RAM and the
-// clocks, behind one small seam so that tests can drive the monitor.
+// The memory monitor, and its readings (resident memory, installed RAM and the
+// clocks) behind one small seam so that tests can drive it.
 #pragma once
 
 #include "dvrcore/event_parms.h"
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <limits>
 
 /// Resident memory of the process in bytes (32-bit); 0 when it cannot be read.
 unsigned getHeapAlloc();
@@ -27,3 +32,67 @@ struct MonitorProbes {
     /// queue does (1: the payload could not be allocated).
     std::function<int(ox::core::EventParms&)> queueOwn;
 };
+
+namespace ox::core {
+
+/// Every 250 ms on the I/O thread, at most once a second: resident memory
+/// against a limit from installed RAM, throttling episodes with their messages
+/// and alarm events, and the wall-clock jump check.
+///
+/// Threads: the timer, the limits and the episode state belong to the I/O
+/// thread (and to start, before it runs); posting threads read the throttling
+/// flag, the status summary reads the memory in use.
+class MemoryMonitor {
+public:
+    /// Queues one of the core's own records (the memory alarm); the queue's result.
+    using Post = std::function<int(EventParms&)>;
+
+    MemoryMonitor(boost::asio::io_context& io, Post post);
+
+    /// Arms the first check at once; I/O thread.
+    void start();
+    /// Cancels the check for good; any thread (runs on the I/O thread).
+    void stop();
+    /// Timer completion of the check; I/O thread (tests call it directly).
+    void check(boost::system::error_code const& ec);
+    /// Queues the memory alarm event with the current throttling state.
+    void alarm();
+    /// Starts or ends a throttling episode for a reading over or under the limit.
+    void throttle(bool over);
+
+    bool throttling() const noexcept { return throttling_.load(); }
+    /// From configuration, before start; main thread.
+    void setEnabled(bool on) noexcept { enabled_ = on; }
+    bool enabled() const noexcept { return enabled_; }
+    /// The last reading of resident memory.
+    uint32_t inUse() const noexcept { return inUse_.load(); }
+    /// True once per episode: the first refusal under the ceilings is reported.
+    bool firstRefusalOfEpisode() noexcept { return !ceilingReported_.exchange(true); }
+
+    MonitorProbes probes; ///< clocks, readings and the own-record hook; set before start
+
+private:
+    void arm(std::chrono::steady_clock::time_point expiry);
+    /// Builds and queues the alarm; the queue's result.
+    int queueAlarm();
+
+    Post post_;
+    boost::asio::steady_timer timer_; ///< I/O thread (and start before the thread runs)
+    bool timerPending_ = false;       ///< I/O thread
+    bool enabled_ = true;             ///< from configuration
+    std::atomic<bool> throttling_{false};      ///< written on the I/O thread, read by posting threads
+    std::atomic<bool> ceilingReported_{false}; ///< cleared as an episode begins
+    int64_t lastOverLimit_ = std::numeric_limits<int64_t>::max(); ///< I/O thread
+    /// Limits and time points of the check, set on its first call; I/O thread.
+    struct State {
+        bool started = false;
+        uint64_t limit = 0;      ///< throttling limit, bytes
+        uint64_t stackLimit = 0; ///< only reported
+        std::chrono::steady_clock::time_point lastCheck;
+        std::chrono::system_clock::time_point lastWall;
+    } state_;
+    std::atomic<uint32_t> inUse_{0};        ///< last measurement; written on the I/O thread
+    std::atomic<bool> alarmPending_{false}; ///< an alarm could not be queued; retried by the next check
+};
+
+} // namespace ox::core

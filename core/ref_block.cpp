@@ -75,6 +75,32 @@ void freeRefBlock(char* payload) noexcept {
     std::free(base);
 }
 
+namespace {
+struct Hook {
+    ReleaseHook hook;
+    void* context;
+};
+Hook g_hook{nullptr, nullptr}; // written while nothing is released (start-up, shutdown)
+} // namespace
+
+void setReleaseHook(ReleaseHook hook, void* context) noexcept { g_hook = {hook, context}; }
+
+void addRef(char const* payload, unsigned pluginId) noexcept {
+    if (!payload) return;
+    headerOf(payload)->refCount.fetch_add(1);
+    stats.refs[pluginId & 0xFF].fetch_add(1);
+}
+
+void release(char const* payload, unsigned pluginId) noexcept {
+    if (!payload) return;
+    stats.refs[pluginId & 0xFF].fetch_sub(1);
+    if (headerOf(payload)->refCount.fetch_sub(1) != 1) return;
+    // Before the block can be handed out again: a later payload at the same
+    // address must not be mistaken for this one.
+    if (g_hook.hook) g_hook.hook(payload, g_hook.context);
+    freeRefBlock(const_cast<char*>(payload));
+}
+
 void keepPayloadBlocksInHeap() noexcept {
     // Fixed values also stop glibc's dynamic threshold from growing to 32 MiB.
     // On 32-bit glibc a thread's own arena cannot hold a block near 1 MiB and

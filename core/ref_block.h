@@ -71,6 +71,26 @@ inline bool clearHolder(char const* payload, unsigned pluginId) noexcept {
     return (holdersOf(payload)->bits[(pluginId >> 5) & 7].fetch_and(~bit, std::memory_order_relaxed) & bit) != 0;
 }
 
+/// Called with a payload whose last reference has just gone, before its block
+/// can be handed out again (the search service wakes the thread paced on it).
+using ReleaseHook = void (*)(char const* payload, void* context);
+/// Installs the hook (null removes it); set while no reference can be released.
+void setReleaseHook(ReleaseHook hook, void* context) noexcept;
+
+/// A reference to `payload` (null: nothing), counted for plugin id `pluginId` (0: the core).
+void addRef(char const* payload, unsigned pluginId) noexcept;
+/// Gives back a reference; the last one runs the release hook and frees the block.
+void release(char const* payload, unsigned pluginId) noexcept;
+/// A delivery's reference, with the plugin's holder mark.
+inline void holdFor(char const* payload, unsigned pluginId) noexcept {
+    markHolder(payload, pluginId & 0xFF);
+    addRef(payload, pluginId);
+}
+/// Gives back a delivery's reference unless the plugin already did (its mark is gone).
+inline void releaseFor(char const* payload, unsigned pluginId) noexcept {
+    if (clearHolder(payload, pluginId & 0xFF)) release(payload, pluginId);
+}
+
 /// Owns a block until it is handed over; frees it on every other path.
 class RefBlockGuard {
 public:

@@ -2,6 +2,7 @@
 // provider, pacing of each thread's results, cancelled ids, and the shutdown
 // that waits for the threads before the plugins go away.
 #include "core/search_handler.h"
+#include "core/events/record.h"
 
 #include "core/dvr_core.h"
 #include "log/log.h"
@@ -245,9 +246,7 @@ bool SearchHandler::waitIdle(std::chrono::steady_clock::time_point deadline) {
 }
 
 int DvrCore::searchRequest(ox::core::EventParms const& event) {
-    // Only an address with id byte 0, other than the core's, marks a request.
-    if (event.source == ox::core::kCoreAddress || ox::core::pluginIdOf(event.source) != 0) return 0;
-    if (event.requestId == 0) return 0;
+    if (!ox::core::isSearchRequest(event)) return 0;
     if (event.dataLen == 0) return 1; // taken, nothing to search for
     search_.reuse(event.requestId);
     if (search_.onSearchThread()) return 1; // a search thread cannot start a search
@@ -264,7 +263,7 @@ int DvrCore::searchRequest(ox::core::EventParms const& event) {
         return 1;
     }
     // A copy of the list: no plugin's entry lock is taken under the list lock.
-    for (auto const& p : pluginsSnapshot())
+    for (auto const& p : plugins_.snapshot())
         if (p->isSearchProvider()) search_.launch(request, p);
     counters_.searchRequests.fetch_add(1, std::memory_order_relaxed);
     return 1;

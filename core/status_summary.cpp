@@ -5,7 +5,6 @@
 #include "core/dvr_core.h"
 #include "core/ref_block.h"
 #include "log/log.h"
-#include "plugin/plugin.h"
 
 #include <fmt/format.h>
 
@@ -41,10 +40,10 @@ std::string sizeText(int64_t bytes) {
     return fmt::format("{}{}{}{}", bytes < 0 ? "-" : "", rounded, kUnits[unit], "iB");
 }
 
-void DvrCore::statusSummary(DispatchStats& st) { statusSummary(st, probes.steadyNow().time_since_epoch()); }
+bool DvrCore::statusSummary(SummaryState& st) { return statusSummary(st, probes.steadyNow().time_since_epoch()); }
 
-void DvrCore::statusSummary(DispatchStats& st, std::chrono::steady_clock::duration now) {
-    if (now - st.lastSummary < kSummaryPeriod) return;
+bool DvrCore::statusSummary(SummaryState& st, std::chrono::steady_clock::duration now) {
+    if (now - st.lastSummary < kSummaryPeriod) return false;
     st.lastSummary = now;
 
     // The five plugin ids holding most references, largest first, ties by id.
@@ -59,31 +58,24 @@ void DvrCore::statusSummary(DispatchStats& st, std::chrono::steady_clock::durati
     }
     auto const loc = ox::core::getLoc();
     for (auto const& [id, count] : st.top) {
-        std::string_view name = id == 0 ? "Core" : "unknown";
-        if (id != 0) {
-            for (auto const& p : plugins_) {
-                if (p->address() != ox::core::kCoreAddress && p->pluginId() == id) {
-                    name = p->shortName();
-                    break;
-                }
-            }
-        }
+        std::string const name = plugins_.shortName(id);
         fmt::format_to(std::back_inserter(st.topText), loc, "{}{} {:L}", st.topText.empty() ? "" : ", ", name, count);
     }
 
     // Each counter is read and restarted in one exchange, printed or not.
-    uint32_t const ipcRequests = take(ipcCounters_.requestsRelayed);
-    uint32_t const ipcResults = take(ipcCounters_.resultsDelivered);
-    std::string const ipcBytes = sizeText(take(ipcCounters_.resultBytes));
+    IpcCounters& ipc = parent_.counters();
+    uint32_t const ipcRequests = take(ipc.requestsRelayed);
+    uint32_t const ipcResults = take(ipc.resultsDelivered);
+    std::string const ipcBytes = sizeText(take(ipc.resultBytes));
     uint32_t const searchRequests = take(counters_.searchRequests);
     uint32_t const searchCancels = take(counters_.searchCancels);
     uint32_t const searchResults = take(counters_.searchResults);
     std::string const searchBytes = sizeText(take(counters_.searchResultBytes));
     uint32_t const droppedVideo = take(counters_.throttledVideo);
     uint32_t const droppedAudio = take(counters_.throttledAudio);
-    uint32_t const inUse = memInUse_.load();
+    uint32_t const inUse = monitor_.inUse();
     std::string inUseText = sizeText(inUse);
-    int64_t const delta = static_cast<int64_t>(inUse) - static_cast<int64_t>(memAtLastSummary_);
+    int64_t const delta = static_cast<int64_t>(inUse) - static_cast<int64_t>(st.memAtLastSummary);
     if (delta > 0) inUseText += " +" + sizeText(delta);
     if (delta < 0) inUseText += " " + sizeText(delta);
     std::string const refBytes = sizeText(oxmem::stats.bytes.load());
@@ -104,5 +96,6 @@ void DvrCore::statusSummary(DispatchStats& st, std::chrono::steady_clock::durati
     st.events = 0;
     st.idle = 0;
     st.logDispatchUs = 0;
-    memAtLastSummary_ = inUse;
+    st.memAtLastSummary = inUse;
+    return true;
 }

@@ -1,9 +1,5 @@
-// The log filter and the console echo of log events; the most severe lines
-// also go to the system log.
-#include "core/dvr_core.h"
-#include "log/log.h"
+#include "log/console_printer.h"
 #include "log/system_log.h"
-#include "plugin/plugin.h"
 
 #include <fmt/chrono.h>
 #include <fmt/format.h>
@@ -49,32 +45,9 @@ std::string_view escapeControls(std::string_view text, std::string& buffer, bool
 
 } // namespace
 
-int DvrCore::print(ox::core::EventParms const& e) const {
-    if (!(e.flags & ox::core::kLiveClass)) return 1; // stored log records pass unfiltered
-    if (e.dataLen == 0) return 0;
-    int const severity = e.type == OX_TYPE_LOG ? e.level : 0;
-    if (severity < logLevel(e)) return 0;
-    if (e.flags & ox::core::kTextPayload) {
-        try {
-            print(ox::core::pluginIdOf(e.source), static_cast<unsigned>(severity),
-                  std::string_view(e.data, e.dataLen));
-        } catch (std::system_error const&) {
-            // The console is gone; the record still reaches the log plugin.
-        }
-    }
-    if (stopRequested_.load()) {
-        // While stopping nothing is queued: the log plugin gets the record directly.
-        std::shared_ptr<Plugin> logPlugin;
-        {
-            std::shared_lock lock(pluginsMutex_);
-            logPlugin = logPlugin_;
-        }
-        if (logPlugin && logPlugin->consumerMatch(e)) handToLogPlugin(*logPlugin, e);
-    }
-    return 1;
-}
+namespace ox::log {
 
-void DvrCore::print(unsigned pluginId, unsigned severity, std::string_view text) const {
+void ConsolePrinter::print(unsigned pluginId, unsigned severity, std::string_view text, bool quiet) const {
     while (!text.empty() && (text.back() == '\0' || text.back() == '\n' || text.back() == '\r'))
         text.remove_suffix(1);
     if (text.empty()) return;
@@ -84,26 +57,19 @@ void DvrCore::print(unsigned pluginId, unsigned severity, std::string_view text)
         ox::log::systemLog(text);
         severity = kTopSeverity;
     }
-    if (background_.load()) return;
+    if (quiet) return;
 
-    thread_local std::string tag;
-    tag.clear();
     auto const now = std::chrono::system_clock::now();
     auto const ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
     std::time_t const seconds = static_cast<std::time_t>(ms / 1000);
     std::tm local{};
     ::localtime_r(&seconds, &local);
 
-    {
-        std::shared_lock names(pluginsMutex_);
-        auto it = pluginNames_.find(pluginId);
-        if (it != pluginNames_.end())
-            tag = it->second;
-        else
-            fmt::format_to(std::back_inserter(tag), "PI{:02x}", pluginId);
-    }
-    auto const* colours = kColourTable[consoleColours_ ? 1 : 0];
+    std::string const tag = tagOf_(pluginId);
+    auto const* colours = kColourTable[colours_ ? 1 : 0];
     // Formatted on the caller's thread; the console keeps lines whole and in order.
     console_.write(fmt::format("{}{:%T}.{:03}{} {}{} {}\n", colours[severity / 25], local, ms % 1000, colours[kTag],
                                tag, colours[kReset], text));
 }
+
+} // namespace ox::log

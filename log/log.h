@@ -1,7 +1,7 @@
 // The logging entry point of the core: logSev<L>("format {}", args...).
 // Formats into a per-thread buffer with the process locale and hands the text
-// to the core as a log event. Nothing is formatted when L is below the core's
-// own threshold.
+// to the installed sink, which the core turns into a log event. Nothing is
+// formatted when L is below the sink's threshold.
 #pragma once
 
 #include "log/locale.h"
@@ -14,10 +14,22 @@
 
 namespace ox::log {
 
-/// The core's own threshold (plugin id 0); the default when no core exists yet.
+/// Where the messages of logSev go: installed by the process that hosts the
+/// core's code (the core itself, or a tool that loads plugins). Both functions
+/// may be called from any thread at any time while the sink is installed.
+struct Sink {
+    void* context;
+    int32_t (*threshold)(void* context) noexcept;                  ///< least severity that is formatted
+    void (*message)(void* context, LogLevel level, std::string_view text); ///< a finished text
+};
+
+/// Installs `sink`, which must outlive its installation; null removes it.
+void setSink(Sink const* sink) noexcept;
+
+/// The installed sink's threshold; the default without a sink.
 int32_t coreThreshold() noexcept;
 
-/// Hands a finished text to the core as a log event; nothing without a core.
+/// Hands a finished text to the installed sink; dropped without one.
 void coreMessage(LogLevel level, std::string_view text);
 
 } // namespace ox::log

@@ -1,5 +1,4 @@
-// Which plugin files the core loads, and in which order.
-#include "core/dvr_core.h"
+#include "plugin/discovery.h"
 
 #include <strings.h>
 
@@ -8,7 +7,6 @@
 namespace {
 
 constexpr char const* kPluginDirs[] = {"protected-plugins", "plugins"};
-constexpr char const* kLogPluginName = "LogPI.so";
 /// Files whose path holds this mark load before all others.
 constexpr char const* kEarlyMark = "rIDOdu";
 
@@ -16,7 +14,9 @@ bool marked(std::filesystem::path const& p) { return p.native().find(kEarlyMark)
 
 } // namespace
 
-std::vector<std::filesystem::path> DvrCore::getPiFiles(std::filesystem::path const& dir) {
+namespace ox::plugin {
+
+std::vector<std::filesystem::path> discoverPlugins(std::filesystem::path const& dir) {
     namespace fs = std::filesystem;
     std::vector<fs::path> result;
     for (char const* sub : kPluginDirs) {
@@ -42,3 +42,5 @@ std::vector<std::filesystem::path> DvrCore::getPiFiles(std::filesystem::path con
     });
     return result;
 }
+
+} // namespace ox::plugin

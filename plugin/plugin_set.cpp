@@ -1,17 +1,13 @@
-// Loading, opening, closing and unloading the whole plugin set.
-#include "core/dvr_core.h"
-#include "core/privilege_drop.h"
+#include "plugin/plugin_set.h"
 #include "log/log.h"
-#include "plugin/plugin.h"
 
 #include <fmt/std.h>
 #include <strings.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cstring>
-#include <unistd.h>
 
+namespace ox::plugin {
 namespace {
 
 /// Plugin id placed first in the event order.
@@ -19,10 +15,10 @@ constexpr unsigned kFirstPluginId = 6;
 /// Plugin id taken out of the list before the others are closed.
 constexpr unsigned kEarlyReleasePluginId = 8;
 
-bool hasId(Plugin const& p, unsigned id) { return p.address() != ox::core::kCoreAddress && p.pluginId() == id; }
+bool hasId(Plugin const& p, unsigned id) { return p.address() != OX_CORE_ADDRESS && p.pluginId() == id; }
 
 bool collide(uint32_t a, uint32_t b) {
-    bool const coreA = a == ox::core::kCoreAddress, coreB = b == ox::core::kCoreAddress;
+    bool const coreA = a == OX_CORE_ADDRESS, coreB = b == OX_CORE_ADDRESS;
     if (coreA || coreB) return coreA && coreB;
     return ox::core::pluginIdOf(a) == ox::core::pluginIdOf(b);
 }
@@ -35,12 +31,25 @@ std::string lowerStem(std::filesystem::path const& file) {
 
 } // namespace
 
-void DvrCore::loadPlugins() {
-    for (auto const& file : getPiFiles(exePath_.parent_path())) {
-        auto p = Plugin::CreateAndLoad(file, &DvrCore::eventReceiver, machineId_);
+PluginSet::PluginSet() { names_.emplace(0u, "core"); }
+
+void PluginSet::setLogPlugin(std::shared_ptr<Plugin> plugin) {
+    std::unique_lock lock(mutex_);
+    logPlugin_ = std::move(plugin);
+}
+
+std::shared_ptr<Plugin> PluginSet::logPlugin() const {
+    std::shared_lock lock(mutex_);
+    return logPlugin_;
+}
+
+void PluginSet::load(std::vector<std::filesystem::path> const& files, Plugin::Callback callback,
+                     std::string_view identity) {
+    for (auto const& file : files) {
+        auto p = Plugin::CreateAndLoad(file, callback, identity);
         if (!p->loaded()) {
             logSev<kLogWarning>("Failed to load plugin {}: {}", p->fileName(), p->errorText());
-            failedPlugins_.push_back(std::move(p));
+            failed_.push_back(std::move(p));
             continue;
         }
         auto clash = std::find_if(plugins_.begin(), plugins_.end(),
@@ -51,8 +60,8 @@ void DvrCore::loadPlugins() {
             continue; // the last reference goes here: unloaded and forgotten
         }
         logSev<kLogInfo>("Loaded plugin {:02x}:{}", p->pluginId(), p->shortName());
-        std::unique_lock lock(pluginsMutex_);
-        if (p->pluginId() != 0) pluginNames_[p->pluginId()] = lowerStem(file); // id 0 stays "core"
+        std::unique_lock lock(mutex_);
+        if (p->pluginId() != 0) names_[p->pluginId()] = lowerStem(file); // id 0 stays "core"
         if (hasId(*p, kFirstPluginId))
             plugins_.insert(plugins_.begin(), std::move(p));
         else
@@ -61,38 +70,19 @@ void DvrCore::loadPlugins() {
     for (auto const& p : plugins_) p->ProvideWorkerThreadIf();
 }
 
-void DvrCore::openPlugins() {
+void PluginSet::open() {
     for (auto const& p : plugins_) {
         logSev<kLogInfo>("Opening {:02x}:{}", p->pluginId(), p->shortName());
         p->Open();
     }
-    {
-        std::unique_lock lock(pluginsMutex_);
-        plugins_.push_back(logPlugin_);
-    }
-    // Raw device access was needed only while plugins opened.
-    if (::getuid() != 0) {
-        if (int const err = ox::core::setCapabilities(ox::core::kCapsRunning)) {
-            if (userSwitched_) {
-                // Started as root for another user: not to run on with raw
-                // device access it no longer needs. Init is over, so stop.
-                logSev<kLogCritical>("capset failed: {}; stopping", std::strerror(err));
-                Stop();
-            } else {
-                logSev<kLogNotice>("capset failed: {}", std::strerror(err));
-            }
-        }
-    }
+    std::unique_lock lock(mutex_);
+    if (logPlugin_) plugins_.push_back(logPlugin_);
 }
 
-void DvrCore::closePlugins() {
-    // New searches are refused, posters waiting in the flow control are let go
-    // and every cancel query answers 1, so providers end their searches. Those
-    // still running may go on during Close; Unload waits for them.
-    search_.stop();
+bool PluginSet::close(Deadline deadline, StepFn const& step) {
     std::vector<std::shared_ptr<Plugin>> released;
     {
-        std::unique_lock lock(pluginsMutex_);
+        std::unique_lock lock(mutex_);
         auto early = std::stable_partition(plugins_.begin(), plugins_.end(),
                                            [](auto const& p) { return !hasId(*p, kEarlyReleasePluginId); });
         released.assign(std::make_move_iterator(early), std::make_move_iterator(plugins_.end()));
@@ -105,24 +95,55 @@ void DvrCore::closePlugins() {
     }
     // Outside the lock: the early plugin closes and unloads here (a search
     // thread may still hold it; then it is unloaded once that call returns).
+    bool allUnloaded = true;
     for (auto const& p : released) {
-        shutdownStep(p.get(), "closing");
+        step(*p, "closing");
         p->Close();
-        shutdownStep(p.get(), "unloading");
-        if (!p->Unload(stopDeadline())) leftRunning_ = true;
+        step(*p, "unloading");
+        if (!p->Unload(deadline)) allUnloaded = false;
     }
     released.clear();
     for (auto const& p : plugins_) {
         logSev<kLogInfo>("Closing {:02x}:{}", p->pluginId(), p->shortName());
-        shutdownStep(p.get(), "closing");
+        step(*p, "closing");
         p->Close();
     }
+    return allUnloaded;
 }
 
-void DvrCore::unloadPlugins() {
+bool PluginSet::unload(Deadline deadline, StepFn const& step) {
+    bool allUnloaded = true;
     for (auto const& p : plugins_) {
         logSev<kLogInfo>("Unloading {:02x}:{}", p->pluginId(), p->shortName());
-        shutdownStep(p.get(), "unloading");
-        if (!p->Unload(stopDeadline())) leftRunning_ = true;
+        step(*p, "unloading");
+        if (!p->Unload(deadline)) allUnloaded = false;
     }
+    return allUnloaded;
 }
+
+std::shared_ptr<Plugin> PluginSet::find(unsigned pluginId) const {
+    std::shared_lock lock(mutex_);
+    for (auto const& p : plugins_)
+        if (hasId(*p, pluginId)) return p;
+    return nullptr;
+}
+
+std::optional<std::string> PluginSet::name(unsigned pluginId) const {
+    std::shared_lock lock(mutex_);
+    auto it = names_.find(pluginId);
+    if (it == names_.end()) return std::nullopt;
+    return it->second;
+}
+
+std::string PluginSet::shortName(unsigned pluginId) const {
+    if (pluginId == 0) return "Core";
+    auto const p = find(pluginId);
+    return p ? std::string(p->shortName()) : "unknown";
+}
+
+std::vector<std::shared_ptr<Plugin>> PluginSet::snapshot() const {
+    std::shared_lock lock(mutex_);
+    return plugins_;
+}
+
+} // namespace ox::plugin

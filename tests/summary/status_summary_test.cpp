@@ -59,7 +59,7 @@ protected:
     }
     IpcCounters& ipc() { return const_cast<IpcCounters&>(core_.ipcCounters()); }
 
-    DispatchStats stats_;
+    SummaryState stats_;
     std::array<uint32_t, 256> saved_{};
 };
 

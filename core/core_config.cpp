@@ -5,6 +5,7 @@
 #include "dvrcore/xml_document.h"
 #include "dvrcore/xml_printer.h"
 #include "core/dvr_core.h"
+#include "core/events/record.h"
 #include "log/log.h"
 #include "plugin/plugin.h"
 
@@ -24,7 +25,6 @@ using Node = rapidxml::xmlNode<char>;
 
 constexpr char const* kProductFile = "product.xml";
 constexpr char const* kDamagedSuffix = ".bad"; // where an unusable core.xml is kept
-constexpr char const* kCoreId = "-2147483648"; // the core's address word, signed
 constexpr int32_t kMaxLogLevel = 100;
 constexpr int32_t kNoLogLevel = -1;
 
@@ -52,11 +52,6 @@ std::optional<int32_t> number(Node const& n, std::string_view name) {
     long long const v = n.attr<long long>(name, kNone);
     if (v < INT32_MIN || v > INT32_MAX) return std::nullopt;
     return static_cast<int32_t>(v);
-}
-
-std::string idOf(uint32_t address) {
-    if (address == ox::core::kCoreAddress) return kCoreId;
-    return std::to_string(static_cast<int32_t>(address & 0x00FF0000u));
 }
 
 } // namespace
@@ -108,7 +103,7 @@ void DvrCore::loadConfig() {
         Doc doc;
         std::string const text = oxcfg::loadConfig(conffn);
         doc.parse<rapidxml::kParseNonDestructive>(text);
-        if (Node const* memory = doc.node("oREC/Memory")) throttlingEnabled_ = memory->attr("Throttling", true);
+        if (Node const* memory = doc.node("oREC/Memory")) monitor_.setEnabled(memory->attr("Throttling", true));
         applyLogLevels(doc);
     } catch (std::exception const& e) {
         logSev<kLogWarning>("{}\nConfig defaulted", e.what());
@@ -137,12 +132,12 @@ void DvrCore::postConfig() {
     doc.appendNode(doc.newNode(rapidxml::NodeType::declaration));
     Node* root = addElement(doc, &doc, "oREC");
     Node* memory = addElement(doc, root, "Memory");
-    addAttr(doc, memory, "ID", kCoreId);
-    addAttr(doc, memory, "Throttling", throttlingEnabled_ ? "1" : "0");
+    addAttr(doc, memory, "ID", ox::core::kCoreIdText);
+    addAttr(doc, memory, "Throttling", monitor_.enabled() ? "1" : "0");
 
     Node* modules = addElement(doc, root, "Modules");
     int64_t totalLoad = 0, totalOpen = 0;
-    for (auto const& p : plugins_) {
+    for (auto const& p : plugins_.inOrder()) {
         totalLoad += p->loadTimeNs() / 1'000'000;
         totalOpen += p->openTimeNs() / 1'000'000;
     }
@@ -151,7 +146,7 @@ void DvrCore::postConfig() {
 
     auto cutName = [](std::string_view s) { return std::string(s.substr(0, s.find('.'))); };
     Node* coreModule = addElement(doc, modules, "Module");
-    addAttr(doc, coreModule, "ID", kCoreId);
+    addAttr(doc, coreModule, "ID", ox::core::kCoreIdText);
     addAttr(doc, coreModule, "Name", cutName("Core"));
     addAttr(doc, coreModule, "Version", version_);
 
@@ -167,9 +162,9 @@ void DvrCore::postConfig() {
         addAttr(doc, n, "LogLevel", std::to_string(level));
         addAttr(doc, n, "LogLevelDefault", "-1");
     };
-    pluginEntry(kCoreId, exePath_.filename().string(), 0, 0, 0, logLevels_[0]);
-    for (auto const& p : plugins_)
-        pluginEntry(idOf(p->address()), p->fileName(), p->loadTimeNs() / 1'000'000, p->openTimeNs() / 1'000'000,
+    pluginEntry(ox::core::kCoreIdText, exePath_.filename().string(), 0, 0, 0, logLevels_[0]);
+    for (auto const& p : plugins_.inOrder())
+        pluginEntry(ox::core::idText(p->address()), p->fileName(), p->loadTimeNs() / 1'000'000, p->openTimeNs() / 1'000'000,
                     p->openCode(), logLevels_[p->pluginId()]);
     // The parent's identity is written by the I/O thread; read it under its lock.
     if (auto const [parentFile, parentVersion] = parentIdentity(); !parentVersion.empty()) {
@@ -179,7 +174,7 @@ void DvrCore::postConfig() {
         addAttr(doc, lib, "Version", parentVersion);
     }
     int n = 0;
-    for (auto const& p : failedPlugins_) {
+    for (auto const& p : plugins_.failed()) {
         ++n;
         pluginEntry(std::to_string(n), p->fileName(), 0, 0, p->loadCode(), -1);
         Node* m = addElement(doc, modules, "Module");
@@ -193,23 +188,19 @@ void DvrCore::postConfig() {
     addAttr(doc, product, "Version", version_);
 
     std::string const text = rapidxml::toXml<rapidxml::kPrintNoIndent, char>(doc, rapidxml::xmlLen<0, char>(doc), false);
-    ox::core::EventParms e{};
-    e.size = ox::core::kRecordSize;
-    e.version = OX_EVENT_RECORD_VERSION;
-    e.dataLen = static_cast<uint32_t>(text.size());
-    e.data = const_cast<char*>(text.data());
-    e.source = ox::core::kCoreAddress;
-    e.type = OX_TYPE_CONFIG;
-    e.flags = ox::core::kLiveClass | ox::core::kXmlPayload;
-    e.parmsSize = ox::core::kParmsSize;
-    e.parmsVersion = OX_EVENT_PARMS_VERSION;
+    ox::core::EventParms e =
+        ox::core::makeEvent(ox::core::kCoreAddress, OX_TYPE_CONFIG, ox::core::kLiveClass | ox::core::kXmlPayload,
+                            const_cast<char*>(text.data()), static_cast<uint32_t>(text.size()));
     if ((probes.queueOwn ? probes.queueOwn(e) : queueEvent(e)) != 0)
         logSev<kLogNotice>("configuration document not published: its {} bytes could not be allocated", text.size());
 
     if (confSaveBlocked_) return;
     root->removeNode(product);
-    std::lock_guard lock(queueMutex_);
-    oxcfg::saveConfig(conffn, rapidxml::toXml<0, char>(doc, false));
+    std::string const saved = rapidxml::toXml<0, char>(doc, false);
+    // The store takes no lock, so the queue's lock serialises the saves of the
+    // main thread and of the dispatcher (updateConfig); posters and the
+    // dispatcher wait for the few milliseconds of the write, as they always have.
+    queue_.whileHeld([&] { oxcfg::saveConfig(conffn, saved); });
 }
 
 void DvrCore::updateConfig(ox::core::EventParms const& e) {

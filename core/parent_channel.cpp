@@ -1,11 +1,10 @@
 // The channel to the parent daemon over the inherited socket: plugin requests
 // go out unchanged, one write at a time; packets coming in are the parent's
 // identity, a stop, or results handed to the plugin they name.
-#include "core/dvr_core.h"
+#include "core/parent_channel.h"
 
 #include "core/status_summary.h"
 #include "log/log.h"
-#include "plugin/plugin.h"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/post.hpp>
@@ -42,7 +41,24 @@ bool reserve(std::atomic<uint32_t>& counter, uint32_t amount, uint32_t limit) {
 
 } // namespace
 
-bool DvrCore::reserveSend(uint32_t length) {
+namespace ox::core {
+
+ParentChannel::ParentChannel(boost::asio::io_context& io, Hooks hooks)
+    : io_(io), hooks_(std::move(hooks)), socket_(io) {}
+
+ParentChannel::~ParentChannel() {
+    for (auto& [buffer, length] : sendQueue_) std::free(buffer);
+}
+
+bool ParentChannel::open(int fd) {
+    boost::system::error_code ec;
+    socket_.assign(boost::asio::generic::stream_protocol(AF_UNIX, 0), fd, ec);
+    if (ec) return false;
+    open_.store(true);
+    return true;
+}
+
+bool ParentChannel::reserveSend(uint32_t length) {
     if (reserve(sendQueuedEntries_, 1, kSendQueueMaxEntries)) {
         if (reserve(sendQueuedBytes_, length, kSendQueueMaxBytes)) return true;
         sendQueuedEntries_.fetch_sub(1, std::memory_order_relaxed);
@@ -55,13 +71,13 @@ bool DvrCore::reserveSend(uint32_t length) {
     return false;
 }
 
-void DvrCore::releaseSend(uint32_t length) {
+void ParentChannel::releaseSend(uint32_t length) {
     sendQueuedBytes_.fetch_sub(length, std::memory_order_relaxed);
     sendQueuedEntries_.fetch_sub(1, std::memory_order_relaxed);
 }
 
-int DvrCore::ipcRequest(ox::core::EventParms const& e) {
-    if (!ipcOpen_.load()) return 1;
+int ParentChannel::request(EventParms const& e) {
+    if (!open_.load()) return 1;
     // The payload is the complete packet. One whose header does not announce
     // exactly its own size would shift the parent's framing for every later
     // request of every plugin, so it is refused rather than relayed.
@@ -79,26 +95,26 @@ int DvrCore::ipcRequest(ox::core::EventParms const& e) {
     std::memcpy(buffer.get(), e.data, length);
     try {
         boost::asio::post(io_, [this, buffer = std::move(buffer), length]() mutable {
-            if (!ipc_.is_open()) { // disconnected meanwhile: nobody to write to
+            if (!socket_.is_open()) { // disconnected meanwhile: nobody to write to
                 releaseSend(length);
                 return;
             }
             sendQueue_.emplace_back(buffer.release(), length);
-            if (sendQueue_.size() == 1) ipcSend(); // otherwise the write under way reaches it
+            if (sendQueue_.size() == 1) send(); // otherwise the write under way reaches it
         });
     } catch (...) {
         releaseSend(length); // the job was never queued
         throw;
     }
-    ipcCounters_.requestsRelayed.fetch_add(1, std::memory_order_relaxed);
+    counters_.requestsRelayed.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }
 
-void DvrCore::ipcSend() {
-    if (sendQueue_.empty() || !ipc_.is_open()) return;
+void ParentChannel::send() {
+    if (sendQueue_.empty() || !socket_.is_open()) return;
     char* const buffer = sendQueue_.front().first;
     uint32_t const length = sendQueue_.front().second;
-    boost::asio::async_write(ipc_, boost::asio::buffer(buffer, length),
+    boost::asio::async_write(socket_, boost::asio::buffer(buffer, length),
                              [this, length](boost::system::error_code const&, std::size_t) {
                                  // Write errors are silent: the entry is dropped, the next one goes.
                                  std::free(sendQueue_.front().first);
@@ -107,43 +123,42 @@ void DvrCore::ipcSend() {
                                  if (sendQueue_.empty() && sendQueueFull_.exchange(false))
                                      logSev<kLogWarning>("parent send queue drained; {:L} requests were refused",
                                                          sendRefused_.exchange(0));
-                                 ipcSend();
+                                 send();
                              });
 }
 
-void DvrCore::ipcPostRead() {
+void ParentChannel::startReading() {
     // Without a parent there is nothing to read and no disconnect to report.
-    if (!ipc_.is_open()) return;
-    auto space = ipcReader_.space();
-    ipc_.async_read_some(boost::asio::buffer(space.data(), space.size()),
+    if (!socket_.is_open()) return;
+    auto space = reader_.space();
+    socket_.async_read_some(boost::asio::buffer(space.data(), space.size()),
                          [this](boost::system::error_code const& ec, std::size_t bytes) {
-                             ipcReadComplete(ec, static_cast<unsigned>(bytes));
+                             readComplete(ec, static_cast<unsigned>(bytes));
                          });
 }
 
-void DvrCore::ipcReadComplete(boost::system::error_code const& ec, unsigned bytes) {
+void ParentChannel::readComplete(boost::system::error_code const& ec, unsigned bytes) {
     if (ec || bytes == 0) {
         logSev<kLogCritical>("orveld ipc pipe disconnected");
-        ipcOpen_.store(false);
+        open_.store(false);
         boost::system::error_code ignored;
-        ipc_.close(ignored);
-        Stop();
+        socket_.close(ignored);
+        hooks_.stop();
         return;
     }
-    if (ipcReader_.consume(bytes, [this](std::string_view packet) { ipcPacket(packet); }) ==
-        ox::ipc::IpcReader::Status::BadLength)
+    if (reader_.consume(bytes, [this](std::string_view p) { packet(p); }) == ox::ipc::IpcReader::Status::BadLength)
         logSev<kLogNotice>("bad ipc packet length");
-    ipcPostRead();
+    startReading();
 }
 
-void DvrCore::ipcPacket(std::string_view packet) {
+void ParentChannel::packet(std::string_view packet) {
     ox_IpcHeader const header = ox::ipc::headerOf(packet);
     switch (header.type) {
     case ox::ipc::kTypeIdentity: {
         auto const ids = ox::ipc::splitIdentity(packet.substr(ox::ipc::kHeaderSize));
         if (ids.count == 0) return;
         {
-            std::lock_guard lock(parentMutex_);
+            std::lock_guard lock(identityMutex_);
             parentFile_.assign(ids.text[0]);
             if (ids.count >= 2) parentVersion_.assign(ids.text[1]);
         }
@@ -151,32 +166,21 @@ void DvrCore::ipcPacket(std::string_view packet) {
         return;
     }
     case ox::ipc::kTypeStop:
-        Stop();
+        hooks_.stop();
         return;
     default:
-        ipcResult(packet, header.routing);
+        // A result nobody asked for is dropped without a message.
+        if (hooks_.result(packet, header.routing)) {
+            counters_.resultsDelivered.fetch_add(1, std::memory_order_relaxed);
+            counters_.resultBytes.fetch_add(static_cast<uint32_t>(packet.size()), std::memory_order_relaxed);
+        }
         return;
     }
 }
 
-void DvrCore::ipcResult(std::string_view packet, uint32_t routing) {
-    std::shared_ptr<Plugin> target;
-    {
-        std::shared_lock lock(pluginsMutex_);
-        for (auto const& p : plugins_) {
-            if (p->address() != OX_CORE_ADDRESS && p->pluginId() == ox_ipcPluginIdOf(routing)) {
-                target = p;
-                break;
-            }
-        }
-    }
-    if (!target) return; // nobody asked: dropped without a message
-    target->OnIpcResult(packet);
-    ipcCounters_.resultsDelivered.fetch_add(1, std::memory_order_relaxed);
-    ipcCounters_.resultBytes.fetch_add(static_cast<uint32_t>(packet.size()), std::memory_order_relaxed);
-}
-
-std::pair<std::string, std::string> DvrCore::parentIdentity() const {
-    std::lock_guard lock(parentMutex_);
+std::pair<std::string, std::string> ParentChannel::identity() const {
+    std::lock_guard lock(identityMutex_);
     return {parentFile_, parentVersion_};
 }
+
+} // namespace ox::core

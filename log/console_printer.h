@@ -1,0 +1,39 @@
+// The console echo of log records: a coloured, timed line per record through
+// the console's writer thread; the most severe lines also go to the system log.
+#pragma once
+
+#include "log/console.h"
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace ox::log {
+
+class ConsolePrinter {
+public:
+    /// The tag a line of this plugin id carries; any thread.
+    using TagOf = std::function<std::string(unsigned pluginId)>;
+
+    explicit ConsolePrinter(TagOf tagOf) : tagOf_(std::move(tagOf)) {}
+
+    /// Starts the writer; on the thread whose capabilities it should have.
+    void start() { console_.start(); }
+    /// Writes what is buffered, waiting at most `wait`; then lines are dropped.
+    void stop(std::chrono::milliseconds wait) { console_.stop(wait); }
+
+    /// One record's text, trimmed of trailing line ends and with control
+    /// characters escaped (the core's own, plugin id 0, keep their line
+    /// breaks). Severity 100 and above also goes to the system log; with
+    /// `quiet` nothing goes to the console. Any thread.
+    void print(unsigned pluginId, unsigned severity, std::string_view text, bool quiet) const;
+
+private:
+    TagOf tagOf_;
+    bool colours_ = true;
+    /// Own lock and thread; writes keep lines whole and in order.
+    mutable Console console_;
+};
+
+} // namespace ox::log
