@@ -1,5 +1,5 @@
 // Which plugin files are found, and their load order.
-#include "core/dvr_core.h"
+#include "plugin/discovery.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +23,7 @@ protected:
     }
     std::vector<std::string> found(fs::path const& dir) {
         std::vector<std::string> names;
-        for (auto const& p : DvrCore::getPiFiles(dir)) names.push_back(p.lexically_relative(dir).string());
+        for (auto const& p : ox::plugin::discoverPlugins(dir)) names.push_back(p.lexically_relative(dir).string());
         return names;
     }
     fs::path root_;
