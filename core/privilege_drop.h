@@ -1,10 +1,9 @@
 // Taking on the parent daemon's user and keeping only a few capabilities.
 #pragma once
 
-#include <cstdint>
+#include "dvrcore/process_info.h" // GetParentUid, exported
 
-/// Real user id of the parent process, or 0 when it cannot be read. Exported.
-unsigned GetParentUid();
+#include <cstdint>
 
 namespace ox::core {
 

@@ -4,28 +4,14 @@
 // and out of it run at full speed.
 #pragma once
 
+#include "dvrcore/process_info.h" // oxmem::Stats and oxmem::stats
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
 
 namespace oxmem {
-
-/// Global payload accounting, exported to plugins under this name; the layout,
-/// gaps included, is fixed.
-struct Stats {
-    std::atomic<uint32_t> blocks; ///< reference blocks alive
-    char gap1[64];
-    std::atomic<uint32_t> bytes; ///< size words of the live blocks (payload + 8 each)
-    char gap2[64];
-    std::atomic<uint32_t> refs[256]; ///< references held, per plugin id
-};
-static_assert(offsetof(Stats, blocks) == 0);
-static_assert(offsetof(Stats, bytes) == 68);
-static_assert(offsetof(Stats, refs) == 136);
-static_assert(sizeof(Stats) == 136 + 256 * 4);
-
-extern Stats stats;
 
 /// Header in front of the payload.
 struct RefBlockHeader {

@@ -1,5 +1,6 @@
 #include "crypto/crypto_event.h"
 
+#include "dvrcore/crypto_event.h"
 #include "dvrcore/encryptor.h"
 #include "dvrcore/sha2.h"
 
@@ -33,11 +34,11 @@ std::string cryptoKeyOf(std::string const& machineId) {
 }
 
 int handleCryptoEvent(ox::core::EventParms& rec, std::string const& machineId) {
-    if (rec.dataLen == 0 || rec.data == nullptr) return kCryptoBadLength;
-    uint32_t const op = rec.flags & kCryptoOpMask;
-    if (op != kCryptoEncrypt && op != kCryptoDecrypt) return kCryptoBadOperation;
+    if (rec.dataLen == 0 || rec.data == nullptr) return OX_CRYPTO_BAD_LENGTH;
+    uint32_t const op = rec.flags & OX_CRYPTO_OP_MASK;
+    if (op != OX_CRYPTO_ENCRYPT && op != OX_CRYPTO_DECRYPT) return OX_CRYPTO_BAD_OPERATION;
     // The content must lie inside the poster's buffer, and be something.
-    if (rec.level <= 0 || static_cast<uint32_t>(rec.level) > rec.dataLen) return kCryptoBadLength;
+    if (rec.level <= 0 || static_cast<uint32_t>(rec.level) > rec.dataLen) return OX_CRYPTO_BAD_LENGTH;
     auto const content = static_cast<uint32_t>(rec.level);
 
     COrvelEncryptor enc(false, true);
@@ -49,24 +50,24 @@ int handleCryptoEvent(ox::core::EventParms& rec, std::string const& machineId) {
     auto* data = reinterpret_cast<unsigned char*>(rec.data);
     uint32_t length = content;
     int error = 0, zerror = 0;
-    if (op == kCryptoEncrypt) {
+    if (op == OX_CRYPTO_ENCRYPT) {
         unsigned char const* image = enc.TransformBuffer(data, length, error, zerror);
-        if (!image) return kCryptoFailed;
+        if (!image) return OX_CRYPTO_FAILED;
         if (length > rec.dataLen) return static_cast<int>(length);
         std::memcpy(data, image, length);
         rec.level = static_cast<int32_t>(length);
-        rec.flags = kCryptoDecrypt;
-        return kCryptoDone;
+        rec.flags = OX_CRYPTO_DECRYPT;
+        return OX_CRYPTO_DONE;
     }
 
     unsigned char const* plain = enc.DetransformBuffer(data, length, error, zerror);
-    if (!plain || length == 0) return kCryptoFailed;
+    if (!plain || length == 0) return OX_CRYPTO_FAILED;
     if (length > rec.dataLen) return static_cast<int>(length);
     std::memcpy(data, plain, length);
     std::memset(data + length, 0, rec.dataLen - length);
     rec.level = static_cast<int32_t>(length);
-    rec.flags = kCryptoEncrypt;
-    return kCryptoDone;
+    rec.flags = OX_CRYPTO_ENCRYPT;
+    return OX_CRYPTO_DONE;
 }
 
 } // namespace ox::crypto

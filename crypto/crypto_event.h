@@ -2,6 +2,7 @@
 // decrypted in place with the key derived from the machine identity.
 #pragma once
 
+#include "dvrcore/crypto_event.h"
 #include "dvrcore/event_parms.h"
 
 #include <cstdint>
@@ -9,14 +10,15 @@
 
 namespace ox::crypto {
 
-inline constexpr uint32_t kCryptoOpMask = 0x00FFFFFFu; ///< operation bits of `flags`
-inline constexpr uint32_t kCryptoEncrypt = 2;          ///< content is plain; also the state after decrypting
-inline constexpr uint32_t kCryptoDecrypt = 1024;       ///< content is an image; also the state after encrypting
+// The plugin-facing names (dvrcore/crypto_event.h) in the core's spelling.
+inline constexpr uint32_t kCryptoOpMask = OX_CRYPTO_OP_MASK;
+inline constexpr uint32_t kCryptoEncrypt = OX_CRYPTO_ENCRYPT;
+inline constexpr uint32_t kCryptoDecrypt = OX_CRYPTO_DECRYPT;
 
-inline constexpr int kCryptoDone = 0;
-inline constexpr int kCryptoBadOperation = -1;
-inline constexpr int kCryptoBadLength = -2;
-inline constexpr int kCryptoFailed = -13;
+inline constexpr int kCryptoDone = OX_CRYPTO_DONE;
+inline constexpr int kCryptoBadOperation = OX_CRYPTO_BAD_OPERATION;
+inline constexpr int kCryptoBadLength = OX_CRYPTO_BAD_LENGTH;
+inline constexpr int kCryptoFailed = OX_CRYPTO_FAILED;
 
 /// The 32-byte cipher key of a machine identity (its SHA-256 digest), or an
 /// empty string for an empty identity (the built-in key stays in force).
@@ -24,10 +26,11 @@ std::string cryptoKeyOf(std::string const& machineId);
 
 /// Transforms the content of a crypto event in place. `rec.data` holds
 /// `rec.dataLen` bytes (the capacity); `rec.level` is the content length.
-/// Returns kCryptoDone with content, length and `flags` updated; a positive n
-/// when the result needs n bytes, more than `dataLen` (record unchanged);
-/// kCryptoBadOperation; kCryptoBadLength (no buffer, or a content length that
-/// is zero, negative or beyond `dataLen`); kCryptoFailed (nothing decrypted).
+/// Returns OX_CRYPTO_DONE with content, length and `flags` updated; a positive
+/// n when the result needs n bytes, more than `dataLen` (record unchanged);
+/// OX_CRYPTO_BAD_OPERATION; OX_CRYPTO_BAD_LENGTH (no buffer, or a content
+/// length that is zero, negative or beyond `dataLen`); OX_CRYPTO_FAILED
+/// (nothing decrypted).
 /// Never touches bytes outside the poster's buffer; thread-safe.
 int handleCryptoEvent(ox::core::EventParms& rec, std::string const& machineId);
 

@@ -42,7 +42,7 @@ Record head(uint32_t version) {
 
 Plugin::Plugin(void* handle, std::string fileName) : handle_(handle), fileName_(std::move(fileName)) {
     info_.size = sizeof(PluginInfo);
-    info_.version = 3;
+    info_.version = OX_PLUGIN_INFO_VERSION;
 }
 
 std::shared_ptr<Plugin> Plugin::CreateAndLoad(std::filesystem::path const& path, Callback callback,
@@ -63,7 +63,7 @@ std::shared_ptr<Plugin> Plugin::CreateAndLoad(std::filesystem::path const& path,
         p->close_handle();
         return p;
     }
-    auto params = head<LoadParams>(4);
+    auto params = head<LoadParams>(OX_LOAD_PARAMS_VERSION);
     params.callback = callback;
     params.identity = identity.data();
     params.identityLen = static_cast<uint32_t>(identity.size());
@@ -133,8 +133,8 @@ int deliverEvent(ox::core::EventParms const& event, ox_OnEventFn onEvent, ox_Ioc
     if (onEvent) return onEvent(&event);
     if (event.type == OX_TYPE_CONFIG) {
         if (!ioctl) return 0;
-        auto params = head<IoctlParams>(1);
-        auto result = head<IoctlResult>(1);
+        auto params = head<IoctlParams>(OX_IOCTL_PARAMS_VERSION);
+        auto result = head<IoctlResult>(OX_IOCTL_RESULT_VERSION);
         params.code = result.code = OX_IOCTL_CONFIG_EVENT;
         params.dataLen = event.dataLen;
         params.data = event.data;
@@ -142,10 +142,10 @@ int deliverEvent(ox::core::EventParms const& event, ox_OnEventFn onEvent, ox_Ioc
         return result.keep != 0 ? 1 : 0;
     }
     if (write && writeEvents) {
-        auto params = head<WriteParams>(1);
+        auto params = head<WriteParams>(OX_WRITE_PARAMS_VERSION);
         static_assert(sizeof params.event == sizeof event - offsetof(ox::core::EventParms, dataLen));
         std::memcpy(params.event, &event.dataLen, sizeof params.event);
-        auto result = head<WriteResult>(1);
+        auto result = head<WriteResult>(OX_WRITE_RESULT_VERSION);
         write(&params, &result);
         return result.keep != 0 ? 1 : 0;
     }
@@ -190,8 +190,8 @@ void Plugin::Open() {
         write_ = entry<ox_WriteFn>(handle_, "Write");
         if (phase_ == Phase::Closed) phase_ = Phase::Live; // opened again after a Close
     }
-    auto params = head<OpenParams>(1);
-    auto result = head<OpenResult>(1);
+    auto params = head<OpenParams>(OX_OPEN_PARAMS_VERSION);
+    auto result = head<OpenResult>(OX_OPEN_RESULT_VERSION);
     int64_t const t0 = steadyNowNs();
     open_(&params, &result);
     openTime_ = steadyNowNs() - t0;
@@ -206,8 +206,8 @@ void Plugin::Close() {
         if (phase_ == Phase::Live) phase_ = Phase::Closing;
     }
     if (close_) {
-        auto params = head<CloseParams>(1);
-        auto result = head<CloseResult>(1);
+        auto params = head<CloseParams>(OX_CLOSE_PARAMS_VERSION);
+        auto result = head<CloseResult>(OX_CLOSE_RESULT_VERSION);
         close_(&params, &result);
     }
     std::lock_guard lock(mutex_);
@@ -270,8 +270,8 @@ bool Plugin::Unload(Deadline deadline) {
     }
     lock.unlock();
     if (unload_) {
-        auto params = head<UnloadParams>(1);
-        auto result = head<UnloadResult>(1);
+        auto params = head<UnloadParams>(OX_UNLOAD_PARAMS_VERSION);
+        auto result = head<UnloadResult>(OX_UNLOAD_RESULT_VERSION);
         unload_(&params, &result);
     }
     close_handle();
@@ -333,7 +333,7 @@ void Plugin::OnSearch(ox::core::EventParms const& request) const {
     if (call.onSearch) {
         call.onSearch(&request);
     } else if (call.read && info_.asyncReader) {
-        auto params = head<ReadParams>(1);
+        auto params = head<ReadParams>(OX_READ_PARAMS_VERSION);
         params.flag = 1;
         params.dataLen = request.dataLen;
         params.data = request.data;
@@ -348,8 +348,8 @@ void Plugin::OnIpcResult(std::string_view bytes) const {
     if (call.onIpcResult) {
         call.onIpcResult(bytes.data(), bytes.size());
     } else if (call.ioctl) {
-        auto params = head<IoctlParams>(1);
-        auto result = head<IoctlResult>(1);
+        auto params = head<IoctlParams>(OX_IOCTL_PARAMS_VERSION);
+        auto result = head<IoctlResult>(OX_IOCTL_RESULT_VERSION);
         params.code = result.code = OX_IOCTL_IPC_RESULT;
         params.dataLen = static_cast<uint32_t>(bytes.size());
         params.data = bytes.data();
@@ -362,8 +362,8 @@ void Plugin::ProvideWorkerThreadIf() {
     try {
         workerEnd_ = std::make_shared<ThreadEnd>();
         worker_ = std::thread([fn = ioctl_, end = workerEnd_] {
-            auto params = head<IoctlParams>(1);
-            auto result = head<IoctlResult>(1);
+            auto params = head<IoctlParams>(OX_IOCTL_PARAMS_VERSION);
+            auto result = head<IoctlResult>(OX_IOCTL_RESULT_VERSION);
             params.code = result.code = OX_IOCTL_WORKER_THREAD;
             fn(&params, &result);
             std::lock_guard lock(end->mutex);
@@ -380,7 +380,7 @@ void Plugin::StartAsyncReaderIf() {
     try {
         readerEnd_ = std::make_shared<ThreadEnd>();
         reader_ = std::thread([fn = read_, end = readerEnd_] {
-            auto params = head<ReadParams>(1);
+            auto params = head<ReadParams>(OX_READ_PARAMS_VERSION);
             params.flag = 1;
             fn(&params, nullptr);
             std::lock_guard lock(end->mutex);

@@ -15,8 +15,6 @@
 #include <mutex>
 #include <vector>
 
-#define CONSUMER_EXPORT extern "C" __attribute__((visibility("default")))
-
 #ifndef CONSUMER_ADDRESS
 #define CONSUMER_ADDRESS 0x00600000u
 #endif
@@ -41,18 +39,18 @@ int64_t steadyNs() {
 
 } // namespace
 
-CONSUMER_EXPORT int Load(LoadParams const*, PluginInfo* out) {
+OX_PLUGIN_EXPORT int Load(LoadParams const*, PluginInfo* out) {
     out->address = CONSUMER_ADDRESS;
     out->alarm = OX_CONSUMES;
     g_latencies.assign(kMaxLatencies, 0);
     return 0;
 }
 
-CONSUMER_EXPORT int Unload(UnloadParams const*, UnloadResult*) { return 0; }
-CONSUMER_EXPORT int Open(OpenParams const*, OpenResult*) { return 0; }
-CONSUMER_EXPORT int Close(CloseParams const*, CloseResult*) { return 0; }
+OX_PLUGIN_EXPORT int Unload(UnloadParams const*, UnloadResult*) { return 0; }
+OX_PLUGIN_EXPORT int Open(OpenParams const*, OpenResult*) { return 0; }
+OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) { return 0; }
 
-CONSUMER_EXPORT int OnEvent(ox_EventParms const* e) {
+OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
     if ((e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_ALARM) return 0;
     if (e->level == kTimedRecord && e->dataLen >= sizeof(int64_t)) {
         int64_t posted;
@@ -74,17 +72,17 @@ CONSUMER_EXPORT int OnEvent(ox_EventParms const* e) {
 }
 
 /// Alarm records delivered so far.
-CONSUMER_EXPORT uint64_t ConsumerDelivered() { return g_delivered.load(); }
+OX_PLUGIN_EXPORT uint64_t ConsumerDelivered() { return g_delivered.load(); }
 
 /// Blocks until `count` alarm records have been delivered.
-CONSUMER_EXPORT void ConsumerWaitFor(uint64_t count) {
+OX_PLUGIN_EXPORT void ConsumerWaitFor(uint64_t count) {
     std::unique_lock lock(g_waitMutex);
     g_target.store(count);
     g_waitCv.wait(lock, [count] { return g_delivered.load() >= count; });
 }
 
 /// Copies up to `max` latencies (ns) noted since the last call and forgets them.
-CONSUMER_EXPORT size_t ConsumerTakeLatencies(int64_t* out, size_t max) {
+OX_PLUGIN_EXPORT size_t ConsumerTakeLatencies(int64_t* out, size_t max) {
     size_t const n = std::min(g_latencyCount.load(std::memory_order_acquire), max);
     std::memcpy(out, g_latencies.data(), n * sizeof(int64_t));
     g_latencyCount.store(0, std::memory_order_release);

@@ -1,6 +1,7 @@
 /*
- * AES block cipher (FIPS-197) for 128-, 192- and 256-bit keys, exported to
- * plugins under these unmangled names. Self-contained C; each function works
+ * For plugin authors: the AES block cipher (FIPS-197) for 128-, 192- and
+ * 256-bit keys, exported by the core executable under these unmangled names.
+ * Self-contained C (C99 and later) and C++; each function works
  * on a context record owned by the caller.
  *
  * Return codes: 0 on success; the key selectors return -1 for an unknown key
@@ -53,14 +54,20 @@ int aes_decrypt(const unsigned char* in, unsigned char* out, const aes_decrypt_c
 
 #ifdef __cplusplus
 }
+#endif
+#if defined(__cplusplus)
 #define OX_AES_STATIC_ASSERT static_assert
-#else
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define OX_AES_STATIC_ASSERT _Static_assert
+#else /* C99: GCC and Clang take the C11 form as an extension */
+#define OX_AES_STATIC_ASSERT __extension__ _Static_assert
 #endif
 
 /* Same layout on the 32-bit appliance and on LP64 hosts. */
 OX_AES_STATIC_ASSERT(sizeof(aes_encrypt_ctx) == 244, "aes_encrypt_ctx is 244 bytes");
 OX_AES_STATIC_ASSERT(sizeof(aes_decrypt_ctx) == 244, "aes_decrypt_ctx is 244 bytes");
 OX_AES_STATIC_ASSERT(offsetof(aes_encrypt_ctx, rounds) == 240, "rounds after the key schedule");
+
+#undef OX_AES_STATIC_ASSERT
 
 #endif /* OX_CRYPTO_AES_H */

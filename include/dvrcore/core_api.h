@@ -1,6 +1,7 @@
-// The core object as plugins see it: opaque, with the one request a plugin
-// may make of it directly. Self-contained C++, no includes; plugins get the
-// definitions from the core executable at load time (core/exports.list).
+// For plugin authors: the core object as plugins see it, opaque, with the one
+// request a plugin may make of it directly (stopping the core). Self-contained
+// C++, no includes; plugins get the definitions from the core executable at
+// load time. The other exported values are in dvrcore/process_info.h.
 //
 // Plugin code only: the core's own sources define DvrCore in core/dvr_core.h
 // and never include this header.

@@ -1,4 +1,5 @@
-// 64-bit modular arithmetic and probable-prime generation, exported to plugins.
+// For plugin authors: 64-bit modular arithmetic and probable-prime generation.
+// The core executable exports the class (C++ linkage); plugins call its copy.
 #pragma once
 
 #include <cstdint>

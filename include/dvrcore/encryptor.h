@@ -1,5 +1,6 @@
-// The transformed buffer and file format: optional zlib compression, optional
-// AES-128-CBC encryption, no header. Exported to plugins.
+// For plugin authors: the transformed buffer and file format (optional zlib
+// compression, optional AES-128-CBC encryption, no header). The core executable
+// exports the class (C++ linkage); plugins call its copy.
 #pragma once
 
 #include <cstdint>

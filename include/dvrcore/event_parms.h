@@ -1,11 +1,21 @@
 /*
- * The event record exchanged between the core and its plugins, and the type
- * catalogue. Plugin authors include this header; it is self-contained C (and
- * C++ when compiled as such) and depends on nothing but <stdint.h>/<stddef.h>.
+ * The event record: what a plugin posts through the callback it got in Load
+ * and what its OnEvent receives, with the type catalogue, the class and flag
+ * bits, the address word and the plugin id. Start every record with
+ * ox_initEvent (C) or ox::core::makeEvent (C++).
+ *
+ * Self-contained C (C99 and later) and C++; needs only <stdint.h>,
+ * <stddef.h> and <string.h>. The C++ conveniences (ox::core::EventParms, the
+ * typed views, toAny) need C++17; older C++ sees the C record.
  *
  * The layout is fixed to the byte for the 32-bit appliance (184 bytes). On a
  * 64-bit host the fields keep their order and widths and take the natural C
  * layout (192 bytes); the assertions at the end pin both.
+ *
+ * Ownership: a record is a plain value; copying it copies `data`, never the
+ * payload. The poster owns what it posts; the core copies what it keeps
+ * before the post returns. A record handed to OnEvent is the core's copy and
+ * its payload belongs to the core (dvrcore/plugin_interface.h).
  */
 #ifndef OX_CORE_EVENTS_EVENT_PARMS_H
 #define OX_CORE_EVENTS_EVENT_PARMS_H
@@ -16,6 +26,9 @@
 
 /* Address words. */
 #define OX_CORE_ADDRESS 0x80000000u /* the core itself, or a plugin without an address */
+/* Any other address word carries its plugin id in bits 16..23; the core's is 0. */
+#define OX_PLUGIN_ID_SHIFT 16u
+#define OX_PLUGIN_ID_MASK 0x00FF0000u
 
 /* Class byte of `flags`. */
 #define OX_LIVE_CLASS 0x01000000u
@@ -52,8 +65,20 @@
 #define OX_KEY_FRAME 0x01u
 #define OX_OUTPUT_BIT 0x20u /* in `mediaFlags`: play out through the device of `source` */
 
+/* Heads of the record: `size`/`version` and `parmsSize`/`parmsVersion`. */
 #define OX_EVENT_RECORD_VERSION 1u
 #define OX_EVENT_PARMS_VERSION 1u
+#if UINTPTR_MAX == 0xFFFFFFFFu
+#define OX_EVENT_RECORD_SIZE 184u /* the appliance */
+#else
+#define OX_EVENT_RECORD_SIZE 192u /* LP64 hosts */
+#endif
+#define OX_EVENT_PARMS_SIZE 152u /* from `parmsSize` to the end, on every platform */
+
+/* Plugin id of an address word: 0 for OX_CORE_ADDRESS, else bits 16..23. */
+static inline uint32_t ox_pluginIdOf(uint32_t address) {
+    return address == OX_CORE_ADDRESS ? 0u : (address & OX_PLUGIN_ID_MASK) >> OX_PLUGIN_ID_SHIFT;
+}
 
 /*
  * Field list of the record. `level` shares its slot with the content length
@@ -77,14 +102,14 @@
     uint32_t flags;        /* class byte in bits 24..31, type flags below */         \
     uint32_t parmsSize;    /* bytes from this field to the end of the record */      \
     uint32_t parmsVersion; /* 1 */                                                   \
-    int32_t level;         /* log: severity; crypto: content length */               \
+    int32_t level;         /* log: severity; crypto: content length (crypto_event.h) */ \
     uint32_t seconds;      /* video, audio: time stamp */                            \
     uint16_t milliseconds; /* video, audio: time stamp */                            \
     uint8_t frameKind;     /* video: bits 0..1, 1 = key frame */                     \
     uint8_t mediaFlags;    /* video, audio: OX_OUTPUT_BIT */                         \
     uint8_t typed[132];    /* defined between producing and consuming plugins */
 
-#ifdef __cplusplus
+#if defined(__cplusplus) && __cplusplus >= 201703L
 #include <any>
 
 namespace ox::core {
@@ -103,9 +128,9 @@ inline constexpr uint32_t kTypeModifier = OX_TYPE_MODIFIER;
 inline constexpr uint32_t kRecordSize = sizeof(EventParms);
 inline constexpr uint32_t kParmsSize = sizeof(EventParms) - offsetof(EventParms, parmsSize);
 
-/// Plugin id of an address word: 0 for the core, else bits 16..23.
+/// Plugin id of an address word: 0 for the core, else bits 16..23 (ox_pluginIdOf).
 constexpr unsigned pluginIdOf(uint32_t address) noexcept {
-    return address == kCoreAddress ? 0u : (address >> 16) & 0xFFu;
+    return address == kCoreAddress ? 0u : (address & OX_PLUGIN_ID_MASK) >> OX_PLUGIN_ID_SHIFT;
 }
 
 /// Type identity with the modifier bit cleared.
@@ -208,17 +233,26 @@ inline std::any toAny(EventParms const& e) {
 } // namespace ox::core
 
 typedef ox::core::EventParms ox_EventParms;
-#define OX_STATIC_ASSERT static_assert
 #else
 typedef struct ox_EventParms {
     OX_EVENT_PARMS_FIELDS
 } ox_EventParms;
+#endif
+
+#if defined(__cplusplus)
+#define OX_STATIC_ASSERT static_assert
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define OX_STATIC_ASSERT _Static_assert
+#else /* C99: GCC and Clang take the C11 form as an extension */
+#define OX_STATIC_ASSERT __extension__ _Static_assert
 #endif
 
 /* The layout plugins in the field are built against. */
 #if UINTPTR_MAX == 0xFFFFFFFFu
 OX_STATIC_ASSERT(sizeof(ox_EventParms) == 184, "event record is 184 bytes");
+OX_STATIC_ASSERT(offsetof(ox_EventParms, size) == 0, "size");
+OX_STATIC_ASSERT(offsetof(ox_EventParms, version) == 4, "version");
+OX_STATIC_ASSERT(offsetof(ox_EventParms, dataLen) == 8, "dataLen");
 OX_STATIC_ASSERT(offsetof(ox_EventParms, data) == 12, "data");
 OX_STATIC_ASSERT(offsetof(ox_EventParms, source) == 16, "source");
 OX_STATIC_ASSERT(offsetof(ox_EventParms, requestId) == 20, "requestId");
@@ -231,9 +265,12 @@ OX_STATIC_ASSERT(offsetof(ox_EventParms, seconds) == 44, "seconds");
 OX_STATIC_ASSERT(offsetof(ox_EventParms, milliseconds) == 48, "milliseconds");
 OX_STATIC_ASSERT(offsetof(ox_EventParms, frameKind) == 50, "frameKind");
 OX_STATIC_ASSERT(offsetof(ox_EventParms, mediaFlags) == 51, "mediaFlags");
+OX_STATIC_ASSERT(offsetof(ox_EventParms, typed) == 52, "typed");
 OX_STATIC_ASSERT(sizeof(ox_EventParms) - offsetof(ox_EventParms, parmsSize) == 152, "parmsSize");
 #else
 OX_STATIC_ASSERT(sizeof(ox_EventParms) == 192, "event record, LP64 layout");
+OX_STATIC_ASSERT(offsetof(ox_EventParms, size) == 0, "size");
+OX_STATIC_ASSERT(offsetof(ox_EventParms, version) == 4, "version");
 OX_STATIC_ASSERT(offsetof(ox_EventParms, dataLen) == 8, "dataLen");
 OX_STATIC_ASSERT(offsetof(ox_EventParms, data) == 16, "data");
 OX_STATIC_ASSERT(offsetof(ox_EventParms, source) == 24, "source");
@@ -242,13 +279,17 @@ OX_STATIC_ASSERT(offsetof(ox_EventParms, type) == 32, "type");
 OX_STATIC_ASSERT(offsetof(ox_EventParms, flags) == 36, "flags");
 OX_STATIC_ASSERT(offsetof(ox_EventParms, parmsSize) == 40, "parmsSize");
 OX_STATIC_ASSERT(offsetof(ox_EventParms, parmsVersion) == 44, "parmsVersion");
-OX_STATIC_ASSERT(offsetof(ox_EventParms, level) == 48, "typed area");
+OX_STATIC_ASSERT(offsetof(ox_EventParms, level) == 48, "level");
 OX_STATIC_ASSERT(offsetof(ox_EventParms, seconds) == 52, "seconds");
 OX_STATIC_ASSERT(offsetof(ox_EventParms, milliseconds) == 56, "milliseconds");
 OX_STATIC_ASSERT(offsetof(ox_EventParms, frameKind) == 58, "frameKind");
 OX_STATIC_ASSERT(offsetof(ox_EventParms, mediaFlags) == 59, "mediaFlags");
+OX_STATIC_ASSERT(offsetof(ox_EventParms, typed) == 60, "typed");
 OX_STATIC_ASSERT(sizeof(ox_EventParms) - offsetof(ox_EventParms, parmsSize) == 152, "parmsSize");
 #endif
+OX_STATIC_ASSERT(sizeof(ox_EventParms) == OX_EVENT_RECORD_SIZE, "OX_EVENT_RECORD_SIZE");
+OX_STATIC_ASSERT(sizeof(ox_EventParms) - offsetof(ox_EventParms, parmsSize) == OX_EVENT_PARMS_SIZE,
+                 "OX_EVENT_PARMS_SIZE");
 
 /*
  * Starts a record: everything zero except both heads (size and version of the
@@ -267,7 +308,7 @@ static inline void ox_initEvent(ox_EventParms* e, uint32_t source, uint32_t type
     e->parmsVersion = OX_EVENT_PARMS_VERSION;
 }
 
-#ifdef __cplusplus
+#if defined(__cplusplus) && __cplusplus >= 201703L
 namespace ox::core {
 /// A started record (ox_initEvent) carrying `data`, which stays the caller's.
 inline EventParms makeEvent(uint32_t source, uint32_t type, uint32_t flags, char* data = nullptr,
@@ -280,5 +321,10 @@ inline EventParms makeEvent(uint32_t source, uint32_t type, uint32_t flags, char
 }
 } // namespace ox::core
 #endif
+
+/* Layout helpers only. */
+#undef OX_STATIC_ASSERT
+#undef OX_EVENT_PARMS_POINTER_PAD
+#undef OX_EVENT_PARMS_FIELDS
 
 #endif /* OX_CORE_EVENTS_EVENT_PARMS_H */

@@ -1,11 +1,13 @@
 /*
- * Random 128-bit identifiers and initialisation vectors from the system's
- * random source, and their text form; exported to plugins. The record is C;
- * the functions have C++ linkage (GuidToText takes a reference).
+ * For plugin authors: random 128-bit identifiers and initialisation vectors
+ * from the system's random source, and their text form, all exported by the
+ * core executable. The record is C; the functions have C++ linkage
+ * (GuidToText takes a reference) and are declared for C++ only.
  */
 #ifndef OX_CRYPTO_GUID_H
 #define OX_CRYPTO_GUID_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 /* 16 bytes in host byte order. */
@@ -16,11 +18,18 @@ typedef struct _GUID {
     uint8_t Data4[8];
 } _GUID;
 
-#ifdef __cplusplus
-static_assert(sizeof(_GUID) == 16, "_GUID is 16 bytes");
-#else
-_Static_assert(sizeof(_GUID) == 16, "_GUID is 16 bytes");
+#if defined(__cplusplus)
+#define OX_GUID_STATIC_ASSERT static_assert
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define OX_GUID_STATIC_ASSERT _Static_assert
+#else /* C99: GCC and Clang take the C11 form as an extension */
+#define OX_GUID_STATIC_ASSERT __extension__ _Static_assert
 #endif
+OX_GUID_STATIC_ASSERT(sizeof(_GUID) == 16, "_GUID is 16 bytes");
+OX_GUID_STATIC_ASSERT(offsetof(_GUID, Data2) == 4, "Data2");
+OX_GUID_STATIC_ASSERT(offsetof(_GUID, Data3) == 6, "Data3");
+OX_GUID_STATIC_ASSERT(offsetof(_GUID, Data4) == 8, "Data4");
+#undef OX_GUID_STATIC_ASSERT
 
 #define OX_GUID_TEXT_SIZE 37 /* 36 characters and the terminating zero */
 #define OX_GUID_EXIT_STATUS 74 /* process exit status when the random source fails */

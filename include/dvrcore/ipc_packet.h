@@ -1,8 +1,9 @@
 /*
- * Packets on the parent channel: the header that both directions share, the
- * control packet types and the routing word. Plugins build their requests with
- * it (the payload of an ipc event is the complete packet, header included) and
- * read their results with it. Self-contained C; usable from C++.
+ * For plugin authors who talk to the parent daemon: the packet header that
+ * both directions share, the control packet types and the routing word. A
+ * request is an OX_TYPE_IPC event whose payload is the complete packet,
+ * header included, relayed byte for byte; results arrive in OnIpcResult (or
+ * IOCTL code 4) on the I/O thread. Self-contained C (C99 and later) and C++.
  *
  * All header fields are unsigned 32-bit integers in the host's byte order.
  */
@@ -23,7 +24,11 @@ extern "C" {
 #define OX_IPC_TYPE_IDENTITY 7u /* parent to core: NUL-separated file name, version, options */
 #define OX_IPC_TYPE_STOP 8u     /* parent to core: shut down */
 
-/* The routing word carries the plugin id in bits 20..27. */
+/* The routing word carries the plugin id in bits 20..27: the address word's
+ * plugin id (bits 16..23, OX_PLUGIN_ID_MASK in dvrcore/event_parms.h) moved up
+ * by 4, so ox_ipcPluginIdOf(ox_ipcRoutingOf(a)) == ox_pluginIdOf(a) for every
+ * address word a other than OX_CORE_ADDRESS. A plugin without an address
+ * (OX_CORE_ADDRESS) gets no results. */
 #define OX_IPC_ROUTING_SHIFT 20u
 #define OX_IPC_ROUTING_MASK 0x0FF00000u
 
@@ -49,13 +54,21 @@ static inline uint32_t ox_ipcPluginIdOf(uint32_t routing) {
 
 #ifdef __cplusplus
 } /* extern "C" */
-#define OX_IPC_STATIC_ASSERT static_assert
-#else
-#define OX_IPC_STATIC_ASSERT _Static_assert
 #endif
+
+#if defined(__cplusplus)
+#define OX_IPC_STATIC_ASSERT static_assert
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define OX_IPC_STATIC_ASSERT _Static_assert
+#else /* C99: GCC and Clang take the C11 form as an extension */
+#define OX_IPC_STATIC_ASSERT __extension__ _Static_assert
+#endif
+/* Same layout on the 32-bit appliance and on LP64 hosts. */
 OX_IPC_STATIC_ASSERT(sizeof(ox_IpcHeader) == OX_IPC_HEADER_SIZE, "ipc header size");
+OX_IPC_STATIC_ASSERT(offsetof(ox_IpcHeader, length) == 0, "ipc length offset");
 OX_IPC_STATIC_ASSERT(offsetof(ox_IpcHeader, routing) == 4, "ipc routing offset");
 OX_IPC_STATIC_ASSERT(offsetof(ox_IpcHeader, type) == 8, "ipc type offset");
+OX_IPC_STATIC_ASSERT(offsetof(ox_IpcHeader, reserved) == 12, "ipc reserved offset");
 #undef OX_IPC_STATIC_ASSERT
 
 #endif /* OX_CORE_IPC_PACKET_H */

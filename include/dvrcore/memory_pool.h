@@ -1,5 +1,7 @@
-// Pointer-bump allocator that owns every node, attribute and expanded value of
-// one XML document. Nothing is freed on its own; clear() drops it all at once.
+// Part of the XML toolkit that the core exports to plugins (include
+// dvrcore/xml_document.h): the pointer-bump allocator that owns every node,
+// attribute and expanded value of one document. Nothing is freed on its own;
+// clear() drops it all at once.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,7 @@
 /*
- * Crypto utilities the core exports to plugins: the AES block cipher, the
- * SHA-2 digests and the identifier record. Self-contained C. The identifier
+ * For plugin authors, one include for the crypto utilities the core exports:
+ * the AES block cipher, the SHA-2 digests and the identifier record.
+ * Self-contained C (C99 and later) and C++. The identifier
  * functions and the transformed-file encryptor are C++ (dvrcore/guid.h,
  * dvrcore/encryptor.h).
  */

@@ -1,6 +1,7 @@
 /*
- * SHA-2 digests (FIPS 180-4): SHA-224, SHA-256, SHA-384 and SHA-512, exported
- * to plugins under these unmangled names. Self-contained C; every function
+ * For plugin authors: SHA-2 digests (FIPS 180-4), SHA-224, SHA-256, SHA-384
+ * and SHA-512, exported by the core executable under these unmangled names.
+ * Self-contained C (C99 and later) and C++; every function
  * works on a context record owned by the caller.
  *
  * SHA-224 and SHA-256 share sha256_ctx and sha256_hash; SHA-384 and SHA-512
@@ -77,9 +78,13 @@ void sha512(unsigned char* digest, const unsigned char* data, size_t len);
 
 #ifdef __cplusplus
 }
+#endif
+#if defined(__cplusplus)
 #define OX_SHA2_STATIC_ASSERT static_assert
-#else
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define OX_SHA2_STATIC_ASSERT _Static_assert
+#else /* C99: GCC and Clang take the C11 form as an extension */
+#define OX_SHA2_STATIC_ASSERT __extension__ _Static_assert
 #endif
 
 /* Same layout on the 32-bit appliance and on LP64 hosts. */
@@ -87,5 +92,7 @@ OX_SHA2_STATIC_ASSERT(sizeof(sha256_ctx) == 104, "sha256_ctx is 104 bytes");
 OX_SHA2_STATIC_ASSERT(sizeof(sha512_ctx) == 208, "sha512_ctx is 208 bytes");
 OX_SHA2_STATIC_ASSERT(sizeof(sha2_ctx) == 216, "sha2_ctx is 216 bytes");
 OX_SHA2_STATIC_ASSERT(offsetof(sha2_ctx, digest_size) == 208, "digest_size after the union");
+
+#undef OX_SHA2_STATIC_ASSERT
 
 #endif /* OX_CRYPTO_SHA2_H */

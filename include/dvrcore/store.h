@@ -1,4 +1,5 @@
-// Whole-file configuration store shared by the core and its plugins.
+// For plugin authors: the whole-file configuration store shared by the core
+// and its plugins, exported by the core executable (C++ linkage).
 // Saves go to "<path>.pending" first and replace the target by rename, so the
 // target is never partly written; loads finish a save that stopped before its
 // rename. Failures are thrown as std::runtime_error (texts in store.cpp).

@@ -1,4 +1,6 @@
-// An XML document: the root node together with the pool that owns the tree.
+// For plugin authors: the XML toolkit that the core exports. A document is the
+// root node together with the pool that owns the tree; include this header for
+// the whole toolkit but printing (dvrcore/xml_printer.h).
 #pragma once
 
 #include "memory_pool.h"

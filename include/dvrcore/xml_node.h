@@ -1,5 +1,7 @@
-// Nodes and attributes of the XML document tree. Names and values are views:
-// into the parsed text, into pool memory, or into strings the caller keeps.
+// Part of the XML toolkit that the core exports to plugins (include
+// dvrcore/xml_document.h): nodes and attributes of the document tree. Names
+// and values are views into the parsed text, into pool memory, or into
+// strings the caller keeps.
 #pragma once
 
 #include "memory_pool.h"

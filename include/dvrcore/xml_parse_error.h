@@ -1,4 +1,5 @@
-// Failure of the XML parser: one of a fixed set of messages and where it happened.
+// Part of the XML toolkit that the core exports to plugins: the exception the
+// parser throws, one of a fixed set of messages and where it happened.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,5 @@
-// Printing a node and its subtree as XML text.
+// For plugin authors: printing a node of the exported XML toolkit and its
+// subtree as XML text.
 #pragma once
 
 #include "xml_node.h"

@@ -16,8 +16,6 @@
 #include <sys/time.h>
 #include <thread>
 
-#define LOGPI_EXPORT extern "C" __attribute__((visibility("default")))
-
 namespace {
 
 constexpr uint32_t kAddress = 0x00010000u; // plugin id 1
@@ -124,25 +122,25 @@ std::string formatLine(ox::core::EventParms const& e) {
 
 } // namespace
 
-LOGPI_EXPORT int Load(LoadParams const*, PluginInfo* out) {
+OX_PLUGIN_EXPORT int Load(LoadParams const*, PluginInfo* out) {
     out->address = kAddress;
     out->log = OX_CONSUMES;
     return 0;
 }
 
-LOGPI_EXPORT int Unload(UnloadParams const*, UnloadResult*) { return 0; }
+OX_PLUGIN_EXPORT int Unload(UnloadParams const*, UnloadResult*) { return 0; }
 
-LOGPI_EXPORT int Open(OpenParams const*, OpenResult*) {
+OX_PLUGIN_EXPORT int Open(OpenParams const*, OpenResult*) {
     g_writer.start();
     return 0;
 }
 
-LOGPI_EXPORT int Close(CloseParams const*, CloseResult*) {
+OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
     g_writer.stop();
     return 0;
 }
 
-LOGPI_EXPORT int OnEvent(ox::core::EventParms const* e) {
+OX_PLUGIN_EXPORT int OnEvent(ox::core::EventParms const* e) {
     if ((e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_LOG || e->dataLen == 0 || !e->data) return 0;
     g_writer.append(formatLine(*e));
     return 0;

@@ -15,12 +15,11 @@
 #include "dvrcore/xml_document.h"
 #include "dvrcore/xml_printer.h"
 #include "dvrcore/core_api.h"
-#include "core/privilege_drop.h"
-#include "core/ref_block.h"
 #include "dvrcore/drm_crypto.h"
 #include "dvrcore/encryptor.h"
 #include "dvrcore/ox_crypto.h"
 #include "dvrcore/plugin_interface.h"
+#include "dvrcore/process_info.h"
 #include "test_plugin_support.h"
 
 #include <climits>
@@ -35,8 +34,6 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-#define EXPORTS_ENTRY extern "C" __attribute__((visibility("default")))
 
 namespace exports_plugin {
 /// exports_plugin_inlined.cpp: grows a pool through inlined members.
@@ -484,19 +481,19 @@ void stopCore(char const* how) {
 
 } // namespace
 
-EXPORTS_ENTRY int Load(LoadParams const* in, PluginInfo* out) {
+OX_PLUGIN_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
     g_post = in->callback;
     trace("Load");
     out->address = kAddress;
     return 0;
 }
 
-EXPORTS_ENTRY int Unload(UnloadParams const*, UnloadResult*) {
+OX_PLUGIN_EXPORT int Unload(UnloadParams const*, UnloadResult*) {
     trace("Unload");
     return 0;
 }
 
-EXPORTS_ENTRY int Open(OpenParams const*, OpenResult*) {
+OX_PLUGIN_EXPORT int Open(OpenParams const*, OpenResult*) {
     trace("Open");
     guarded("core", checkCore);
     guarded("config store", checkConfigStore);
@@ -511,7 +508,7 @@ EXPORTS_ENTRY int Open(OpenParams const*, OpenResult*) {
     return 0;
 }
 
-EXPORTS_ENTRY int OnEvent(ox::core::EventParms const* e) {
+OX_PLUGIN_EXPORT int OnEvent(ox::core::EventParms const* e) {
     if ((e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_CONFIG || !e->data || g_summarised) return 0;
     g_summarised = true;
     guarded("payload counters", [e] { checkPayloadCounters(*e); });
@@ -524,7 +521,7 @@ EXPORTS_ENTRY int OnEvent(ox::core::EventParms const* e) {
     return 0;
 }
 
-EXPORTS_ENTRY int Close(CloseParams const*, CloseResult*) {
+OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
     if (g_stopper.joinable()) g_stopper.join();
     trace("Close");
     return 0;

@@ -17,8 +17,6 @@
 #include <string>
 #include <thread>
 
-#define LIFE_EXPORT extern "C" __attribute__((visibility("default")))
-
 namespace {
 
 constexpr uint32_t kAddress = 0x00210000u;
@@ -85,7 +83,7 @@ void postForever() {
 
 } // namespace
 
-LIFE_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
+OX_PLUGIN_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
     g_post = in->callback;
     out->address = kAddress;
     out->alarm = OX_CONSUMES;
@@ -93,7 +91,7 @@ LIFE_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
     return 0;
 }
 
-LIFE_EXPORT int Unload(UnloadParams const*, UnloadResult*) {
+OX_PLUGIN_EXPORT int Unload(UnloadParams const*, UnloadResult*) {
     trace("unload begin");
     if (long ms = envNum("LIFE_SLOW_UNLOAD_MS")) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     g_unloaded = true;
@@ -101,7 +99,7 @@ LIFE_EXPORT int Unload(UnloadParams const*, UnloadResult*) {
     return 0;
 }
 
-LIFE_EXPORT int Open(OpenParams const*, OpenResult*) {
+OX_PLUGIN_EXPORT int Open(OpenParams const*, OpenResult*) {
     if (std::getenv("LIFE_SEARCH_UNTIL_CLOSE") || std::getenv("LIFE_SEARCH_FOREVER")) {
         char query[16] = "camera 1";
         auto e = record(OX_TYPE_VIDEO, 0, query, sizeof query);
@@ -125,7 +123,7 @@ LIFE_EXPORT int Open(OpenParams const*, OpenResult*) {
     return 0;
 }
 
-LIFE_EXPORT int Close(CloseParams const*, CloseResult*) {
+OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
     trace("close begin");
     std::unique_lock lock(g_mutex);
     g_closing = true;
@@ -142,7 +140,7 @@ LIFE_EXPORT int Close(CloseParams const*, CloseResult*) {
     return 0;
 }
 
-LIFE_EXPORT int OnIpcResult(char const*, size_t) {
+OX_PLUGIN_EXPORT int OnIpcResult(char const*, size_t) {
     trace(g_unloaded ? "reply after unload" : "reply");
     std::lock_guard lock(g_mutex);
     g_replied = true;
@@ -150,7 +148,7 @@ LIFE_EXPORT int OnIpcResult(char const*, size_t) {
     return 0;
 }
 
-LIFE_EXPORT int OnEvent(ox::core::EventParms const* e) {
+OX_PLUGIN_EXPORT int OnEvent(ox::core::EventParms const* e) {
     if ((e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_ALARM || !e->data) return 0;
     if (long ms = envNum("LIFE_SLOW_MS")) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     static std::atomic<bool> misused{false};
@@ -161,7 +159,7 @@ LIFE_EXPORT int OnEvent(ox::core::EventParms const* e) {
     return 0;
 }
 
-LIFE_EXPORT int OnSearch(AsyncEventRecord const* request) {
+OX_PLUGIN_EXPORT int OnSearch(AsyncEventRecord const* request) {
     trace("search " + std::to_string(request->requestId) + " begin");
     std::unique_lock lock(g_mutex);
     if (std::getenv("LIFE_SEARCH_FOREVER")) {

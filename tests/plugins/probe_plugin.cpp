@@ -22,8 +22,6 @@
 #include <unistd.h>
 #include <vector>
 
-#define PROBE_EXPORT extern "C" __attribute__((visibility("default")))
-
 #ifndef PROBE_NAME
 #define PROBE_NAME "probe"
 #endif
@@ -277,7 +275,7 @@ void cryptoRoundTrip() {
           " tail=" + hex(buf.data() + e.level, cap - e.level));
 }
 
-PROBE_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
+OX_PLUGIN_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
     g_post = in->callback;
     g_closing = false; // libraries may stay mapped between loads
     g_identity.assign(in->identity ? in->identity : "", in->identityLen);
@@ -306,7 +304,7 @@ PROBE_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
 }
 
 #ifndef PROBE_NO_UNLOAD
-PROBE_EXPORT int Unload(UnloadParams const*, UnloadResult*) {
+OX_PLUGIN_EXPORT int Unload(UnloadParams const*, UnloadResult*) {
     if (!env("KEEP_FOREVER")) releaseKept();
     trace("Unload");
     return 0;
@@ -314,7 +312,7 @@ PROBE_EXPORT int Unload(UnloadParams const*, UnloadResult*) {
 #endif
 
 #ifndef PROBE_NO_OPEN
-PROBE_EXPORT int Open(OpenParams const* in, OpenResult*) {
+OX_PLUGIN_EXPORT int Open(OpenParams const* in, OpenResult*) {
     trace("Open size=" + std::to_string(in->size));
     if (env("POST_HUGE")) {
         // A runaway length over a small buffer, twice.
@@ -349,7 +347,7 @@ PROBE_EXPORT int Open(OpenParams const* in, OpenResult*) {
 }
 #endif
 
-PROBE_EXPORT int Close(CloseParams const*, CloseResult*) {
+OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
     g_closing = true;
     if (g_releaser.joinable()) g_releaser.join();
     for (auto& t : g_posters) t.join();
@@ -374,7 +372,7 @@ PROBE_EXPORT int Close(CloseParams const*, CloseResult*) {
 }
 
 #ifndef PROBE_NO_ONEVENT
-PROBE_EXPORT int OnEvent(ox::core::EventParms const* e) {
+OX_PLUGIN_EXPORT int OnEvent(ox::core::EventParms const* e) {
     std::string payload = e->data ? std::string(e->data, std::min<uint32_t>(e->dataLen, 6)) : "";
     trace("OnEvent type=" + std::to_string(e->type) + " len=" + std::to_string(e->dataLen) +
           " source=" + std::to_string(e->source) + " head=" + payload);
@@ -433,7 +431,7 @@ PROBE_EXPORT int OnEvent(ox::core::EventParms const* e) {
 
 #ifdef PROBE_ON_IPC_RESULT
 /// Traces each parent result; with IPC_ACK sends it straight back as a request.
-PROBE_EXPORT int OnIpcResult(char const* data, size_t length) {
+OX_PLUGIN_EXPORT int OnIpcResult(char const* data, size_t length) {
     ox_IpcHeader h{};
     if (length >= sizeof h) std::memcpy(&h, data, sizeof h);
     std::string const head(data + std::min(length, sizeof h), std::min<size_t>(length - std::min(length, sizeof h), 6));
@@ -449,7 +447,7 @@ PROBE_EXPORT int OnIpcResult(char const* data, size_t length) {
 #endif
 
 #ifdef PROBE_IOCTL
-PROBE_EXPORT int IOCTL(IoctlParams const* in, IoctlResult* out) {
+OX_PLUGIN_EXPORT int IOCTL(IoctlParams const* in, IoctlResult* out) {
     trace("IOCTL code=" + std::to_string(in->code) + " len=" + std::to_string(in->dataLen));
     if (in->code == OX_IOCTL_WORKER_THREAD) {
         while (!g_closing) std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -461,7 +459,7 @@ PROBE_EXPORT int IOCTL(IoctlParams const* in, IoctlResult* out) {
 #endif
 
 #ifdef PROBE_WRITE_EVENTS
-PROBE_EXPORT int Write(WriteParams const* in, WriteResult* out) {
+OX_PLUGIN_EXPORT int Write(WriteParams const* in, WriteResult* out) {
     uint32_t len;
     std::memcpy(&len, in->event, 4);
     trace("Write size=" + std::to_string(in->size) + " len=" + std::to_string(len));
@@ -471,7 +469,7 @@ PROBE_EXPORT int Write(WriteParams const* in, WriteResult* out) {
 #endif
 
 #ifdef PROBE_READER
-PROBE_EXPORT int Read(ReadParams const* in, void*) {
+OX_PLUGIN_EXPORT int Read(ReadParams const* in, void*) {
     if (in->dataLen == 0 && in->requestId == 0) {
         trace("Read reader");
         while (!g_closing) std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -484,7 +482,7 @@ PROBE_EXPORT int Read(ReadParams const* in, void*) {
 #endif
 
 #ifdef PROBE_ONSEARCH
-PROBE_EXPORT int OnSearch(AsyncEventRecord const* request) {
+OX_PLUGIN_EXPORT int OnSearch(AsyncEventRecord const* request) {
     trace("OnSearch id=" + std::to_string(request->requestId) + " len=" + std::to_string(request->dataLen) +
           " thread=" + std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id())));
     serveSearch(request->requestId);
