@@ -177,7 +177,8 @@ TEST(Exports, TestPluginBindsToEveryExport) {
         if (it != exported.end() && it->second.type == 'u') continue;
         if (!bound.count(name) && !unreachable.count(name)) unused.push_back(name);
     }
-    EXPECT_TRUE(unused.empty()) << "exports that tests/plugins/exports_plugin.cpp does not use:" << lines(unused);
+    EXPECT_TRUE(unused.empty()) << "exports that tests/support/plugins/exports_plugin.cpp does not use:"
+                                << lines(unused);
 }
 
 namespace {
