@@ -2,6 +2,7 @@
 // console tags, and the log plugin while the core stops.
 #include "support/core_process.h"
 #include "support/scoped_env.h"
+#include "support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -27,12 +28,7 @@ protected:
     }
     /// Polls the log file, which has no descriptor to wait on, until `text` is in it.
     bool logFileHas(std::string const& text) {
-        auto const deadline = std::chrono::steady_clock::now() + 30s;
-        while (logFile().find(text) == std::string::npos) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
+        return waitUntil([&] { return logFile().find(text) != std::string::npos; }, 30s);
     }
     /// Alpha echoes each of its own alarms as a log line; nobody reads standard output.
     std::unique_ptr<CoreProcess> startStalled() {

@@ -1,6 +1,7 @@
 // The privilege drop, observed from /proc: the core takes on its parent's
 // user and groups and keeps only the network and raw-I/O capabilities.
 #include "support/core_process.h"
+#include "support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -62,8 +63,7 @@ protected:
     }
     void waitForConfig(CoreProcess& p) {
         // The configuration document is delivered after every plugin opened.
-        for (int i = 0; i < 2000 && !configDelivered(); ++i) p.waitForOutput("never printed", 5ms);
-        ASSERT_TRUE(configDelivered());
+        ASSERT_TRUE(waitUntil([&] { return configDelivered(); })) << p.out();
     }
     ApplianceTree tree_;
     passwd const* nobody_ = nullptr;

@@ -1,6 +1,7 @@
 // The core executable as a child process: command line, exit statuses,
 // signals and the shutdown order.
 #include "support/core_process.h"
+#include "support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -121,8 +122,7 @@ TEST_F(Process, ConsoleThatGoesAwayDoesNotStopTheCore) {
         std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         return text.find("probe Probe open") != std::string::npos;
     };
-    for (int i = 0; i < 2000 && !logged(); ++i) p.waitForOutput("never printed", 5ms);
-    EXPECT_TRUE(logged());
+    EXPECT_TRUE(waitUntil(logged));
     p.signal(SIGTERM);
     auto st = p.wait();
     EXPECT_TRUE(st.exited) << "killed by signal " << st.signal;
@@ -172,11 +172,9 @@ TEST_F(Process, StopSignalRightAtTheStartStopsCleanly) {
         ASSERT_GT(pid, 0);
         ::kill(pid, SIGTERM);
         int status = 0;
-        auto const deadline = std::chrono::steady_clock::now() + 20s;
         pid_t r = 0;
         // Polling the child's state: there is no descriptor to wait on portably.
-        while ((r = ::waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(2ms);
+        waitUntil([&] { return (r = ::waitpid(pid, &status, WNOHANG)) != 0; });
         if (r == 0) {
             ::kill(pid, SIGKILL);
             ::waitpid(pid, &status, 0);

@@ -2,6 +2,7 @@
 #include "crypto/crypto_event.h"
 
 #include "dvrcore/encryptor.h"
+#include "support/records.h"
 
 #include <gtest/gtest.h>
 
@@ -16,15 +17,12 @@ using namespace ox::crypto;
 std::string const kId = "site-machine-0042\n";
 
 struct Event {
-    explicit Event(size_t capacity, std::string const& content, uint32_t op) : buf(capacity + 8, 0x5A) {
+    explicit Event(size_t capacity, std::string const& content, uint32_t op)
+        : buf(capacity + 8, 0x5A),
+          rec(0, OX_TYPE_CRYPTO, op, reinterpret_cast<char*>(buf.data()), static_cast<uint32_t>(capacity)) {
         // Guard bytes behind the poster's buffer show any write outside it.
         std::memcpy(buf.data(), content.data(), content.size());
         std::memset(buf.data() + content.size(), 0, capacity - content.size());
-        rec.size = ox::core::kRecordSize;
-        rec.type = OX_TYPE_CRYPTO;
-        rec.flags = op;
-        rec.data = reinterpret_cast<char*>(buf.data());
-        rec.dataLen = static_cast<uint32_t>(capacity);
         rec.level = static_cast<int32_t>(content.size());
     }
     bool guardIntact() const {
@@ -33,7 +31,7 @@ struct Event {
         return true;
     }
     std::vector<unsigned char> buf;
-    ox::core::EventParms rec{};
+    testing_support::Record rec;
 };
 
 TEST(CryptoEvent, TenBytesInSixtyFourRoundTrip) {

@@ -7,6 +7,7 @@
 // CMAKE_NM), run on the build machine, so the test works for cross builds too.
 #include "support/core_process.h"
 #include "support/scoped_env.h"
+#include "support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -177,7 +178,8 @@ TEST(Exports, TestPluginBindsToEveryExport) {
         if (it != exported.end() && it->second.type == 'u') continue;
         if (!bound.count(name) && !unreachable.count(name)) unused.push_back(name);
     }
-    EXPECT_TRUE(unused.empty()) << "exports that tests/plugins/exports_plugin.cpp does not use:" << lines(unused);
+    EXPECT_TRUE(unused.empty()) << "exports that tests/support/plugins/exports_plugin.cpp does not use:"
+                                << lines(unused);
 }
 
 namespace {
@@ -200,13 +202,13 @@ protected:
     /// Waits for the plugin's report of its checks; false at the deadline or
     /// as soon as the core reports that the plugin failed to load.
     static bool reported(CoreProcess& p) {
-        for (auto const deadline = std::chrono::steady_clock::now() + 60s; std::chrono::steady_clock::now() < deadline;
-             std::this_thread::sleep_for(20ms)) {
-            std::string const out = p.out();
-            if (out.find("exports plugin: ") != std::string::npos) return true;
-            if (out.find("Failed to load plugin Exports.so") != std::string::npos) return false;
-        }
-        return false;
+        std::string out;
+        waitUntil([&] {
+            out = p.out();
+            return out.find("exports plugin: ") != std::string::npos ||
+                   out.find("Failed to load plugin Exports.so") != std::string::npos;
+        }, 60s);
+        return out.find("exports plugin: ") != std::string::npos;
     }
     /// Runs the core until the plugin has called Stop, and checks that the core
     /// then shuts down as it does for a signal.

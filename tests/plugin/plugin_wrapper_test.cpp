@@ -1,6 +1,7 @@
 // The plugin wrapper over real test plugin libraries: load and open codes,
 // entry call order, fallbacks, threads, and calls racing close and unload.
 #include "plugin/plugin.h"
+#include "support/records.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing_support::Record;
 
 namespace {
 
@@ -23,16 +25,6 @@ int countingCallback(ox::core::EventParms*, void*) {
 }
 
 fs::path pluginPath(std::string const& name) { return fs::path(DVR_TEST_PLUGIN_DIR) / (name + ".so"); }
-
-ox::core::EventParms record(uint32_t type, char* data = nullptr, uint32_t len = 0) {
-    ox::core::EventParms e{};
-    e.size = sizeof e;
-    e.type = type;
-    e.flags = OX_LIVE_CLASS;
-    e.data = data;
-    e.dataLen = len;
-    return e;
-}
 
 /// Each test runs in a folder of its own, where the probes write their trace.
 class Wrapper : public ::testing::Test {
@@ -114,11 +106,11 @@ TEST_F(Wrapper, EventsAndTheirFallbacks) {
     char payload[] = "abcdef";
     auto probe = Plugin::CreateAndLoad(pluginPath("Probe"), countingCallback, "");
     probe->Open();
-    auto alarm = record(OX_TYPE_ALARM, payload, 6);
+    auto alarm = Record(0, OX_TYPE_ALARM, OX_LIVE_CLASS, payload, 6);
     EXPECT_EQ(probe->OnEvent(alarm), 0);
     probe->Close();
     // After Close only configuration events reach a plugin, and only through IOCTL.
-    auto config = record(OX_TYPE_CONFIG, payload, 6);
+    auto config = Record(0, OX_TYPE_CONFIG, OX_LIVE_CLASS, payload, 6);
     EXPECT_EQ(probe->OnEvent(alarm), 0);
     EXPECT_EQ(probe->OnEvent(config), 0);
 
@@ -126,7 +118,7 @@ TEST_F(Wrapper, EventsAndTheirFallbacks) {
     writer->Open();
     EXPECT_EQ(writer->OnEvent(alarm), 0);
     EXPECT_EQ(writer->OnEvent(config), 0);
-    auto modifiedConfig = record(OX_TYPE_CONFIG | OX_TYPE_MODIFIER, payload, 6);
+    auto modifiedConfig = Record(0, OX_TYPE_CONFIG | OX_TYPE_MODIFIER, OX_LIVE_CLASS, payload, 6);
     EXPECT_EQ(writer->OnEvent(modifiedConfig), 0);
 
     std::string const writeSize = sizeof(void*) == 4 ? "192" : "200";
@@ -152,8 +144,8 @@ TEST_F(Wrapper, PluginWithoutOpenStillGetsConfigurationRepliesAndItsWorker) {
     p->Open();
     EXPECT_EQ(p->openCode(), OpenCode::MissingEntries);
     char payload[] = "<x/>";
-    EXPECT_EQ(p->OnEvent(record(OX_TYPE_CONFIG, payload, 4)), 0);
-    EXPECT_EQ(p->OnEvent(record(OX_TYPE_ALARM, payload, 4)), 0);
+    EXPECT_EQ(p->OnEvent(Record(0, OX_TYPE_CONFIG, OX_LIVE_CLASS, payload, 4)), 0);
+    EXPECT_EQ(p->OnEvent(Record(0, OX_TYPE_ALARM, OX_LIVE_CLASS, payload, 4)), 0);
     p->OnIpcResult("0123456789abcdef");
     p->Close(); // Close exists: the worker is told to finish
     p->Unload();
@@ -196,7 +188,7 @@ TEST_F(Wrapper, RepliesAndSearchesRacingCloseAndUnload) {
         auto p = Plugin::CreateAndLoad(pluginPath("Threads"), countingCallback, "");
         p->Open();
         std::atomic<bool> go{true};
-        auto request = record(OX_TYPE_VIDEO);
+        auto request = Record(0, OX_TYPE_VIDEO, OX_LIVE_CLASS);
         request.requestId = 0x00120001;
         std::thread replies([&] {
             while (go) p->OnIpcResult("0123456789abcdef");

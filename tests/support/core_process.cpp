@@ -1,4 +1,5 @@
 #include "support/core_process.h"
+#include "support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -133,32 +134,29 @@ void CoreProcess::signal(int sig) {
 
 ExitStatus CoreProcess::wait(std::chrono::milliseconds timeout) {
     ExitStatus st;
-    auto const start = std::chrono::steady_clock::now();
-    auto const deadline = start + timeout;
 #ifdef DVR_UNDER_TSAN
     // The ThreadSanitizer runtime runs a signal handler on the thread that
     // received the signal, later; a signal handed to a thread that ends first
     // is lost. Only in such builds is a stop signal sent once more.
+    auto const start = std::chrono::steady_clock::now();
     bool resent = false;
 #endif
     int status = 0;
-    for (;;) {
-        pid_t r = ::waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) break;
+    // Polling the child's state: there is no descriptor to wait on portably.
+    bool const exited = waitUntil([&] {
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) return true;
 #ifdef DVR_UNDER_TSAN
         if (!resent && lastSignal_ != 0 && std::chrono::steady_clock::now() - start > 5s) {
             resent = true;
             ::kill(pid_, lastSignal_);
         }
 #endif
-        if (std::chrono::steady_clock::now() > deadline) {
-            ADD_FAILURE() << "core did not exit in time; output so far:\n" << out();
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
-            break;
-        }
-        // Polling the child's state: there is no descriptor to wait on portably.
-        std::this_thread::sleep_for(5ms);
+        return false;
+    }, timeout);
+    if (!exited) {
+        ADD_FAILURE() << "core did not exit in time; output so far:\n" << out();
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
     }
     reaped_ = true;
     if (outThread_.joinable()) outThread_.join();

@@ -2,6 +2,7 @@
 #include "core/dvr_core.h"
 #include "log/log.h"
 #include "log/system_log.h"
+#include "support/records.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,8 @@
 #include <unistd.h>
 
 namespace {
+
+using testing_support::Record;
 
 /// Captures what is written to standard output while it lives.
 class StdoutCapture {
@@ -58,22 +61,12 @@ protected:
         ox::log::setSystemLogSink(previous_);
         SetCore(nullptr);
     }
-    ox::core::EventParms logRecord(uint32_t source, int level, std::string_view text, uint32_t flags) {
-        ox::core::EventParms e{};
-        e.size = ox::core::kRecordSize;
-        e.source = source;
-        e.type = OX_TYPE_LOG;
-        e.flags = flags;
-        e.level = level;
-        e.data = const_cast<char*>(text.data());
-        e.dataLen = static_cast<uint32_t>(text.size());
-        return e;
-    }
     DvrCore core_{"/nonexistent/bin/dvrcore"};
     ox::log::SystemLogSink previous_ = nullptr;
 };
 
 std::string const kEsc = "\x1b";
+constexpr uint32_t kLiveText = ox::core::kLiveClass | ox::core::kTextPayload;
 
 } // namespace
 
@@ -131,11 +124,11 @@ TEST_F(Console, ControlCharactersInTheTextAreShownEscaped) {
 
 TEST_F(Console, FilterUsesThePerPluginThreshold) {
     // Default threshold 25 for every plugin id.
-    auto low = logRecord(0x00050000, 24, "too low", ox::core::kLiveClass | ox::core::kTextPayload);
-    auto ok = logRecord(0x00050000, 25, "shown", ox::core::kLiveClass | ox::core::kTextPayload);
-    auto quiet = logRecord(0x00050000, 50, "not echoed", ox::core::kLiveClass);
-    auto stored = logRecord(0x00050000, 0, "stored", ox::core::kStoredClass | ox::core::kTextPayload);
-    auto empty = logRecord(0x00050000, 75, "", ox::core::kLiveClass | ox::core::kTextPayload);
+    auto low = Record(0x00050000, OX_TYPE_LOG, kLiveText).withLevel(24).withText("too low");
+    auto ok = Record(0x00050000, OX_TYPE_LOG, kLiveText).withLevel(25).withText("shown");
+    auto quiet = Record(0x00050000, OX_TYPE_LOG, ox::core::kLiveClass).withLevel(50).withText("not echoed");
+    auto stored = Record(0x00050000, OX_TYPE_LOG, ox::core::kStoredClass | ox::core::kTextPayload).withText("stored");
+    auto empty = Record(0x00050000, OX_TYPE_LOG, kLiveText).withLevel(75).withText("");
     StdoutCapture cap;
     EXPECT_EQ(core_.print(low), 0);
     EXPECT_EQ(core_.print(ok), 1);
@@ -150,7 +143,7 @@ TEST_F(Console, FilterUsesThePerPluginThreshold) {
 }
 
 TEST_F(Console, LogQueryAnswersTheThreshold) {
-    auto q = logRecord(0x00050000, 0, "", ox::core::kLiveClass | ox::core::kQueryFlag);
+    auto q = Record(0x00050000, OX_TYPE_LOG, ox::core::kLiveClass | ox::core::kQueryFlag);
     EXPECT_EQ(DvrCore::eventReceiver(&q, nullptr), 25);
     EXPECT_EQ(core_.logLevel(0x80000000 >> 16), 25);
 }
@@ -174,7 +167,7 @@ TEST_F(Console, ClosedConsoleDoesNotBreakPosting) {
     int ro = ::open("/dev/null", O_RDONLY);
     ::dup2(ro, 1);
     EXPECT_THROW(core_.print(0, 25, "lost"), std::system_error);
-    auto rec = logRecord(0x00050000, 50, "still accepted", ox::core::kLiveClass | ox::core::kTextPayload);
+    auto rec = Record(0x00050000, OX_TYPE_LOG, kLiveText).withLevel(50).withText("still accepted");
     EXPECT_EQ(DvrCore::eventReceiver(&rec, nullptr), 0);
     std::clearerr(stdout);
     ::dup2(saved, 1);

@@ -1,23 +1,15 @@
 // The event record's layout, the type catalogue and the typed views.
 #include "dvrcore/event_parms.h"
+#include "support/records.h"
 
 #include <gtest/gtest.h>
 
 #include <cstddef>
-#include <cstring>
 
 using namespace ox::core;
+using testing_support::Record;
 
 namespace {
-
-EventParms make(uint32_t type, uint32_t flags, uint8_t mediaFlags = 0) {
-    EventParms e;
-    std::memset(&e, 0, sizeof e);
-    e.type = type;
-    e.flags = flags;
-    e.mediaFlags = mediaFlags;
-    return e;
-}
 
 template <class View>
 bool holds(std::any const& a, EventParms const& e) {
@@ -54,7 +46,7 @@ TEST(EventRecord, PrintedTypeNames) {
     EXPECT_STREQ(typeName(0x40), "log");
     EXPECT_STREQ(typeName(0x10000), "analytic");
     EXPECT_STREQ(typeName(0x800), "unknown");
-    EXPECT_STREQ(typeName(typeOf(make(0x4001, 0))), "video");
+    EXPECT_STREQ(typeName(typeOf(Record(0, 0x4001))), "video");
 }
 
 TEST(EventRecord, ToAnyPicksTheViewOfEachKind) {
@@ -86,18 +78,18 @@ TEST(EventRecord, ToAnyPicksTheViewOfEachKind) {
         {0x10000, kStoredClass, 0, holds<StoredAnalyticEvt>},
     };
     for (auto const& c : cases) {
-        EventParms e = make(c.type, c.flags, c.media);
+        EventParms e = Record(0, c.type, c.flags).withMedia(c.media);
         EXPECT_TRUE(c.check(toAny(e), e)) << "type " << c.type << " flags " << c.flags;
     }
 }
 
 TEST(EventRecord, ToAnyIsEmptyForKindsWithoutView) {
     for (uint32_t t : {0x0u, 0x200u, 0x1000u, 0x2000u, 0x8000u, 0x800u, 0x20000u})
-        EXPECT_FALSE(toAny(make(t, kLiveClass)).has_value()) << t;
+        EXPECT_FALSE(toAny(Record(0, t, kLiveClass)).has_value()) << t;
 }
 
 TEST(EventRecord, AnyCastFollowsTheExactViewType) {
-    EventParms e = make(1, kLiveClass, OX_OUTPUT_BIT);
+    EventParms e = Record(0, 1, kLiveClass).withMedia(OX_OUTPUT_BIT);
     std::any a = toAny(e);
     EXPECT_EQ(std::any_cast<VideoEvt const*>(&a), nullptr);
     EXPECT_THROW(std::any_cast<AudioEvt const*>(a), std::bad_any_cast);

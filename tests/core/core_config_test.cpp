@@ -3,6 +3,7 @@
 #include "dvrcore/xml_document.h"
 #include "support/core_process.h"
 #include "support/scoped_env.h"
+#include "support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -53,8 +54,7 @@ protected:
     std::string run(int dumps = 1) {
         CoreProcess p(tree_.exe(), {}, tree_.root());
         std::string const last = "dumped config-" + std::to_string(dumps) + ".xml";
-        for (int i = 0; i < 4000 && !traced(last); ++i) p.waitForOutput("never printed", 5ms);
-        EXPECT_TRUE(traced(last)) << p.out();
+        EXPECT_TRUE(waitUntil([&] { return traced(last); })) << p.out();
         p.signal(SIGTERM);
         EXPECT_EQ(p.wait().code, 0);
         return p.out();

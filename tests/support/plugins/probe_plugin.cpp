@@ -68,7 +68,7 @@ unsigned typeWord(unsigned type) {
 }
 
 ox::core::EventParms record(uint32_t type, uint32_t flags, char* data, uint32_t len) {
-    return test_plugin::record(PROBE_ADDRESS | 1u, type, flags, data, len);
+    return testing_support::Record(PROBE_ADDRESS | 1u, type, flags, data, len);
 }
 
 int postLog(int level, std::string const& text) {

@@ -57,8 +57,7 @@ std::thread g_stopper;          ///< STOP=thread; joined in Close
 void trace(std::string const& line) { test_plugin::trace(kName, line); }
 
 void postLog(std::string const& text) {
-    auto e = test_plugin::record(kAddress | 1u, OX_TYPE_LOG, OX_LIVE_CLASS | OX_TEXT_PAYLOAD,
-                                 const_cast<char*>(text.data()), static_cast<uint32_t>(text.size()));
+    auto e = testing_support::Record(kAddress | 1u, OX_TYPE_LOG, OX_LIVE_CLASS | OX_TEXT_PAYLOAD).withText(text);
     e.level = 25;
     g_post(&e, nullptr);
 }

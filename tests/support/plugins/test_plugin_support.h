@@ -1,12 +1,12 @@
 // What the test plugins share: their trace lines, read by the tests through
-// ApplianceTree::probeTrace(), and the event records they post.
+// ApplianceTree::probeTrace(), and the event records they post (../records.h).
 #pragma once
 
+#include "../records.h"
 #include "dvrcore/plugin_interface.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
@@ -21,22 +21,6 @@ inline void trace(char const* plugin, std::string const& line) {
     ssize_t n = ::write(fd, text.data(), text.size()); // one write: lines of threads never mix
     (void)n;
     ::close(fd);
-}
-
-/// A record from `source` with its head and sizes filled and all else zero.
-inline ox::core::EventParms record(uint32_t source, uint32_t type, uint32_t flags, char* data, uint32_t len) {
-    ox::core::EventParms e;
-    std::memset(&e, 0, sizeof e);
-    e.size = sizeof e;
-    e.version = 1;
-    e.parmsSize = sizeof e - offsetof(ox::core::EventParms, parmsSize);
-    e.parmsVersion = 1;
-    e.source = source;
-    e.type = type;
-    e.flags = flags;
-    e.data = data;
-    e.dataLen = len;
-    return e;
 }
 
 /// The bytes as lowercase hexadecimal digits.

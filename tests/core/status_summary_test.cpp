@@ -5,6 +5,7 @@
 #include "log/locale.h"
 #include "core/status_summary.h"
 #include "monitor_fixture.h"
+#include "support/records.h"
 
 #include <fmt/format.h>
 
@@ -152,13 +153,8 @@ TEST_F(Summary, RaisedThresholdLogsNothingButStillResets) {
     std::filesystem::current_path(dir);
     std::string const delta =
         "<oREC x=\"abcdef\" Delta=\"1\"><Modules><Module><Plugin ID=\"-2147483648\" LogLevel=\"50\"/></Module></Modules></oREC>";
-    ox::core::EventParms e{};
-    e.size = ox::core::kRecordSize;
-    e.source = 0x00270000u;
-    e.type = OX_TYPE_CONFIG;
-    e.flags = ox::core::kLiveClass | ox::core::kXmlPayload;
-    e.data = const_cast<char*>(delta.data());
-    e.dataLen = static_cast<uint32_t>(delta.size());
+    auto e = testing_support::Record(0x00270000u, OX_TYPE_CONFIG, ox::core::kLiveClass | ox::core::kXmlPayload)
+                 .withText(delta);
     core_.updateConfig(e);
     std::filesystem::current_path(previous);
     std::filesystem::remove_all(dir);

@@ -1,6 +1,7 @@
 // Reference blocks and their accounting, on a core hosted in-process.
 #include "core/dvr_core.h"
 #include "core/ref_block.h"
+#include "support/records.h"
 
 #include <gtest/gtest.h>
 
@@ -54,12 +55,9 @@ TEST_F(RefBlocks, NullPayloadChangesNothing) {
 
 TEST_F(RefBlocks, OversizedPayloadIsRefusedNotTruncated) {
     EXPECT_EQ(oxmem::allocRefBlock(0xFFFFFFF0u), nullptr);
-    ox::core::EventParms e{};
     char byte = 'x';
-    e.type = OX_TYPE_ALARM;
-    e.flags = OX_LIVE_CLASS;
-    e.data = &byte;
-    e.dataLen = 0xFFFFFFF0u; // the block cannot be had: refused, not queued without payload
+    // The block cannot be had: refused, not queued without payload.
+    testing_support::Record e(0, OX_TYPE_ALARM, OX_LIVE_CLASS, &byte, 0xFFFFFFF0u);
     EXPECT_EQ(core_.queueEvent(e), 1);
 }
 

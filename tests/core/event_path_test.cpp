@@ -5,6 +5,7 @@
 #include "dvrcore/event_parms.h"
 #include "support/core_process.h"
 #include "support/scoped_env.h"
+#include "support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -182,14 +183,13 @@ TEST_F(EventPath, ConcurrentPostersAndKeepersDeliverEachEventOnce) {
     set("PROBE_Gamma_KEEP_RANDOM", "1");
     auto p = start();
     // Wait until every poster thread has finished before stopping.
-    auto const deadline = std::chrono::steady_clock::now() + 60s;
-    int done = 0;
-    while (done < kThreads && std::chrono::steady_clock::now() < deadline) {
-        done = 0;
+    auto postersDone = [&] {
+        int done = 0;
         for (auto const& l : trace()) done += l.rfind("Poster posted", 0) == 0;
-        if (done < kThreads) p->waitForOutput("never printed", 20ms);
-    }
-    ASSERT_EQ(done, kThreads);
+        return done;
+    };
+    waitUntil([&] { return postersDone() >= kThreads; }, 60s);
+    ASSERT_EQ(postersDone(), kThreads);
     for (auto const& l : trace()) {
         if (l.rfind("Poster posted", 0) == 0) {
             EXPECT_NE(l.find("refused 0"), std::string::npos) << l;

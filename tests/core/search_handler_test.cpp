@@ -3,27 +3,20 @@
 // ids, and results refused outside search threads.
 #include "core/dvr_core.h"
 
+#include "support/records.h"
+
 #include <gtest/gtest.h>
 
 namespace {
+
+using testing_support::Record;
 
 class Search : public ::testing::Test {
 protected:
     void SetUp() override { SetCore(&core_); }
     void TearDown() override { SetCore(nullptr); }
-    ox::core::EventParms record(uint32_t type, uint32_t source, uint32_t requestId, uint32_t flags = 0) {
-        ox::core::EventParms e{};
-        e.size = ox::core::kRecordSize;
-        e.type = type;
-        e.source = source;
-        e.requestId = requestId;
-        e.flags = flags;
-        e.data = payload_;
-        e.dataLen = sizeof payload_;
-        return e;
-    }
     int cancelQuery(uint32_t id) {
-        auto q = record(OX_TYPE_CANCEL, 0x00270000u, id, ox::core::kQueryFlag);
+        auto q = Record(0x00270000u, OX_TYPE_CANCEL, ox::core::kQueryFlag).withPayload(payload_).withRequest(id);
         return core_.pluginEvent(q);
     }
     DvrCore core_{"/nonexistent/bin/dvrcore"};
@@ -33,16 +26,16 @@ protected:
 } // namespace
 
 TEST_F(Search, RecognisedRequestsAndOthers) {
-    auto request = record(OX_TYPE_VIDEO, 0x00000001u, 0x00070001u);
+    auto request = Record(0x00000001u, OX_TYPE_VIDEO).withPayload(payload_).withRequest(0x00070001u);
     EXPECT_EQ(core_.searchRequest(request), 1); // no providers: taken and counted
     EXPECT_EQ(core_.counters().searchRequests.load(), 1u);
     request.dataLen = 0;
     EXPECT_EQ(core_.searchRequest(request), 1); // taken, not counted
     EXPECT_EQ(core_.counters().searchRequests.load(), 1u);
 
-    auto fromCore = record(OX_TYPE_VIDEO, ox::core::kCoreAddress, 7);
-    auto fromPlugin = record(OX_TYPE_VIDEO, 0x00050000u, 7);
-    auto noId = record(OX_TYPE_VIDEO, 0x00000001u, 0);
+    auto fromCore = Record(ox::core::kCoreAddress, OX_TYPE_VIDEO).withPayload(payload_).withRequest(7);
+    auto fromPlugin = Record(0x00050000u, OX_TYPE_VIDEO).withPayload(payload_).withRequest(7);
+    auto noId = Record(0x00000001u, OX_TYPE_VIDEO).withPayload(payload_).withRequest(0);
     for (auto* e : {&fromCore, &fromPlugin, &noId}) EXPECT_EQ(core_.searchRequest(*e), 0) << e->source;
 
     // Through routing a taken request answers 0 and is never queued.
@@ -53,12 +46,12 @@ TEST_F(Search, RecognisedRequestsAndOthers) {
 
 TEST_F(Search, CancelQueryAndReuse) {
     EXPECT_EQ(cancelQuery(9), 0);
-    auto cancel = record(OX_TYPE_CANCEL, 0x00270000u, 9);
+    auto cancel = Record(0x00270000u, OX_TYPE_CANCEL).withPayload(payload_).withRequest(9);
     EXPECT_EQ(core_.pluginEvent(cancel), 0);
     EXPECT_EQ(core_.pluginEvent(cancel), 0);
     EXPECT_EQ(core_.counters().searchCancels.load(), 2u);
     EXPECT_EQ(cancelQuery(9), 1);
-    auto again = record(OX_TYPE_VIDEO, 0x00000001u, 9);
+    auto again = Record(0x00000001u, OX_TYPE_VIDEO).withPayload(payload_).withRequest(9);
     EXPECT_EQ(core_.pluginEvent(again), 0);
     EXPECT_EQ(cancelQuery(9), 0);
     EXPECT_TRUE(core_.queuedSnapshot().empty());
@@ -80,9 +73,9 @@ TEST_F(Search, CancelledIdsAreBoundedKeepingTheMostRecent) {
 }
 
 TEST_F(Search, ResultsOutsideSearchThreadsAreRefused) {
-    auto result = record(OX_TYPE_VIDEO, 0x00270000u, 7, ox::core::kStoredClass);
+    auto result = Record(0x00270000u, OX_TYPE_VIDEO, ox::core::kStoredClass).withPayload(payload_).withRequest(7);
     EXPECT_EQ(core_.pluginEvent(result), 1);
-    auto cancel = record(OX_TYPE_CANCEL, 0x00270000u, 7);
+    auto cancel = Record(0x00270000u, OX_TYPE_CANCEL).withPayload(payload_).withRequest(7);
     core_.pluginEvent(cancel);
     EXPECT_EQ(core_.pluginEvent(result), 1);
     EXPECT_TRUE(core_.queuedSnapshot().empty());
@@ -92,7 +85,7 @@ TEST_F(Search, ResultsOutsideSearchThreadsAreRefused) {
 TEST_F(Search, StoppedHandlerAnswersEveryCancelQueryAndStartsNothing) {
     core_.searchHandler().stop();
     EXPECT_EQ(cancelQuery(12345), 1);
-    auto request = record(OX_TYPE_VIDEO, 0x00000001u, 0x00070001u);
+    auto request = Record(0x00000001u, OX_TYPE_VIDEO).withPayload(payload_).withRequest(0x00070001u);
     EXPECT_EQ(core_.searchRequest(request), 1);
     EXPECT_EQ(core_.counters().searchRequests.load(), 0u);
 }
