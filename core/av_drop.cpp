@@ -2,13 +2,12 @@
 // dropped, and other records are refused once too much payload waits in the
 // queue or stays alive, so that no plugin can take the appliance down.
 #include "core/dvr_core.h"
+#include "dvrcore/plugin_interface.h"
 #include "core/ref_block.h"
 #include "core/status_summary.h"
 #include "log/log.h"
 
 namespace {
-/// Returned to the poster for a record dropped under throttling.
-constexpr int kDroppedThrottled = 5;
 /// Queued payload of one poster past which its records are refused while
 /// throttled: thousands of alarms, log records or configuration documents,
 /// far more than ever waits for a dispatcher that keeps up, yet small beside
@@ -28,7 +27,7 @@ int DvrCore::dropAudioVideoIf(ox::core::EventParms const& rec) {
     if (!monitor_.throttling()) return 0;
     auto& dropped = rec.type == OX_TYPE_VIDEO ? counters_.throttledVideo : counters_.throttledAudio;
     dropped.fetch_add(1, std::memory_order_relaxed);
-    return kDroppedThrottled;
+    return OX_POST_DROPPED;
 }
 
 int DvrCore::refuseOverCeiling(ox::core::EventParms const& rec) {

@@ -31,7 +31,7 @@ constexpr int32_t kNoLogLevel = -1;
 /// Plugin id named by a document's ID attribute; ids below 2 name nothing.
 int pluginIdOfId(int id) {
     if (id == INT32_MIN) return 0;
-    int const pid = (static_cast<uint32_t>(id) & 0x00FF0000u) >> 16;
+    int const pid = static_cast<int>(ox_pluginIdOf(static_cast<uint32_t>(id)));
     return pid < 2 ? -1 : pid;
 }
 

@@ -6,7 +6,7 @@ namespace {
 
 /// Address key: the core's word itself, else the plugin id byte in place.
 constexpr uint32_t key(uint32_t word) noexcept {
-    return word == ox::core::kCoreAddress ? word : word & 0x00FF0000u;
+    return word == ox::core::kCoreAddress ? word : word & OX_PLUGIN_ID_MASK;
 }
 
 constexpr bool consumes(uint32_t typeWord) noexcept { return (typeWord & OX_CONSUMES) != 0; }

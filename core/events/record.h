@@ -15,7 +15,7 @@ inline constexpr char const* kCoreIdText = "-2147483648";
 /// The "ID" text of an address word: the core's, or the plugin id bits as a signed number.
 inline std::string idText(uint32_t address) {
     if (address == kCoreAddress) return kCoreIdText;
-    return std::to_string(static_cast<int32_t>(address & 0x00FF0000u));
+    return std::to_string(static_cast<int32_t>(address & OX_PLUGIN_ID_MASK));
 }
 
 /// Clients that start searches post from an address with plugin id 0 other than the core's.
