@@ -2,12 +2,18 @@
 // messages and alarms, the 60-second rule, throttling switched off, and wall
 // clock jumps.
 #include "core/block_cache.h"
+#include "core/memory_monitor.h"
 #include "core/ref_block.h"
+#include "log/log.h"
 #include "monitor_fixture.h"
 
-#include <filesystem>
-#include <unistd.h>
+#include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+#include <vector>
 
 using namespace memtest;
 
@@ -16,43 +22,91 @@ constexpr char const* kLow = "available system memory is low, throttling audio/v
 constexpr char const* kOk = "available system memory ok, not throttling audio/video";
 constexpr unsigned kOver = 200u << 20; // above 190 MiB
 constexpr unsigned kUnder = 100u << 20;
+
+/// A monitor of its own, whose alarms and log lines the test keeps.
+class Monitor : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ox::log::setSink(&sink_);
+        monitor_.probes.steadyNow = [this] { return steady_; };
+        monitor_.probes.wallNow = [this] { return wall_; };
+        monitor_.probes.heapAlloc = [this] { return inUse_; };
+        monitor_.probes.totalRam = [this] { return ram_; };
+    }
+    void TearDown() override { ox::log::setSink(nullptr); }
+
+    /// One timer tick after `step` of both clocks.
+    void tick(std::chrono::nanoseconds step) {
+        steady_ += step;
+        wall_ += std::chrono::duration_cast<std::chrono::system_clock::duration>(step);
+        monitor_.check({});
+    }
+    /// What the core's queue does with the monitor's records: takes a copy.
+    int post(ox::core::EventParms& e) {
+        posted_.push_back(e);
+        texts_.emplace_back(e.data, e.dataLen);
+        return 0;
+    }
+    /// Payloads of the posted records of one type (log lines for OX_TYPE_LOG), oldest first.
+    std::vector<std::string> queued(uint32_t type) {
+        if (type == OX_TYPE_LOG) return logs_;
+        std::vector<std::string> out;
+        for (size_t i = 0; i < posted_.size(); ++i)
+            if (posted_[i].type == type) out.push_back(texts_[i]);
+        return out;
+    }
+    size_t logged(std::string const& text) {
+        return std::count_if(logs_.begin(), logs_.end(), [&](auto const& l) { return l.find(text) != std::string::npos; });
+    }
+
+    std::vector<ox::core::EventParms> posted_;
+    std::vector<std::string> texts_, logs_;
+    ox::log::Sink const sink_{this, [](void*) noexcept { return int32_t{kDefaultLogThreshold}; },
+                              [](void* self, LogLevel, std::string_view text) {
+                                  static_cast<Monitor*>(self)->logs_.emplace_back(text);
+                              }};
+    boost::asio::io_context io_;
+    ox::core::MemoryMonitor monitor_{io_, [this](ox::core::EventParms& e) { return post(e); }};
+    std::chrono::steady_clock::time_point steady_{std::chrono::hours(1000)};
+    std::chrono::system_clock::time_point wall_{std::chrono::hours(400000)};
+    unsigned inUse_ = 10u << 20;
+    uint64_t ram_ = 256ull << 20;
+};
 } // namespace
 
-using MemoryMonitor = MonitoredCore;
-
-TEST_F(MemoryMonitor, FirstCheckReportsLimitsOnceAndMeasuresNothing) {
+TEST_F(Monitor, FirstCheckReportsLimitsOnceAndMeasuresNothing) {
     inUse_ = kOver;
     tick(0ns);
     EXPECT_EQ(logged("memory limits, throttling:190MiB stack:"), 1u);
-    EXPECT_FALSE(core_.throttling()); // no measurement before a second has passed
+    EXPECT_FALSE(monitor_.throttling()); // no measurement before a second has passed
     tick(250ms);
     tick(250ms);
     EXPECT_EQ(logged("memory limits"), 1u);
-    EXPECT_FALSE(core_.throttling());
+    EXPECT_FALSE(monitor_.throttling());
     tick(500ms); // one second since the first call
-    EXPECT_TRUE(core_.throttling());
+    EXPECT_TRUE(monitor_.throttling());
     tick(std::chrono::hours(24)); // a day without a check reports the limits again
     EXPECT_EQ(logged("memory limits"), 2u);
 }
 
-TEST_F(MemoryMonitor, LimitIsEightyPercentOfLargeMachines) {
+TEST_F(Monitor, LimitIsEightyPercentOfLargeMachines) {
     ram_ = 1ull << 30;
     tick(0ns);
     EXPECT_EQ(logged("memory limits, throttling:819.2MiB"), 1u) << testing::PrintToString(queued(OX_TYPE_LOG));
     inUse_ = 858'993'440; // exactly the limit: not over
     tick(1s);
-    EXPECT_FALSE(core_.throttling());
+    EXPECT_FALSE(monitor_.throttling());
     inUse_ = 858'993'441;
     tick(1s);
-    EXPECT_TRUE(core_.throttling());
+    EXPECT_TRUE(monitor_.throttling());
 }
 
-TEST_F(MemoryMonitor, EpisodeHasOneLowAndOneOkWithTheirAlarms) {
+TEST_F(Monitor, EpisodeHasOneLowAndOneOkWithTheirAlarms) {
     tick(0ns);
     inUse_ = kOver;
     tick(1s);
     tick(1s); // still over: nothing new
-    EXPECT_TRUE(core_.throttling());
+    EXPECT_TRUE(monitor_.throttling());
     EXPECT_EQ(logged(kLow), 1u);
     auto alarms = queued(OX_TYPE_ALARM);
     ASSERT_EQ(alarms.size(), 1u);
@@ -61,8 +115,7 @@ TEST_F(MemoryMonitor, EpisodeHasOneLowAndOneOkWithTheirAlarms) {
     EXPECT_EQ(alarms[0], "<?xml?><oREC><Memory ID=\"-2147483648\" Throttling=\"1\" Time=\"" +
                              std::to_string(ns / 1'000'000'000) + "\" mseTime=\"" + std::to_string(ns / 1'000'000) +
                              "\"/></oREC>");
-    auto const rec = core_.queuedSnapshot();
-    auto alarm = std::find_if(rec.begin(), rec.end(), [](auto const& e) { return e.type == OX_TYPE_ALARM; });
+    auto alarm = std::find_if(posted_.begin(), posted_.end(), [](auto const& e) { return e.type == OX_TYPE_ALARM; });
     EXPECT_EQ(alarm->source, ox::core::kCoreAddress);
     EXPECT_EQ(alarm->flags, 0x01000010u);
     EXPECT_EQ(alarm->parmsSize, ox::core::kParmsSize);
@@ -70,12 +123,12 @@ TEST_F(MemoryMonitor, EpisodeHasOneLowAndOneOkWithTheirAlarms) {
     // Under the limit: dropping stops at once, the episode runs on for 60 s.
     inUse_ = kUnder;
     tick(1s);
-    EXPECT_FALSE(core_.throttling());
+    EXPECT_FALSE(monitor_.throttling());
     tick(58s); // 59 s after the last over-limit check
     EXPECT_EQ(logged(kOk), 0u);
     inUse_ = kOver; // back over within the episode: no second "low"
     tick(1s);
-    EXPECT_TRUE(core_.throttling());
+    EXPECT_TRUE(monitor_.throttling());
     EXPECT_EQ(logged(kLow), 1u);
     inUse_ = kUnder;
     tick(59s);
@@ -90,27 +143,27 @@ TEST_F(MemoryMonitor, EpisodeHasOneLowAndOneOkWithTheirAlarms) {
     EXPECT_EQ(queued(OX_TYPE_ALARM).size(), 2u);
 }
 
-TEST_F(MemoryMonitor, DisabledThrottlingStaysSilentButStillMeasures) {
-    core_.setThrottlingEnabled(false);
+TEST_F(Monitor, DisabledThrottlingStaysSilentButStillMeasures) {
+    monitor_.setEnabled(false);
     tick(0ns);
     inUse_ = kOver;
     tick(1s);
     inUse_ = kUnder;
     tick(61s);
-    EXPECT_FALSE(core_.throttling());
+    EXPECT_FALSE(monitor_.throttling());
     EXPECT_EQ(logged(kLow) + logged(kOk), 0u);
     EXPECT_TRUE(queued(OX_TYPE_ALARM).empty());
 }
 
-TEST_F(MemoryMonitor, UnreadableMemoryNeverThrottles) {
+TEST_F(Monitor, UnreadableMemoryNeverThrottles) {
     inUse_ = 0; // what getHeapAlloc gives without /proc/self/statm
     tick(0ns);
     tick(1s);
-    EXPECT_FALSE(core_.throttling());
+    EXPECT_FALSE(monitor_.throttling());
     EXPECT_GT(getHeapAlloc(), 0u); // the real reading works here
 }
 
-TEST_F(MemoryMonitor, WallClockJumpsAreReportedWithTheirSign) {
+TEST_F(Monitor, WallClockJumpsAreReportedWithTheirSign) {
     tick(0ns);
     wall_ += std::chrono::hours(1);
     tick(1s);
@@ -124,8 +177,8 @@ TEST_F(MemoryMonitor, WallClockJumpsAreReportedWithTheirSign) {
     EXPECT_EQ(logged("system time changed"), 2u);
 }
 
-TEST_F(MemoryMonitor, StartupAlarmAnnouncesNoThrottling) {
-    core_.memAlarm();
+TEST_F(Monitor, StartupAlarmAnnouncesNoThrottling) {
+    monitor_.alarm();
     auto const alarms = queued(OX_TYPE_ALARM);
     ASSERT_EQ(alarms.size(), 1u);
     int64_t const ns = std::chrono::duration_cast<std::chrono::nanoseconds>(steady_.time_since_epoch()).count();
@@ -134,20 +187,20 @@ TEST_F(MemoryMonitor, StartupAlarmAnnouncesNoThrottling) {
                              "\"/></oREC>");
 }
 
-TEST_F(MemoryMonitor, ThrottlingGivesBackKeptPayloadBlocks) {
+TEST_F(Monitor, ThrottlingGivesBackKeptPayloadBlocks) {
     oxmem::freeRefBlock(oxmem::allocRefBlock(64 * 1024));
     ASSERT_GT(oxmem::cachedBlockBytes(), 0u);
     tick(0ns);
     inUse_ = kOver;
     tick(1s);
-    EXPECT_TRUE(core_.throttling());
+    EXPECT_TRUE(monitor_.throttling());
     EXPECT_EQ(oxmem::cachedBlockBytes(), 0u);
 }
 
-TEST_F(MemoryMonitor, AlarmWithoutMemoryIsReportedAndRetriedAtTheNextCheck) {
+TEST_F(Monitor, AlarmWithoutMemoryIsReportedAndRetriedAtTheNextCheck) {
     // The queue refuses an alarm whose payload it cannot allocate.
     int refusals = 2;
-    core_.probes.queueOwn = [&](ox::core::EventParms& e) { return refusals-- > 0 ? 1 : core_.queueEvent(e); };
+    monitor_.probes.queueOwn = [&](ox::core::EventParms& e) { return refusals-- > 0 ? 1 : post(e); };
     tick(0ns);
     inUse_ = kOver;
     tick(1s); // the episode's alarm is refused
@@ -162,7 +215,7 @@ TEST_F(MemoryMonitor, AlarmWithoutMemoryIsReportedAndRetriedAtTheNextCheck) {
     EXPECT_EQ(queued(OX_TYPE_ALARM).size(), 1u);
 }
 
-TEST_F(MemoryMonitor, ConfigurationDocumentWithoutMemoryIsReportedAndStillSaved) {
+TEST_F(MonitoredCore, ConfigurationDocumentWithoutMemoryIsReportedAndStillSaved) {
     auto const dir = std::filesystem::temp_directory_path() / ("monitor-config-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     auto const previous = std::filesystem::current_path();

@@ -1,4 +1,4 @@
-// Reference blocks and their accounting, on a core hosted in-process.
+// Reference blocks: layout, counts and their accounting, the release hook.
 #include "core/dvr_core.h"
 #include "core/ref_block.h"
 #include "support/records.h"
@@ -8,14 +8,7 @@
 #include <cstring>
 
 namespace {
-
-class RefBlocks : public ::testing::Test {
-protected:
-    void SetUp() override { SetCore(&core_); }
-    void TearDown() override { SetCore(nullptr); }
-    DvrCore core_{"/nonexistent/bin/dvrcore"};
-};
-
+using RefBlocks = ::testing::Test;
 } // namespace
 
 TEST_F(RefBlocks, PayloadIsAlignedWithItsHeaderInFront) {
@@ -35,12 +28,12 @@ TEST_F(RefBlocks, CountsFollowHoldersAndFreeWithTheLast) {
     char* p = oxmem::allocRefBlock(100);
     EXPECT_EQ(oxmem::stats.blocks - blocks0, 1u);
     EXPECT_EQ(oxmem::stats.bytes - bytes0, 108u);
-    core_.incRef(p, 0);
-    core_.incRef(p, 0x27);
+    oxmem::addRef(p, 0);
+    oxmem::addRef(p, 0x27);
     EXPECT_EQ(oxmem::stats.refs[0x27].load(), 1u);
-    EXPECT_EQ(core_.decRef(p, 0), 0);
+    oxmem::release(p, 0);
     EXPECT_EQ(oxmem::stats.blocks - blocks0, 1u); // plugin 0x27 still holds it
-    EXPECT_EQ(core_.decRef(p, 0x27), 0);
+    oxmem::release(p, 0x27);
     EXPECT_EQ(oxmem::stats.blocks, blocks0);
     EXPECT_EQ(oxmem::stats.bytes, bytes0);
     EXPECT_EQ(oxmem::stats.refs[0x27].load(), 0u);
@@ -48,8 +41,8 @@ TEST_F(RefBlocks, CountsFollowHoldersAndFreeWithTheLast) {
 
 TEST_F(RefBlocks, NullPayloadChangesNothing) {
     uint32_t const refs0 = oxmem::stats.refs[3];
-    core_.incRef(nullptr, 3);
-    EXPECT_EQ(core_.decRef(nullptr, 3), 0);
+    oxmem::addRef(nullptr, 3);
+    oxmem::release(nullptr, 3);
     EXPECT_EQ(oxmem::stats.refs[3].load(), refs0);
 }
 
@@ -58,7 +51,33 @@ TEST_F(RefBlocks, OversizedPayloadIsRefusedNotTruncated) {
     char byte = 'x';
     // The block cannot be had: refused, not queued without payload.
     testing_support::Record e(0, OX_TYPE_ALARM, OX_LIVE_CLASS, &byte, 0xFFFFFFF0u);
-    EXPECT_EQ(core_.queueEvent(e), 1);
+    DvrCore core("/nonexistent/bin/dvrcore");
+    EXPECT_EQ(core.queueEvent(e), 1);
+}
+
+TEST_F(RefBlocks, LastReleaseRunsTheHookBeforeTheBlockIsFreed) {
+    struct Seen {
+        char const* payload = nullptr;
+        uint32_t blocksAtHook = 0;
+    } seen;
+    oxmem::setReleaseHook(
+        [](char const* payload, void* context) {
+            auto* s = static_cast<Seen*>(context);
+            s->payload = payload;
+            s->blocksAtHook = oxmem::stats.blocks.load();
+        },
+        &seen);
+    uint32_t const blocks0 = oxmem::stats.blocks;
+    char* p = oxmem::allocRefBlock(10);
+    oxmem::addRef(p, 0);
+    oxmem::addRef(p, 4);
+    oxmem::release(p, 0);
+    EXPECT_EQ(seen.payload, nullptr); // plugin 4 still holds it
+    oxmem::release(p, 4);
+    oxmem::setReleaseHook(nullptr, nullptr);
+    EXPECT_EQ(seen.payload, p);
+    EXPECT_EQ(seen.blocksAtHook, blocks0 + 1); // still alive while the hook ran
+    EXPECT_EQ(oxmem::stats.blocks, blocks0);
 }
 
 TEST_F(RefBlocks, StatsLayoutIsFixed) {

@@ -1,6 +1,7 @@
-// Search bookkeeping on a core hosted in-process (no plugins): what counts as
-// a request, cancel and the cancel query, id reuse, the bound on cancelled
-// ids, and results refused outside search threads.
+// The search service's bookkeeping (the bound on cancelled ids) and the core's
+// routing of searches, hosted in-process without plugins: what counts as a
+// request, cancel and the cancel query, id reuse, and results refused outside
+// search threads.
 #include "core/dvr_core.h"
 
 #include "support/records.h"
@@ -57,8 +58,8 @@ TEST_F(Search, CancelQueryAndReuse) {
     EXPECT_TRUE(core_.queuedSnapshot().empty());
 }
 
-TEST_F(Search, CancelledIdsAreBoundedKeepingTheMostRecent) {
-    auto& h = core_.searchHandler();
+TEST(SearchHandler, CancelledIdsAreBoundedKeepingTheMostRecent) {
+    SearchHandler h;
     size_t const cap = SearchHandler::kMaxCancelledIds;
     h.Cancel(1);
     h.reuse(1);
