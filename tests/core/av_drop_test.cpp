@@ -1,14 +1,14 @@
 // Live audio and video are refused with 5 while throttled; modified types,
 // stored media and everything else still reach the queue, until one plugin's
 // backlog or all live payload passes its ceiling.
-#include "monitor_fixture.h"
+#include "support/hosted_core.h"
 
 #include "core/ref_block.h"
 #include "support/records.h"
 
 #include <vector>
 
-using namespace memtest;
+using namespace testing_support;
 using testing_support::Record;
 
 namespace {
@@ -21,7 +21,7 @@ char g_frame[] = "frame";
 
 } // namespace
 
-using AvDrop = MonitoredCore;
+using AvDrop = HostedCore;
 
 TEST_F(AvDrop, LiveMediaIsDroppedOnlyWhileThrottled) {
     auto video = Record(kPoster, OX_TYPE_VIDEO, kLiveClass).withPayload(g_frame);

@@ -1,6 +1,6 @@
 // The log filter of the event path: per-plugin thresholds, the log query, and
 // a console that cannot be written, on a core hosted in-process.
-#include "core/dvr_core.h"
+#include "support/hosted_core.h"
 #include "support/records.h"
 #include "support/stdout_capture.h"
 
@@ -14,12 +14,7 @@ namespace {
 using testing_support::Record;
 using testing_support::StdoutCapture;
 
-class LogFilter : public ::testing::Test {
-protected:
-    void SetUp() override { SetCore(&core_); }
-    void TearDown() override { SetCore(nullptr); }
-    DvrCore core_{"/nonexistent/bin/dvrcore"};
-};
+using LogFilter = testing_support::HostedCore;
 
 constexpr uint32_t kLiveText = ox::core::kLiveClass | ox::core::kTextPayload;
 

@@ -5,7 +5,7 @@
 #include "core/memory_monitor.h"
 #include "core/ref_block.h"
 #include "log/log.h"
-#include "monitor_fixture.h"
+#include "support/hosted_core.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
-using namespace memtest;
+using namespace testing_support;
 
 namespace {
 constexpr char const* kLow = "available system memory is low, throttling audio/video";
@@ -215,7 +215,7 @@ TEST_F(Monitor, AlarmWithoutMemoryIsReportedAndRetriedAtTheNextCheck) {
     EXPECT_EQ(queued(OX_TYPE_ALARM).size(), 1u);
 }
 
-TEST_F(MonitoredCore, ConfigurationDocumentWithoutMemoryIsReportedAndStillSaved) {
+TEST_F(HostedCore, ConfigurationDocumentWithoutMemoryIsReportedAndStillSaved) {
     auto const dir = std::filesystem::temp_directory_path() / ("monitor-config-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     auto const previous = std::filesystem::current_path();

@@ -2,8 +2,7 @@
 // routing of searches, hosted in-process without plugins: what counts as a
 // request, cancel and the cancel query, id reuse, and results refused outside
 // search threads.
-#include "core/dvr_core.h"
-
+#include "support/hosted_core.h"
 #include "support/records.h"
 
 #include <gtest/gtest.h>
@@ -12,15 +11,12 @@ namespace {
 
 using testing_support::Record;
 
-class Search : public ::testing::Test {
+class Search : public testing_support::HostedCore {
 protected:
-    void SetUp() override { SetCore(&core_); }
-    void TearDown() override { SetCore(nullptr); }
     int cancelQuery(uint32_t id) {
         auto q = Record(0x00270000u, OX_TYPE_CANCEL, ox::core::kQueryFlag).withPayload(payload_).withRequest(id);
         return core_.pluginEvent(q);
     }
-    DvrCore core_{"/nonexistent/bin/dvrcore"};
     char payload_[40] = "query";
 };
 

@@ -4,7 +4,7 @@
 #include "core/ref_block.h"
 #include "log/locale.h"
 #include "core/status_summary.h"
-#include "monitor_fixture.h"
+#include "support/hosted_core.h"
 #include "support/records.h"
 
 #include <fmt/format.h>
@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <unistd.h>
 
-using namespace memtest;
+using namespace testing_support;
 
 TEST(SizeText, GroupedBelowHundredKibAndBinaryUnitsAbove) {
     EXPECT_EQ(sizeText(0), "0");
@@ -30,17 +30,17 @@ TEST(SizeText, GroupedBelowHundredKibAndBinaryUnitsAbove) {
 
 namespace {
 
-class Summary : public MonitoredCore {
+class Summary : public HostedCore {
 protected:
     void SetUp() override {
-        MonitoredCore::SetUp();
+        HostedCore::SetUp();
         saved_ = snapshotRefs();
         for (auto& r : oxmem::stats.refs) r.store(0);
         stats_.lastSummary = steady_.time_since_epoch() - 60s;
     }
     void TearDown() override {
         for (unsigned i = 0; i < 256; ++i) oxmem::stats.refs[i].store(saved_[i]);
-        MonitoredCore::TearDown();
+        HostedCore::TearDown();
     }
     static std::array<uint32_t, 256> snapshotRefs() {
         std::array<uint32_t, 256> a{};

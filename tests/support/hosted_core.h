@@ -1,5 +1,7 @@
-// A core hosted in-process whose memory monitor reads a fake steady clock, a
-// fake wall clock, a fake RAM size and a fake resident-memory reading.
+// A core hosted in-process, without plugins or a parent: the one fixture of the
+// tests that need a whole core. Its memory monitor and status summary read a
+// fake steady clock, a fake wall clock, a fake RAM size and a fake
+// resident-memory reading; what it queues stays in its queue for the test.
 #pragma once
 
 #include "core/dvr_core.h"
@@ -9,11 +11,11 @@
 #include <string>
 #include <vector>
 
-namespace memtest {
+namespace testing_support {
 
 using namespace std::chrono_literals;
 
-class MonitoredCore : public ::testing::Test {
+class HostedCore : public ::testing::Test {
 protected:
     void SetUp() override {
         SetCore(&core_);
@@ -50,4 +52,4 @@ protected:
     uint64_t ram_ = 256ull << 20;
 };
 
-} // namespace memtest
+} // namespace testing_support
