@@ -61,6 +61,7 @@ unsigned taskCount() {
 uint32_t addressOtherThan(uint32_t id, unsigned avoid) { return (id == avoid ? id - 1 : id) << 16; }
 
 /// One search the checker runs on the plugin, shared with its thread.
+/// Everything but `mutex`, `ended` and `done` is written before its thread starts.
 struct Search {
     uint32_t requestId = 0;
     bool cancelPartWay = false; ///< cancelled once its first result has come
@@ -133,6 +134,13 @@ private:
     std::atomic<bool> stopAsked_{false};
 };
 
+/// Copies a posted payload as the core does: every byte of `dataLen` is read,
+/// so a length beyond the plugin's buffer trips the sanitizers here.
+void copyPayload(EventParms const& e) {
+    thread_local std::vector<char> copy;
+    if (e.data) copy.assign(e.data, e.data + e.dataLen);
+}
+
 Host* g_host = nullptr; ///< set before the plugin is loaded, for the C callback
 
 int Host::post(EventParms* rec, void* /*context*/) {
@@ -155,13 +163,13 @@ void Host::fault(std::string const& text) {
 void Host::checkHeads(EventParms const& e) {
     char const* const name = ox::core::typeName(ox::core::typeOf(e));
     if (e.size != ox::core::kRecordSize || e.version != OX_EVENT_RECORD_VERSION)
-        fault(fmt::format("posted a {} record with a bad head: size {}, version {} (want {}, {})", name, e.size,
+        fault(fmt::format("posted a record of type {} with a bad head: size {}, version {} (want {}, {})", name, e.size,
                           e.version, ox::core::kRecordSize, OX_EVENT_RECORD_VERSION));
     if (e.parmsSize != ox::core::kParmsSize || e.parmsVersion != OX_EVENT_PARMS_VERSION)
-        fault(fmt::format("posted a {} record with a bad parameter head: parmsSize {}, parmsVersion {} (want {}, {})",
+        fault(fmt::format("posted a record of type {} with a bad parameter head: parmsSize {}, parmsVersion {} (want {}, {})",
                           name, e.parmsSize, e.parmsVersion, ox::core::kParmsSize, OX_EVENT_PARMS_VERSION));
     if (!e.data && e.dataLen != 0)
-        fault(fmt::format("posted a {} record with dataLen {} and a null data", name, e.dataLen));
+        fault(fmt::format("posted a record of type {} with dataLen {} and a null data", name, e.dataLen));
 }
 
 int Host::onPost(EventParms& e) {
@@ -172,13 +180,13 @@ int Host::onPost(EventParms& e) {
         ++posts_;
     }
     if (unloaded_.load()) {
-        fault(fmt::format("posted a {} record after Unload returned", name));
+        fault(fmt::format("posted a record of type {} after Unload returned", name));
         return 1;
     }
     checkHeads(e);
     if (!e.data) e.dataLen = 0; // as the core does, before it looks at anything else
     if (e.dataLen > kMaxPostPayload && type != OX_TYPE_DECREF && type != OX_TYPE_CANCEL && type != OX_TYPE_CRYPTO) {
-        fault(fmt::format("posted a {} record of {} bytes, more than the 16 MiB a post may carry", name, e.dataLen));
+        fault(fmt::format("posted a record of type {} carrying {} bytes, more than the 16 MiB a post may carry", name, e.dataLen));
         return 1;
     }
     switch (type) {
@@ -209,7 +217,7 @@ int Host::onPost(EventParms& e) {
     // A search request (an address with id byte 0): taken, like the core with no other provider.
     if (e.source != ox::core::kCoreAddress && ox::core::pluginIdOf(e.source) == 0 && e.requestId != 0) return 0;
     if (e.requestId != 0) return onResult(e);
-    std::string const copy(e.data ? e.data : "", e.dataLen); // the core's copy: reads every byte
+    copyPayload(e);
     return 0;
 }
 
@@ -234,7 +242,7 @@ int Host::onResult(EventParms const& e) {
     ++results_[e.requestId];
     if (s.cancelPartWay) cancelled_.insert(e.requestId); // the requester has seen enough
     lock.unlock();
-    std::string const copy(e.data ? e.data : "", e.dataLen);
+    copyPayload(e);
     return 0;
 }
 
@@ -338,8 +346,8 @@ void Host::deliver(EventParms e, std::string const& payload) {
         if (!b.pluginRef) freeLocked(it);
     }
     if (twice)
-        fault(fmt::format("posted a decref for a {} payload from inside OnEvent and then returned 0: the reference was "
-                          "given back twice",
+        fault(fmt::format("posted a decref for a payload of type {} from inside OnEvent and then returned 0 for it: the "
+                          "reference was given back twice",
                           ox::core::typeName(ox::core::typeOf(e))));
 }
 
