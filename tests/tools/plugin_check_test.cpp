@@ -101,6 +101,13 @@ TEST_F(PluginCheck, TheShippedLogPluginIsClean) {
     EXPECT_NE(out.find("\"faults\":[],\"verdict\":\"clean\"}"), std::string::npos) << out;
 }
 
+TEST_F(PluginCheck, APluginBindingToEveryCoreExportLoadsAndMayStopTheCore) {
+    env_.set("PROBE_Exports_STOP", "event");
+    EXPECT_EQ(check({pluginPath("Exports.so")}), 0) << out << err;
+    EXPECT_NE(out.find("checks done, failed: none\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nstop: the plugin asked the core to stop\n"), std::string::npos) << out;
+}
+
 TEST_F(PluginCheck, ReferencesKeptForeverOrGivenBackWronglyAreFaults) {
     env_.set("PROBE_Alpha_KEEP_FOREVER", "1");
     EXPECT_EQ(check({pluginPath("Alpha.so"), "--ref-timeout", "0.2"}), 1) << out << err;

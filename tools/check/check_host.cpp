@@ -57,7 +57,7 @@ unsigned taskCount() {
     return n;
 }
 
-/// An address word with a plugin id other than `avoid`'s.
+/// The address word of plugin id `id`, or of the id below it when `id` is the plugin's own.
 uint32_t addressOtherThan(uint32_t id, unsigned avoid) { return (id == avoid ? id - 1 : id) << 16; }
 
 /// One search the checker runs on the plugin, shared with its thread.
@@ -114,7 +114,7 @@ private:
 
     Limits const limits_;
     ReportWriter& out_;
-    std::shared_ptr<Plugin> plugin_; ///< main thread
+    std::shared_ptr<Plugin> plugin_; ///< set on the main thread before anything is delivered or searched
     std::vector<std::shared_ptr<Search>> pendingSearches_; ///< main thread: searches still running before Close
     uint32_t producer_ = 0;          ///< source of the events offered: a camera that is not the plugin
     uint32_t requester_ = 0;         ///< address key of the searches' requester
@@ -256,8 +256,10 @@ int Host::onDecref(char const* payload) {
         } else if (handed_.count(payload)) {
             why = "the plugin gave it back already or returned 0 for it";
         } else {
+            auto const at = reinterpret_cast<uintptr_t>(payload);
             for (auto const& [p, b] : blocks_)
-                if (payload > p && payload < p + b.len) why = "it points into a payload";
+                if (at > reinterpret_cast<uintptr_t>(p) && at < reinterpret_cast<uintptr_t>(p) + b.len)
+                    why = "it points into a payload";
         }
         lock.unlock();
         fault("posted a decref for a payload it holds no reference to: " + why);
