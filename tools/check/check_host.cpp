@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -45,6 +46,11 @@ char const* const kEntryNames[] = {"Load", "Unload", "Open", "Close", "OnIpcResu
 std::string seconds(std::chrono::milliseconds d) { return fmt::format("{:g} s", static_cast<double>(d.count()) / 1e3); }
 
 uint32_t ms(std::chrono::milliseconds d) { return static_cast<uint32_t>(d.count()); }
+
+/// The declaration's type words in kWordNames order.
+std::array<uint32_t, 8> typeWords(PluginInfo const& i) {
+    return {i.video, i.audio, i.alarm, i.ptz, i.serial, i.log, i.pos, i.analytic};
+}
 
 /// Threads of this process, from /proc/self/task.
 unsigned taskCount() {
@@ -166,7 +172,8 @@ void Host::checkHeads(EventParms const& e) {
         fault(fmt::format("posted a record of type {} with a bad head: size {}, version {} (want {}, {})", name, e.size,
                           e.version, ox::core::kRecordSize, OX_EVENT_RECORD_VERSION));
     if (e.parmsSize != ox::core::kParmsSize || e.parmsVersion != OX_EVENT_PARMS_VERSION)
-        fault(fmt::format("posted a record of type {} with a bad parameter head: parmsSize {}, parmsVersion {} (want {}, {})",
+        fault(fmt::format("posted a record of type {} with a bad parameter head: parmsSize {}, parmsVersion {} "
+                          "(want {}, {})",
                           name, e.parmsSize, e.parmsVersion, ox::core::kParmsSize, OX_EVENT_PARMS_VERSION));
     if (!e.data && e.dataLen != 0)
         fault(fmt::format("posted a record of type {} with dataLen {} and a null data", name, e.dataLen));
@@ -186,7 +193,8 @@ int Host::onPost(EventParms& e) {
     checkHeads(e);
     if (!e.data) e.dataLen = 0; // as the core does, before it looks at anything else
     if (e.dataLen > kMaxPostPayload && type != OX_TYPE_DECREF && type != OX_TYPE_CANCEL && type != OX_TYPE_CRYPTO) {
-        fault(fmt::format("posted a record of type {} carrying {} bytes, more than the 16 MiB a post may carry", name, e.dataLen));
+        fault(fmt::format("posted a record of type {} carrying {} bytes, more than the 16 MiB a post may carry", name,
+                          e.dataLen));
         return 1;
     }
     switch (type) {
@@ -202,13 +210,13 @@ int Host::onPost(EventParms& e) {
     case OX_TYPE_LOG:
         if (e.flags & ox::core::kQueryFlag) return kDefaultLogThreshold;
         if (e.dataLen != 0) {
-            std::string text(e.data, e.dataLen);
+            copyPayload(e);
             bool show = false;
             {
                 std::lock_guard lock(mutex_);
                 show = ++logLines_ <= kLogLinesShown;
             }
-            if (show) out_.log(e.level, text);
+            if (show) out_.log(e.level, std::string_view(e.data, e.dataLen));
         }
         return 0;
     default: break;
@@ -348,8 +356,8 @@ void Host::deliver(EventParms e, std::string const& payload) {
         if (!b.pluginRef) freeLocked(it);
     }
     if (twice)
-        fault(fmt::format("posted a decref for a payload of type {} from inside OnEvent and then returned 0 for it: the "
-                          "reference was given back twice",
+        fault(fmt::format("posted a decref for a payload of type {} from inside OnEvent and then returned 0 for "
+                          "it: the reference was given back twice",
                           ox::core::typeName(ox::core::typeOf(e))));
 }
 
@@ -357,8 +365,7 @@ void Host::offerEvents() {
     using ox::core::makeEvent;
     deliver(makeEvent(ox::core::kCoreAddress, OX_TYPE_CONFIG, ox::core::kLiveClass | ox::core::kXmlPayload),
             configDocument());
-    auto const& info = plugin_->info();
-    uint32_t const words[8] = {info.video, info.audio, info.alarm, info.ptz, info.serial, info.log, info.pos, info.analytic};
+    auto const words = typeWords(plugin_->info());
     auto const now = static_cast<uint32_t>(std::time(nullptr));
     uint32_t const live = ox::core::kLiveClass;
     for (size_t w = 0; w < 8; ++w) {
@@ -440,12 +447,11 @@ bool Host::waitSearch(Search& s, std::chrono::milliseconds limit) {
 
 void Host::runSearches() {
     if (!plugin_->isSearchProvider()) return;
-    auto const& info = plugin_->info();
-    uint32_t const words[6] = {info.video, info.audio, info.alarm, info.log, info.pos, info.analytic};
-    uint32_t const types[6] = {OX_TYPE_VIDEO, OX_TYPE_AUDIO, OX_TYPE_ALARM, OX_TYPE_LOG, OX_TYPE_POS, OX_TYPE_ANALYTIC};
+    auto const words = typeWords(plugin_->info());
     uint32_t type = OX_TYPE_VIDEO; // OnSearch without a searchable word
-    for (size_t i = 6; i-- > 0;)
-        if (words[i] & OX_SEARCHABLE) type = types[i];
+    for (size_t i = 8; i-- > 0;) // the core reads the search bit in all words but ptz and serial
+        if ((words[i] & OX_SEARCHABLE) && kWordTypes[i] != OX_TYPE_PTZ && kWordTypes[i] != OX_TYPE_SERIAL)
+            type = kWordTypes[i];
 
     std::vector<std::shared_ptr<Search>> running;
     for (uint32_t n = 1; n <= 2; ++n) {
@@ -458,8 +464,12 @@ void Host::runSearches() {
             std::lock_guard lock(mutex_);
             wasCancelled = cancelled_.count(s->requestId) != 0;
         }
-        if (wasCancelled)
-            fault(fmt::format("OnSearch did not return within {} of its search being cancelled", seconds(limits_.call)));
+        if (wasCancelled) {
+            phase(limits_.call, fmt::format("OnSearch(search {:08x}) after its cancellation", s->requestId));
+            if (waitSearch(*s, limits_.call)) continue;
+            fault(fmt::format("OnSearch did not return within {} of its search being cancelled",
+                              seconds(limits_.call)));
+        }
         running.push_back(std::move(s)); // may be one that ends at Close
     }
     pendingSearches_ = std::move(running);
@@ -487,16 +497,17 @@ void Host::reportKeptAfterUnload(bool freeThem) {
         }
     }
     for (auto const& [type, n] : byType)
-        fault(fmt::format("kept {} {} payload reference(s) and never gave them back (no decref by the end of Unload)", n,
-                          type));
+        fault(fmt::format("kept {} {} payload reference(s) and never gave them back (no decref by the end of "
+                          "Unload)",
+                          n, type));
 }
 
 void Host::declare() {
     auto const& i = plugin_->info();
     Declaration d;
     d.address = i.address;
-    uint32_t const words[8] = {i.video, i.audio, i.alarm, i.ptz, i.serial, i.log, i.pos, i.analytic};
-    std::copy(std::begin(words), std::end(words), d.words);
+    auto const words = typeWords(i);
+    std::copy(words.begin(), words.end(), d.words);
     d.closePriority = i.closePriority;
     d.workerThread = i.workerThread != 0;
     d.asyncReader = i.asyncReader != 0;

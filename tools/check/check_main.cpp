@@ -105,6 +105,8 @@ check::Report watch(Options const& o, pid_t pid, int fd) {
                 stepDeadline = *limit ? Clock::now() + stepLimit + kSlack : Clock::time_point::max();
             }
         }
+        // Exit handlers (and a sanitizer's leak check) run after the last step: only the run's limit applies.
+        if (r.finished) stepDeadline = Clock::time_point::max();
     };
 
     while (!reaped) {
@@ -117,8 +119,10 @@ check::Report watch(Options const& o, pid_t pid, int fd) {
         }
         auto const now = Clock::now();
         if (now >= stepDeadline || now >= runDeadline) {
-            hung = now >= stepDeadline ? fmt::format("{} did not return within {}", r.phase, shown(stepLimit))
-                                       : fmt::format("the run did not end within {} (during {})", shown(o.run), r.phase);
+            if (now >= stepDeadline)
+                hung = fmt::format("{} did not return within {}", r.phase, shown(stepLimit));
+            else
+                hung = fmt::format("the run did not end within {} (during {})", shown(o.run), r.phase);
             ::kill(pid, SIGKILL);
             while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
             }

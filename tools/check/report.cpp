@@ -87,7 +87,9 @@ void ReportWriter::count(std::string_view name, uint64_t value) { line(fmt::form
 void ReportWriter::log(int32_t level, std::string_view text) { line(fmt::format("G\t{}\t{}", level, escape(text))); }
 void ReportWriter::stopRequested() { line("S"); }
 void ReportWriter::fault(std::string_view text) { line(fmt::format("F\t{}", escape(text))); }
-void ReportWriter::phase(uint32_t limitMs, std::string_view what) { line(fmt::format("P\t{}\t{}", limitMs, escape(what))); }
+void ReportWriter::phase(uint32_t limitMs, std::string_view what) {
+    line(fmt::format("P\t{}\t{}", limitMs, escape(what)));
+}
 void ReportWriter::finished() { line("Z"); }
 
 std::optional<uint32_t> applyLine(Report& r, std::string_view line) {
