@@ -22,6 +22,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <unordered_map>
 #include <vector>
 
@@ -52,15 +53,37 @@ std::array<uint32_t, 8> typeWords(PluginInfo const& i) {
     return {i.video, i.audio, i.alarm, i.ptz, i.serial, i.log, i.pos, i.analytic};
 }
 
-/// Threads of this process, from /proc/self/task.
-unsigned taskCount() {
-    unsigned n = 0;
+/// Threads of this process by id, from /proc/self/task.
+std::set<long> tasks() {
+    std::set<long> ids;
     if (DIR* d = ::opendir("/proc/self/task")) {
         while (dirent const* e = ::readdir(d))
-            if (e->d_name[0] != '.') ++n;
+            if (e->d_name[0] != '.') ids.insert(std::strtol(e->d_name, nullptr, 10));
         ::closedir(d);
     }
+    return ids;
+}
+
+/// Threads in `now` that are not in `before`.
+size_t added(std::set<long> const& before, std::set<long> const& now) {
+    size_t n = 0;
+    for (long id : now) n += before.count(id) == 0;
     return n;
+}
+
+/// The threads that are not the plugin's. A runtime may start a helper with
+/// the process's first thread (the thread sanitizer does), so one thread is
+/// started and ended first, and counted only once /proc has let it go.
+std::set<long> threadsBeforeLoad() {
+    std::atomic<long> tid{0};
+    std::thread([&] { tid = static_cast<long>(::gettid()); }).join();
+    auto ids = tasks();
+    for (auto const until = Clock::now() + std::chrono::seconds(1); ids.count(tid) && Clock::now() < until;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1)); // polling /proc, not synchronising with it
+        ids = tasks();
+    }
+    ids.erase(tid);
+    return ids;
 }
 
 /// The address word of plugin id `id`, or of the id below it when `id` is the plugin's own.
@@ -518,7 +541,7 @@ void Host::declare() {
 }
 
 bool Host::run(std::filesystem::path const& path) {
-    unsigned const threadsBefore = taskCount();
+    auto const threadsBefore = threadsBeforeLoad();
     phase(limits_.call, "dlopen");
     // The core looks the entries up one by one; the checker lists them all.
     void* own = dlloader::load(path.c_str());
@@ -573,13 +596,12 @@ bool Host::run(std::filesystem::path const& path) {
     // Threads end a moment after their join returns; wait for /proc to agree.
     phase(limits_.call, "counting threads");
     auto const until = Clock::now() + std::min<std::chrono::milliseconds>(limits_.call, std::chrono::seconds(2));
-    unsigned now = taskCount();
-    while (now > threadsBefore && Clock::now() < until) {
+    size_t left = added(threadsBefore, tasks());
+    while (left != 0 && Clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5)); // polling /proc, not synchronising with it
-        now = taskCount();
+        left = added(threadsBefore, tasks());
     }
-    if (now > threadsBefore)
-        fault(fmt::format("{} thread(s) still running after Unload", now - threadsBefore));
+    if (left != 0) fault(fmt::format("{} thread(s) still running after Unload", left));
 
     std::lock_guard lock(mutex_);
     out_.count("events delivered", delivered_);
@@ -587,7 +609,7 @@ bool Host::run(std::filesystem::path const& path) {
     out_.count("references given back", givenBack_);
     out_.count("posts", posts_);
     if (logLines_ > kLogLinesShown) out_.count("log posts not shown", logLines_ - kLogLinesShown);
-    return torn && now <= threadsBefore;
+    return torn && left == 0;
 }
 
 } // namespace
