@@ -109,6 +109,12 @@ TEST_F(PluginCheck, APluginBindingToEveryCoreExportLoadsAndMayStopTheCore) {
 }
 
 TEST_F(PluginCheck, ReferencesKeptForeverOrGivenBackWronglyAreFaults) {
+    // Kept until Unload: a recorder that does this holds every frame of its life.
+    env_.set("PROBE_Alpha_KEEP", "1");
+    EXPECT_EQ(check({pluginPath("Alpha.so"), "--ref-timeout", "0.2"}), 1) << out << err;
+    EXPECT_TRUE(saysFault("kept 3 alarm payload reference(s) for longer than 0.2 s and gave them back only at Close "
+                          "or Unload"))
+        << out;
     env_.set("PROBE_Alpha_KEEP_FOREVER", "1");
     EXPECT_EQ(check({pluginPath("Alpha.so"), "--ref-timeout", "0.2"}), 1) << out << err;
     EXPECT_TRUE(saysFault("kept 3 alarm payload reference(s) and never gave them back")) << out;

@@ -121,6 +121,7 @@ private:
         bool pluginRef = false;         ///< the plugin's, from delivery until it is done
         bool delivering = false;        ///< inside OnEvent right now
         bool releasedInDelivery = false; ///< the plugin posted its decref from inside OnEvent
+        bool late = false;              ///< still kept when the reference timeout ran out
     };
 
     int onPost(EventParms& e);
@@ -147,6 +148,7 @@ private:
     std::vector<std::shared_ptr<Search>> pendingSearches_; ///< main thread: searches still running before Close
     uint32_t producer_ = 0;          ///< source of the events offered: a camera that is not the plugin
     uint32_t requester_ = 0;         ///< address key of the searches' requester
+    Clock::time_point lastDelivery_{}; ///< main thread
 
     std::mutex mutex_;              ///< guards everything below it; never held while plugin code runs
     std::condition_variable given_; ///< a kept reference came back
@@ -156,6 +158,7 @@ private:
     std::unordered_map<std::thread::id, std::shared_ptr<Search>> searchThreads_;
     std::set<uint32_t> cancelled_;
     std::map<uint32_t, uint64_t> results_; ///< results accepted, per request id
+    std::map<std::string, uint64_t> lateGivenBack_; ///< references given back after the timeout, per type
     uint64_t kept_ = 0, givenBack_ = 0, delivered_ = 0, logLines_ = 0, posts_ = 0;
 
     std::atomic<bool> stopping_{false}; ///< set before Close, as the core's stop flag
@@ -300,6 +303,7 @@ int Host::onDecref(char const* payload) {
     b.pluginRef = false;
     oxmem::stats.refs[plugin_->pluginId()].fetch_sub(1);
     ++givenBack_;
+    if (b.late) ++lateGivenBack_[ox::core::typeName(b.type)];
     if (b.delivering) b.releasedInDelivery = true;
     if (!b.queueRef) freeLocked(it);
     given_.notify_all();
@@ -357,6 +361,7 @@ void Host::deliver(EventParms e, std::string const& payload) {
 
     phase(limits_.call, fmt::format("OnEvent({})", ox::core::typeName(ox::core::typeOf(e))));
     int const r = plugin_->OnEvent(e);
+    lastDelivery_ = Clock::now();
 
     bool twice = false;
     {
@@ -505,13 +510,16 @@ void Host::waitForKeptReferences() {
     unsigned const id = plugin_->pluginId();
     phase(limits_.refs, "waiting for kept references");
     std::unique_lock lock(mutex_);
-    given_.wait_for(lock, limits_.refs, [&] { return oxmem::stats.refs[id].load() == 0; });
+    // Every reference still out then has been kept for longer than the timeout.
+    given_.wait_until(lock, lastDelivery_ + limits_.refs, [&] { return oxmem::stats.refs[id].load() == 0; });
+    for (auto& [p, b] : blocks_) b.late = b.pluginRef;
 }
 
 void Host::reportKeptAfterUnload(bool freeThem) {
-    std::map<std::string, uint64_t> byType;
+    std::map<std::string, uint64_t> byType, late;
     {
         std::lock_guard lock(mutex_);
+        late = lateGivenBack_;
         for (auto it = blocks_.begin(); it != blocks_.end();) {
             auto const next = std::next(it);
             if (it->second.pluginRef) ++byType[ox::core::typeName(it->second.type)];
@@ -519,6 +527,10 @@ void Host::reportKeptAfterUnload(bool freeThem) {
             it = next;
         }
     }
+    for (auto const& [type, n] : late)
+        fault(fmt::format("kept {} {} payload reference(s) for longer than {} and gave them back only at Close or "
+                          "Unload",
+                          n, type, seconds(limits_.refs)));
     for (auto const& [type, n] : byType)
         fault(fmt::format("kept {} {} payload reference(s) and never gave them back (no decref by the end of "
                           "Unload)",
