@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -151,6 +152,7 @@ OX_PLUGIN_EXPORT int OnIpcResult(char const*, size_t) {
 OX_PLUGIN_EXPORT int OnEvent(ox::core::EventParms const* e) {
     if ((e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_ALARM || !e->data) return 0;
     if (long ms = envNum("LIFE_SLOW_MS")) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    if (std::getenv("LIFE_CRASH")) std::raise(SIGSEGV); // a plugin that dies on its first alarm
     static std::atomic<bool> misused{false};
     if (std::getenv("LIFE_MISUSE") && !misused.exchange(true)) {
         misuseReferences(e->data);

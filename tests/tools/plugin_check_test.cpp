@@ -1,0 +1,152 @@
+// dvrcore-check end to end: the real checker on real plugin libraries, with
+// the verdict read from its output and its exit status.
+#include "support/core_process.h"
+#include "support/scoped_env.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <functional>
+#include <string_view>
+
+using namespace testing_support;
+
+namespace {
+
+std::filesystem::path const kChecker = std::filesystem::path(DVR_BIN_DIR) / "dvrcore-check";
+
+std::string pluginPath(std::string const& name) {
+    auto shipped = std::filesystem::path(DVR_BIN_DIR) / "plugins" / name;
+    return (std::filesystem::exists(shipped) ? shipped : std::filesystem::path(DVR_TEST_PLUGIN_DIR) / name).string();
+}
+
+/// True when `s` is exactly one JSON value (a syntax check, nothing more).
+bool isJson(std::string_view s) {
+    size_t i = 0;
+    auto ws = [&] {
+        while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+    };
+    auto str = [&] {
+        if (i >= s.size() || s[i++] != '"') return false;
+        while (i < s.size() && s[i] != '"') {
+            if (static_cast<unsigned char>(s[i]) < 0x20) return false;
+            i += s[i] == '\\' ? 2 : 1;
+        }
+        return i++ < s.size();
+    };
+    std::function<bool()> value = [&]() -> bool {
+        ws();
+        if (i >= s.size()) return false;
+        char const open = s[i];
+        if (open == '"') return str();
+        if (open == '{' || open == '[') {
+            char const close = open == '{' ? '}' : ']';
+            ++i;
+            ws();
+            if (i < s.size() && s[i] == close) return ++i, true;
+            for (;;) {
+                if (open == '{') {
+                    ws();
+                    if (!str()) return false;
+                    ws();
+                    if (i >= s.size() || s[i++] != ':') return false;
+                }
+                if (!value()) return false;
+                ws();
+                if (i < s.size() && s[i] == ',') {
+                    ++i;
+                    continue;
+                }
+                return i < s.size() && s[i++] == close;
+            }
+        }
+        size_t const start = i;
+        while (i < s.size() && (std::isalnum(static_cast<unsigned char>(s[i])) || s[i] == '-' || s[i] == '.')) ++i;
+        std::string const tok(s.substr(start, i - start));
+        char* end = nullptr;
+        std::strtod(tok.c_str(), &end);
+        return tok == "true" || tok == "false" || tok == "null" || (!tok.empty() && *end == '\0');
+    };
+    if (!value()) return false;
+    ws();
+    return i == s.size();
+}
+
+class PluginCheck : public ::testing::Test {
+protected:
+    /// Runs the checker to its end; `out` holds its standard output.
+    int check(std::vector<std::string> args) {
+        CoreProcess p(kChecker, args, tree_.root());
+        auto const st = p.wait(60s);
+        out = p.out();
+        err = p.err();
+        EXPECT_TRUE(st.exited) << "signal " << st.signal << "\n" << err;
+        return st.code;
+    }
+    bool saysFault(std::string const& text) const { return out.find("fault: " + text) != std::string::npos; }
+
+    ApplianceTree tree_;
+    ScopedEnv env_;
+    std::string out, err;
+};
+
+TEST_F(PluginCheck, TheShippedLogPluginIsClean) {
+    EXPECT_EQ(check({pluginPath("LogPI.so")}), 0) << out << err;
+    EXPECT_NE(out.find("consumes: log\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nverdict: clean\n"), std::string::npos) << out;
+
+    EXPECT_EQ(check({pluginPath("LogPI.so"), "--json"}), 0) << out << err;
+    EXPECT_TRUE(isJson(out)) << out;
+    EXPECT_NE(out.find("\"faults\":[],\"verdict\":\"clean\"}"), std::string::npos) << out;
+}
+
+TEST_F(PluginCheck, APluginBindingToEveryCoreExportLoadsAndMayStopTheCore) {
+    env_.set("PROBE_Exports_STOP", "event");
+    EXPECT_EQ(check({pluginPath("Exports.so")}), 0) << out << err;
+    EXPECT_NE(out.find("checks done, failed: none\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nstop: the plugin asked the core to stop\n"), std::string::npos) << out;
+}
+
+TEST_F(PluginCheck, ReferencesKeptForeverOrGivenBackWronglyAreFaults) {
+    // Kept until Unload: a recorder that does this holds every frame of its life.
+    env_.set("PROBE_Alpha_KEEP", "1");
+    EXPECT_EQ(check({pluginPath("Alpha.so"), "--ref-timeout", "0.2"}), 1) << out << err;
+    EXPECT_TRUE(saysFault("kept 3 alarm payload reference(s) for longer than 0.2 s and gave them back only at Close "
+                          "or Unload"))
+        << out;
+    env_.set("PROBE_Alpha_KEEP_FOREVER", "1");
+    EXPECT_EQ(check({pluginPath("Alpha.so"), "--ref-timeout", "0.2"}), 1) << out << err;
+    EXPECT_TRUE(saysFault("kept 3 alarm payload reference(s) and never gave them back")) << out;
+
+    // Gives its reference back, then again, then a pointer into the payload and one of its own.
+    env_.set("LIFE_MISUSE", "1");
+    EXPECT_EQ(check({pluginPath("Life.so"), "--timeout", "0.5"}), 1) << out << err;
+    EXPECT_TRUE(saysFault("posted a decref for a payload it holds no reference to: the plugin gave it back already"))
+        << out;
+    EXPECT_TRUE(saysFault("posted a decref for a payload it holds no reference to: it points into a payload")) << out;
+    EXPECT_TRUE(saysFault("posted a decref for a payload it holds no reference to: it was never handed")) << out;
+}
+
+TEST_F(PluginCheck, AHangingCloseAndACrashBecomeVerdicts) {
+    env_.set("LIFE_CLOSE_FOREVER", "1");
+    EXPECT_EQ(check({pluginPath("Life.so"), "--timeout", "1"}), 1) << out << err;
+    EXPECT_TRUE(saysFault("Close did not return within 1 s\n")) << out;
+
+    ::unsetenv("LIFE_CLOSE_FOREVER"); // the fixture's environment puts it back as it was
+    env_.set("LIFE_CRASH", "1");
+    EXPECT_EQ(check({pluginPath("Life.so"), "--timeout", "1"}), 1) << out << err;
+    // SIGSEGV in a plain build; a sanitizer's report, then an abort or an exit status, in others.
+    EXPECT_TRUE(saysFault("crashed during OnEvent(alarm): signal ") ||
+                saysFault("ended during OnEvent(alarm) with exit status"))
+        << out;
+}
+
+TEST_F(PluginCheck, UsageErrorsExitWithTwo) {
+    EXPECT_EQ(check({pluginPath("LogPI.so"), "--frobnicate"}), 2);
+    EXPECT_NE(err.find("unknown option: --frobnicate"), std::string::npos) << err;
+    EXPECT_EQ(check({(tree_.root() / "Missing.so").string()}), 2);
+    EXPECT_TRUE(out.empty()) << out;
+}
+
+} // namespace
