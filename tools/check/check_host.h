@@ -19,4 +19,7 @@ struct Limits {
 /// library could be torn down (nothing of it still runs).
 bool runCheck(std::filesystem::path const& plugin, Limits limits, ReportWriter& out);
 
+/// Sends the loader's own messages to standard error; once, first thing in main.
+void installLogSink() noexcept;
+
 } // namespace check

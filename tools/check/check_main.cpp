@@ -153,6 +153,7 @@ check::Report watch(Options const& o, pid_t pid, int fd) {
 } // namespace
 
 int main(int argc, char** argv) {
+    check::installLogSink();
     Options o;
     bool havePlugin = false;
     for (int i = 1; i < argc; ++i) {

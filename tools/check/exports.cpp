@@ -22,5 +22,4 @@ DvrCore* GetCore() { return reinterpret_cast<DvrCore*>(g_core); }
 void DvrCore::Stop() { check::onStopRequest(); }
 
 /// The core asks /proc for its parent's uid; the checker's parent is the user's shell.
-unsigned GetParentUid();
 unsigned GetParentUid() { return ::getuid(); }

@@ -1,15 +1,18 @@
 // Where the loader's own messages go ("waiting for 1 call(s) into X.so to
 // return"): standard error, so that standard output holds only the verdict.
+#include "tools/check/check_host.h"
 #include "log/log.h"
 
 #include <cstdio>
 
-namespace ox::log {
+namespace check {
+namespace {
+ox::log::Sink const kStderr{nullptr, [](void*) noexcept { return int32_t{kDefaultLogThreshold}; },
+                            [](void*, LogLevel, std::string_view text) {
+                                std::fprintf(stderr, "dvrcore-check: %.*s\n", static_cast<int>(text.size()), text.data());
+                            }};
+} // namespace
 
-int32_t coreThreshold() noexcept { return kDefaultLogThreshold; }
+void installLogSink() noexcept { ox::log::setSink(&kStderr); }
 
-void coreMessage(LogLevel /*level*/, std::string_view text) {
-    std::fprintf(stderr, "dvrcore-check: %.*s\n", static_cast<int>(text.size()), text.data());
-}
-
-} // namespace ox::log
+} // namespace check
