@@ -150,7 +150,7 @@ std::string decoded(Declaration const& d, uint32_t bit) {
 
 std::string callLine(char const* what, CallResult const& c) {
     double const msec = static_cast<double>(c.timeNs) / 1e6;
-    std::string s = msec < 1 ? fmt::format("{}: code {} in {:.3g} ms", what, c.code, msec)
+    std::string s = msec < 1 ? fmt::format("{}: code {} in {:.2f} us", what, c.code, msec * 1000)
                              : fmt::format("{}: code {} in {:.1f} ms", what, c.code, msec);
     if (!c.error.empty()) s += ": " + c.error;
     return s + "\n";
@@ -182,8 +182,8 @@ std::string renderText(Report const& r) {
         s += fmt::format("close priority: {}\n", d->closePriority);
         s += fmt::format("threads: worker {}, reader {}; events through Write: {}\n", yesNo(d->workerThread),
                          yesNo(d->asyncReader), yesNo(d->writeEvents));
-        s += fmt::format("records: PluginInfo {}/{} after Load; LoadParams {}/4; event {}/{}\n", d->infoSize,
-                         d->infoVersion, sizeof(LoadParams), sizeof(ox::core::EventParms), OX_EVENT_RECORD_VERSION);
+        s += fmt::format("records: PluginInfo {}/{} after Load; LoadParams {}/{}; event {}/{}\n", d->infoSize,
+                         d->infoVersion, sizeof(LoadParams), OX_LOAD_PARAMS_VERSION, sizeof(ox::core::EventParms), OX_EVENT_RECORD_VERSION);
     }
     if (r.open) s += callLine("open", *r.open);
     if (!r.entries.empty()) {
