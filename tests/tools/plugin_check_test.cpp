@@ -128,7 +128,7 @@ TEST_F(PluginCheck, ReferencesKeptForeverOrGivenBackWronglyAreFaults) {
     EXPECT_TRUE(saysFault("posted a decref for a payload it holds no reference to: it was never handed")) << out;
 }
 
-TEST_F(PluginCheck, AHangingCloseAndACrashBecomeVerdicts) {
+TEST_F(PluginCheck, AHangingCloseAndCrashesBecomeVerdicts) {
     env_.set("LIFE_CLOSE_FOREVER", "1");
     EXPECT_EQ(check({pluginPath("Life.so"), "--timeout", "1"}), 1) << out << err;
     EXPECT_TRUE(saysFault("Close did not return within 1 s\n")) << out;
@@ -140,6 +140,29 @@ TEST_F(PluginCheck, AHangingCloseAndACrashBecomeVerdicts) {
     EXPECT_TRUE(saysFault("crashed during OnEvent(alarm): signal ") ||
                 saysFault("ended during OnEvent(alarm) with exit status"))
         << out;
+
+    // Dead before any event: the verdict names Open, not the step after it.
+    ::unsetenv("LIFE_CRASH");
+    env_.set("LIFE_OPEN_CRASH", "1");
+    EXPECT_EQ(check({pluginPath("Life.so"), "--timeout", "1"}), 1) << out << err;
+    EXPECT_TRUE(saysFault("crashed during Open: signal ") || saysFault("ended during Open with exit status")) << out;
+}
+
+TEST_F(PluginCheck, RecordHeadsThatLieAreFaults) {
+    // Built against a layout the core does not know: the core reads its own whatever the head says.
+    env_.set("LIFE_INFO_SIZE", "72");
+    env_.set("LIFE_POST_SIZE", "100");
+    EXPECT_EQ(check({pluginPath("Life.so"), "--timeout", "0.5"}), 1) << out << err;
+    EXPECT_TRUE(saysFault("Load rewrote the PluginInfo head to size 72, version 3: the core wrote 68, 3")) << out;
+    EXPECT_TRUE(saysFault("posted a record of type alarm with a bad head: size 100, version 1")) << out;
+
+    // Longer than its buffer: a size head beyond the record, a payload length beyond the cap.
+    ::unsetenv("LIFE_INFO_SIZE"); // the fixture's environment puts it back as it was
+    env_.set("LIFE_POST_SIZE", "4096");
+    env_.set("LIFE_POST_DATALEN", "16777217");
+    EXPECT_EQ(check({pluginPath("Life.so"), "--timeout", "0.5"}), 1) << out << err;
+    EXPECT_TRUE(saysFault("posted a record of type alarm with a bad head: size 4096")) << out;
+    EXPECT_TRUE(saysFault("posted a record of type alarm carrying 16777217 bytes, more than the 16 MiB")) << out;
 }
 
 TEST_F(PluginCheck, UsageErrorsExitWithTwo) {

@@ -573,6 +573,12 @@ bool Host::run(std::filesystem::path const& path) {
         return true;
     }
     declare();
+    // The core reads its own layout whatever the head says: a plugin that
+    // writes another head was built against a record the core does not know.
+    if (auto const& i = plugin_->info(); i.size != OX_PLUGIN_INFO_SIZE || i.version != OX_PLUGIN_INFO_VERSION)
+        fault(fmt::format("Load rewrote the PluginInfo head to size {}, version {}: the core wrote {}, {} and reads "
+                          "only that layout",
+                          i.size, i.version, OX_PLUGIN_INFO_SIZE, OX_PLUGIN_INFO_VERSION));
     unsigned const id = plugin_->pluginId();
     producer_ = addressOtherThan(0xFD, id);
     requester_ = addressOtherThan(0xFE, id);

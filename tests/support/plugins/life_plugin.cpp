@@ -1,8 +1,9 @@
 // A test plugin for the life cycle at its edges: a Close that waits for its
 // own parent reply, a slow Unload, searches that end only when the plugin
 // closes (or never), a slow consumer behind a backlog, the mistakes a buggy
-// plugin makes with references, and a thread that outlives Unload. Each
-// behaviour is chosen with a LIFE_* variable; every step is one trace line.
+// plugin makes with references and record heads, crashes, and a thread that
+// outlives Unload. Each behaviour is chosen with a LIFE_* variable; every step
+// is one trace line.
 #include "dvrcore/ipc_packet.h"
 #include "dvrcore/plugin_interface.h"
 #include "test_plugin_support.h"
@@ -88,6 +89,7 @@ OX_PLUGIN_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
     g_post = in->callback;
     out->address = kAddress;
     out->alarm = OX_CONSUMES;
+    if (long size = envNum("LIFE_INFO_SIZE")) out->size = static_cast<uint32_t>(size); // built against another layout
     if (std::getenv("LIFE_SEARCH_UNTIL_CLOSE") || std::getenv("LIFE_SEARCH_FOREVER")) out->video = OX_SEARCHABLE;
     return 0;
 }
@@ -101,6 +103,15 @@ OX_PLUGIN_EXPORT int Unload(UnloadParams const*, UnloadResult*) {
 }
 
 OX_PLUGIN_EXPORT int Open(OpenParams const*, OpenResult*) {
+    if (std::getenv("LIFE_OPEN_CRASH")) std::raise(SIGSEGV);
+    if (std::getenv("LIFE_POST_SIZE") || std::getenv("LIFE_POST_DATALEN")) {
+        // A record whose heads lie: its size head, or a payload length beyond its 16-byte buffer.
+        char text[16] = "lying alarm";
+        auto e = record(OX_TYPE_ALARM, OX_LIVE_CLASS, text, sizeof text);
+        if (long size = envNum("LIFE_POST_SIZE")) e.size = static_cast<uint32_t>(size);
+        if (long len = envNum("LIFE_POST_DATALEN")) e.dataLen = static_cast<uint32_t>(len);
+        trace("lying post=" + std::to_string(post(e)));
+    }
     if (std::getenv("LIFE_SEARCH_UNTIL_CLOSE") || std::getenv("LIFE_SEARCH_FOREVER")) {
         char query[16] = "camera 1";
         auto e = record(OX_TYPE_VIDEO, 0, query, sizeof query);
