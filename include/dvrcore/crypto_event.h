@@ -35,6 +35,7 @@
 #define OX_CRYPTO_DONE 0            /* content, `level` and `flags` updated */
 #define OX_CRYPTO_BAD_OPERATION (-1) /* operation bits neither encrypt nor decrypt */
 #define OX_CRYPTO_BAD_LENGTH (-2)    /* no buffer, or content length 0, negative or beyond dataLen */
-#define OX_CRYPTO_FAILED (-13)       /* nothing decrypted (wrong key or not an image) */
+#define OX_CRYPTO_FAILED (-13)       /* nothing changed: the image could not be made, or not be
+                                      * decrypted (wrong key or not an image) */
 
 #endif /* OX_CRYPTO_CRYPTO_EVENT_H */

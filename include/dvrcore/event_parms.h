@@ -60,6 +60,14 @@
 #define OX_TYPE_CRYPTO 0x8000u
 #define OX_TYPE_ANALYTIC 0x10000u
 
+/* Severities of log records (`level`); the log query answers the least one
+ * that is shown. 100 and above also go to the system log. */
+#define OX_LOG_DEBUG 0
+#define OX_LOG_INFO 25 /* the default threshold */
+#define OX_LOG_NOTICE 50
+#define OX_LOG_WARNING 75
+#define OX_LOG_CRITICAL 100
+
 /* Typed-area bits of video and audio records. */
 #define OX_FRAME_KIND_MASK 0x03u /* in `frameKind` */
 #define OX_KEY_FRAME 0x01u

@@ -35,7 +35,8 @@
  * IOCTL code 2, no searches; its worker thread and replies still work.
  * Close is called at shutdown even when Open is missing; after Close returns
  * the core calls no OnEvent, OnSearch, Read or Write, and the plugin must have
- * ended its worker IOCTL and reader Read calls. Unload follows once those
+ * ended its worker IOCTL and reader Read calls. Parent replies may still reach
+ * OnIpcResult (or IOCTL code 4) until Unload begins. Unload follows once those
  * threads have ended; a plugin that was never opened still gets Unload.
  *
  * [1] One plugin and one event at a time, so a slow OnEvent delays every
@@ -125,8 +126,9 @@ extern "C" {
  * - Log query (OX_TYPE_LOG | OX_QUERY_FLAG in `flags`): the log level in force
  *   for the poster's plugin id (25 unless configured).
  * - Cancel query (OX_TYPE_CANCEL with OX_QUERY_FLAG): 1 for a cancelled
- *   request id, and for every id once the core is stopping, so a search
- *   provider that polls it ends its searches when the core stops; else 0.
+ *   request id, and for every id once the core has begun closing its
+ *   plugins (after the last queued event is delivered), so a search provider
+ *   that polls it ends its searches when the core stops; else 0.
  *
  * Keep rule. The core takes a reference on an event's payload for the plugin
  * just before OnEvent (or the Write or IOCTL code 2 fallback). Returning 0
@@ -137,7 +139,8 @@ extern "C" {
  * other fields are ignored); that returns OX_POST_ACCEPTED, from any thread.
  * A decref for a pointer the plugin holds no reference to (a second release,
  * a pointer never handed to it, one into a payload) is refused with
- * OX_POST_REFUSED, touches nothing and is logged once per plugin. References
+ * OX_POST_REFUSED, touches nothing and is logged once per plugin; a decref
+ * with a null `data` does nothing and returns OX_POST_ACCEPTED. References
  * still held when the core exits are reported by plugin.
  */
 typedef int (*ox_EventCallback)(ox_EventParms* event, void* context);
