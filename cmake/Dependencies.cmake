@@ -4,6 +4,9 @@
 find_package(Threads REQUIRED)
 
 add_library(dvr_deps INTERFACE)
+if(CMAKE_CROSSCOMPILING AND NOT DVR_HEADER_ONLY_INCLUDE)
+  message(FATAL_ERROR "No target libraries in ${DVR_SYSROOT}: run scripts/mipsel-sysroot ${DVR_SYSROOT}")
+endif()
 if(DVR_HEADER_ONLY_INCLUDE)
   target_include_directories(dvr_deps SYSTEM INTERFACE ${DVR_HEADER_ONLY_INCLUDE})
   target_compile_definitions(dvr_deps INTERFACE FMT_HEADER_ONLY=1)
