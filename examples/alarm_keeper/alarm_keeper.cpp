@@ -17,8 +17,6 @@ namespace {
 constexpr uint32_t kAddress = 0x00300000u; // plugin id 0x30, unique on the appliance
 constexpr unsigned kPluginId = ox::core::pluginIdOf(kAddress);
 constexpr uint32_t kHelloRequest = 0x300u; // a request type agreed with the parent daemon
-constexpr int32_t kLogInfo = 25;           // the core's severities: 0, 25, 50, 75, 100
-constexpr int32_t kLogNotice = 50;
 constexpr uint32_t kShownBytes = 120; // of an alarm's payload, in the log
 
 ox_EventCallback g_post = nullptr; // from Load; callable from any thread until Unload returns
@@ -41,14 +39,14 @@ void handle(ox::core::EventParms const& alarm) {
     int const shown = static_cast<int>(alarm.dataLen < kShownBytes ? alarm.dataLen : kShownBytes);
     std::snprintf(line, sizeof line, "alarm from plugin %02x: %.*s", ox::core::pluginIdOf(alarm.source), shown,
                   alarm.data);
-    log(kLogInfo, line);
+    log(OX_LOG_INFO, line);
 
     char xml[96];
     int const n = std::snprintf(xml, sizeof xml, "<Alarm Kind=\"Kept\" From=\"%02x\" Bytes=\"%u\"/>",
                                 ox::core::pluginIdOf(alarm.source), static_cast<unsigned>(alarm.dataLen));
     auto own = ox::core::makeEvent(kAddress, OX_TYPE_ALARM, OX_LIVE_CLASS | OX_XML_PAYLOAD, xml,
                                    static_cast<uint32_t>(n));
-    if (g_post(&own, nullptr) != OX_POST_ACCEPTED) log(kLogNotice, "own alarm refused");
+    if (g_post(&own, nullptr) != OX_POST_ACCEPTED) log(OX_LOG_NOTICE, "own alarm refused");
 
     // Exactly one decref per kept payload: same pointer, our own address word.
     auto release = ox::core::makeEvent(kAddress, OX_TYPE_DECREF, 0, alarm.data);
@@ -63,7 +61,7 @@ void sendHello() {
     std::memcpy(packet.data() + sizeof h, text.data(), text.size());
     auto e = ox::core::makeEvent(kAddress, OX_TYPE_IPC, 0, packet.data(),
                                  static_cast<uint32_t>(packet.size()));
-    if (g_post(&e, nullptr) != OX_POST_ACCEPTED) log(kLogNotice, "no parent daemon to greet");
+    if (g_post(&e, nullptr) != OX_POST_ACCEPTED) log(OX_LOG_NOTICE, "no parent daemon to greet");
 }
 
 } // namespace
@@ -124,6 +122,6 @@ OX_PLUGIN_EXPORT int OnIpcResult(char const* data, size_t length) {
     char line[80];
     std::snprintf(line, sizeof line, "parent replied: type %u, %zu byte(s)", static_cast<unsigned>(h.type),
                   length - OX_IPC_HEADER_SIZE);
-    log(kLogInfo, line);
+    log(OX_LOG_INFO, line);
     return 0;
 }
