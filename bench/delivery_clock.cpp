@@ -2,14 +2,18 @@
 // it stands in for: the cost of one reading of each, then, after the Google
 // Benchmark table, how far converted readings stray from the steady clock and
 // how a 5 ms interval reads. tests/core/delivery_clock_test.cpp checks only
-// coarse bounds; the precise figures are these.
+// coarse bounds; the precise figures are these (--dvr_table=FILE writes them
+// for scripts/bench). There is no target.
 #include "core/delivery_clock.h"
+#include "figures.h"
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <map>
+#include <string>
 
 namespace {
 
@@ -46,7 +50,19 @@ void bmDeliveryClock(benchmark::State& state) {
 
 double us(Steady::duration d) { return duration<double, std::micro>(d).count(); }
 
-void printFigures() {
+/// Console output as usual, plus nanoseconds per iteration of every run by name.
+class Collector : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(std::vector<Run> const& runs) override {
+        for (auto const& r : runs)
+            if (!r.error_occurred && r.run_type == Run::RT_Iteration && r.iterations > 0)
+                ns[r.benchmark_name()] = r.real_accumulated_time * 1e9 / double(r.iterations);
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> ns;
+};
+
+void printFigures(dvr::bench::FigureTable& table) {
     DeliveryClock clock;
     learn(clock);
     Steady::duration worst{};
@@ -67,12 +83,15 @@ void printFigures() {
     std::printf("\ndelivery clock: reads the %s\n", clock.usesCounter() ? "time-stamp counter" : "steady clock");
     std::printf("delivery clock: max deviation from the steady clock %.2f us over %d readings (%d preempted, left out)\n",
                 us(worst), used, skipped);
+    table.add(std::string("max deviation, ") + (clock.usesCounter() ? "counter" : "steady clock"), "us", us(worst),
+              "-");
     auto const t0 = clock.now();
     auto const s0 = Steady::now();
     spinFor(std::chrono::milliseconds(5));
     auto const dt = clock.now() - t0;
     auto const ds = Steady::now() - s0;
     std::printf("delivery clock: a 5 ms interval reads as %.2f us (steady clock: %.2f us)\n", us(dt), us(ds));
+    table.add("a 5 ms interval", "us", us(dt), "steady clock", us(ds));
 }
 
 } // namespace
@@ -81,10 +100,15 @@ BENCHMARK(bmSteadyClock);
 BENCHMARK(bmDeliveryClock);
 
 int main(int argc, char** argv) {
+    dvr::bench::FigureTable table(argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    printFigures();
+    Collector collector;
+    benchmark::RunSpecifiedBenchmarks(&collector);
+    if (collector.ns.count("bmDeliveryClock"))
+        table.add("cost of a reading", "ns", collector.ns["bmDeliveryClock"], "steady clock",
+                  collector.ns.count("bmSteadyClock") ? collector.ns["bmSteadyClock"] : dvr::bench::kNone);
+    printFigures(table);
     benchmark::Shutdown();
     return 0;
 }

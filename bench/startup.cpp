@@ -1,7 +1,12 @@
 // Start-up figures of an idle core with no plugins but the log plugin:
 // the time from fork to the dispatcher's first turn (its first status
 // summary line), and the resident memory once it idles. Runs the real
-// executable from a temporary appliance tree; prints median and spread.
+// executable from a temporary appliance tree; prints median and spread
+// (--dvr_table=FILE writes the medians for scripts/bench). Nothing else runs
+// beside it to compare with, and there is no target.
+//   startup [RUNS]
+#include "figures.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -70,7 +75,8 @@ Sample once(fs::path const& root) {
 } // namespace
 
 int main(int argc, char** argv) {
-    int const runs = argc > 1 ? std::atoi(argv[1]) : 7;
+    dvr::bench::FigureTable table(argc, argv);
+    int const runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
     fs::path const root = fs::temp_directory_path() / ("dvrcore-startup-" + std::to_string(::getpid()));
     fs::create_directories(root / "bin/plugins");
     fs::copy_file(fs::path(DVR_BIN_DIR) / "dvrcore", root / "bin/dvrcore");
@@ -91,5 +97,7 @@ int main(int argc, char** argv) {
     std::printf("start to dispatcher: median %.1f ms (min %.1f, max %.1f)\n", ms[ms.size() / 2], ms.front(), ms.back());
     std::printf("idle resident memory: median %ld KiB (min %ld, max %ld)\n", rss[rss.size() / 2], rss.front(),
                 rss.back());
+    table.add("start to dispatcher, median", "ms", ms[ms.size() / 2]);
+    table.add("idle resident memory, median", "KiB", static_cast<double>(rss[rss.size() / 2]));
     return 0;
 }
