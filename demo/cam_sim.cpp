@@ -22,6 +22,8 @@ constexpr size_t kKeyBytes = 60 * 1024;
 constexpr size_t kDeltaBytes = 12 * 1024;
 constexpr size_t kAudioBytes = 320;
 
+constexpr uint32_t kClosePriority = 300; // closed first: nothing new reaches the recorder while it drains
+
 ox_EventCallback g_post = nullptr; // from Load; callable from any thread until Unload returns
 
 /// Figures of one camera; written by its thread only, read after the join.
@@ -105,7 +107,7 @@ std::string num(uint64_t v) { return std::to_string(v); }
 OX_PLUGIN_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
     g_post = in->callback;
     out->address = demo::kCamSimAddress;
-    out->closePriority = 300; // closed first: nothing new reaches the recorder while it drains
+    out->closePriority = kClosePriority;
     return 0;
 }
 

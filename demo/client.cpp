@@ -24,6 +24,8 @@ constexpr uint64_t kCancelAfter = 10; // results of the second search before its
 constexpr uint64_t kSettleMs = 500;   // a search range ends this long before now
 constexpr auto kAnswerWait = std::chrono::seconds(10);
 
+constexpr uint32_t kClosePriority = 200; // after the cameras, before the recorder
+
 ox_EventCallback g_post = nullptr; // from Load; callable from any thread until Unload returns
 
 struct LiveFrame {
@@ -215,7 +217,7 @@ OX_PLUGIN_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
     out->address = demo::kClientAddress;
     out->video = OX_CONSUMES;
     out->workerThread = 1;
-    out->closePriority = 200;
+    out->closePriority = kClosePriority;
     std::lock_guard lock(g_mutex);
     g_opened = g_closing = false;
     return 0;

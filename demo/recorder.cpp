@@ -22,6 +22,8 @@ constexpr uint64_t kSegmentMs = 4000;
 // How long a search waits for the end of its range to be recorded.
 constexpr auto kRecordedWait = std::chrono::seconds(3);
 
+constexpr uint32_t kClosePriority = 100; // closed last of the three: it drains what the cameras posted
+
 ox_EventCallback g_post = nullptr; // from Load; callable from any thread until Unload returns
 
 struct FileCloser {
@@ -225,7 +227,7 @@ OX_PLUGIN_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
     out->video = OX_CONSUMES | OX_SEARCHABLE;
     out->audio = OX_CONSUMES;
     out->workerThread = 1;
-    out->closePriority = 100; // after the cameras and the client
+    out->closePriority = kClosePriority;
     std::lock_guard lock(g_queueMutex);
     g_closing = g_drained = false;
     return 0;
