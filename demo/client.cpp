@@ -57,11 +57,6 @@ std::string g_pingAnswer = "no answer";        // under g_mutex: "ok" or what wa
 Clock::time_point g_pingSent, g_pingAnswered;  // under g_mutex
 std::map<std::string, std::string> g_report;   // the worker's findings; under g_mutex
 
-void note(std::string const& key, std::string const& value) {
-    std::lock_guard lock(g_mutex);
-    g_report[key] = value;
-}
-
 // Worker thread: logs with our lock released (never post under it).
 void say(std::unique_lock<std::mutex>& lock, int32_t level, std::string text) {
     lock.unlock();
@@ -111,7 +106,7 @@ std::string parentRoundTrip(std::unique_lock<std::mutex>& lock) {
 }
 
 // Worker thread, g_mutex held: posts a search request and waits for its end
-// (its end record, or `until` for the search we cancel).
+// (its end record, or for the second search our cancel).
 void runSearch(std::unique_lock<std::mutex>& lock, int which, uint32_t requestId, demo::SearchQuery const& q) {
     g_search[which].query = q;
     std::string text = demo::queryText(q);
@@ -186,9 +181,9 @@ unsigned long runSeconds() {
 
 void script() {
     std::string const crypto = cryptoRoundTrip();
-    note("crypto", crypto);
     demo::log(g_post, demo::kClientAddress, crypto == "ok" ? OX_LOG_INFO : OX_LOG_WARNING, "crypto round trip: " + crypto);
     std::unique_lock lock(g_mutex);
+    g_report["crypto"] = crypto;
     std::string const parent = parentRoundTrip(lock);
     g_report["parent"] = parent;
     say(lock, parent == "ok" ? OX_LOG_INFO : OX_LOG_WARNING, "parent round trip: " + parent);
