@@ -1,0 +1,131 @@
+// What the demo plugins and the recording checker agree on: addresses, the
+// media description in the typed area and at the head of every payload, the
+// recorder's index entries, the search request text and the report files.
+#pragma once
+
+#include <dvrcore/plugin_interface.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+
+namespace demo {
+
+// Plugin ids 0x41..0x43; the camera simulator puts the camera number (1, 2)
+// into the low byte of its address word, which the core never interprets.
+constexpr uint32_t kCamSimAddress = 0x00410000u;
+constexpr uint32_t kRecorderAddress = 0x00420000u;
+constexpr uint32_t kClientAddress = 0x00430000u;
+constexpr uint32_t kCameraMask = 0x000000FFu;
+constexpr unsigned kCameras = 2;
+
+// Parent request type the client sends; orveld-dev -e answers with the same bytes.
+constexpr uint32_t kPingRequest = 0x4301u;
+
+enum Stream : uint32_t { kVideo = 0, kAudio = 1 };
+
+// At typed[0] of live and stored video and audio records.
+struct MediaInfo {
+    uint32_t magic;    // kMediaMagic
+    uint32_t camera;   // 1..kCameras
+    uint32_t stream;   // Stream
+    uint32_t sequence; // per camera and stream, from 0, no gaps
+    uint32_t checksum; // of the payload, as in PayloadHead
+    uint32_t last;     // stored results: 1 on the record without payload that ends a search
+};
+constexpr uint32_t kMediaMagic = 0x4D454431u; // "1DEM"
+
+// At the start of every payload; the rest is filler derived from the sequence.
+struct PayloadHead {
+    uint32_t magic; // kPayloadMagic
+    uint32_t camera;
+    uint32_t stream;
+    uint32_t sequence;
+    uint32_t checksum; // fnv1a over the bytes after this head
+    uint32_t size;     // whole payload
+};
+constexpr uint32_t kPayloadMagic = 0x50414431u;
+
+// rec/cam<N>/index.bin: one entry per recorded frame, in recording order.
+struct IndexEntry {
+    uint32_t seconds;
+    uint16_t milliseconds;
+    uint8_t stream;
+    uint8_t frameKind; // OX_KEY_FRAME for key frames
+    uint32_t segment;  // rec/cam<N>/seg-<segment>.bin
+    uint32_t offset;   // in that segment
+    uint32_t size;
+    uint32_t sequence;
+    uint32_t checksum;
+    uint32_t reserved;
+};
+static_assert(sizeof(IndexEntry) == 32, "index entries are 32 bytes on every target");
+
+inline uint32_t fnv1a(char const* p, size_t n) {
+    uint32_t h = 2166136261u;
+    for (size_t i = 0; i < n; ++i) h = (h ^ static_cast<unsigned char>(p[i])) * 16777619u;
+    return h;
+}
+
+inline uint32_t payloadChecksum(char const* payload, size_t size) {
+    return size < sizeof(PayloadHead) ? 0 : fnv1a(payload + sizeof(PayloadHead), size - sizeof(PayloadHead));
+}
+
+/// The head of a payload, when it is one of ours and its checksum holds.
+inline bool validPayload(char const* p, size_t size, PayloadHead& head) {
+    if (size < sizeof head) return false;
+    std::memcpy(&head, p, sizeof head);
+    return head.magic == kPayloadMagic && head.size == size && head.checksum == payloadChecksum(p, size);
+}
+
+inline MediaInfo mediaOf(ox_EventParms const& e) {
+    MediaInfo m;
+    std::memcpy(&m, e.typed, sizeof m);
+    return m;
+}
+inline void setMedia(ox_EventParms& e, MediaInfo const& m) { std::memcpy(e.typed, &m, sizeof m); }
+
+inline uint64_t timeMs(ox_EventParms const& e) { return uint64_t{e.seconds} * 1000 + e.milliseconds; }
+inline uint64_t timeMs(IndexEntry const& e) { return uint64_t{e.seconds} * 1000 + e.milliseconds; }
+inline uint64_t nowMs() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+}
+
+// Search request payload: "camera=N from=MS to=MS" (wall-clock milliseconds, both ends included).
+struct SearchQuery {
+    unsigned camera = 0;
+    unsigned long long from = 0, to = 0;
+};
+inline std::string queryText(SearchQuery const& q) {
+    char b[96];
+    std::snprintf(b, sizeof b, "camera=%u from=%llu to=%llu", q.camera, q.from, q.to);
+    return b;
+}
+inline bool parseQuery(char const* p, size_t n, SearchQuery& q) {
+    std::string const text(p, n);
+    return std::sscanf(text.c_str(), "camera=%u from=%llu to=%llu", &q.camera, &q.from, &q.to) == 3;
+}
+
+/// demo-report/<name>.txt in the working directory: key=value lines.
+inline bool writeReport(char const* name, std::map<std::string, std::string> const& values) {
+    std::string const path = std::string("demo-report/") + name + ".txt";
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (!f) return false;
+    for (auto const& [k, v] : values) std::fprintf(f, "%s=%s\n", k.c_str(), v.c_str());
+    return std::fclose(f) == 0;
+}
+
+/// Logs through the core; the text is copied before the post returns.
+inline void log(ox_EventCallback post, uint32_t address, int32_t level, std::string text) {
+    if (!post) return;
+    auto e = ox::core::makeEvent(address, OX_TYPE_LOG, OX_LIVE_CLASS | OX_TEXT_PAYLOAD, text.data(),
+                                 static_cast<uint32_t>(text.size()));
+    e.level = level;
+    post(&e, nullptr);
+}
+
+} // namespace demo
