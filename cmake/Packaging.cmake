@@ -4,6 +4,8 @@
 # Both install under /opt/dvrcore, the layout the parent daemon and the SDK's
 # own files expect; plugin authors point CMAKE_PREFIX_PATH / PKG_CONFIG_PATH
 # there (README.md, "Packages").
+
+# Run again by CPack on the staged trees (CPACK_PRE_BUILD_SCRIPTS below).
 if(CPACK_TEMPORARY_DIRECTORY)
   file(GLOB_RECURSE _dvr_staged LIST_DIRECTORIES TRUE ${CPACK_TEMPORARY_DIRECTORY}/*)
   foreach(_dvr_path ${CPACK_TEMPORARY_DIRECTORY} ${_dvr_staged})
@@ -22,7 +24,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /opt/dvrcore)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# The build is RelWithDebInfo; the appliance's flash wants the binaries without it.
+# No debug information in the packages; the dynamic symbols plugins bind to stay.
 set(CPACK_STRIP_FILES ON)
 
 # Modes independent of the packager's umask: install rules give files theirs,
