@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -75,19 +76,23 @@ protected:
 } // namespace
 
 TEST_F(CoreCrash, KilledAroundASaveRestartsWithTheOldOrTheNewLevel) {
-    // A first run times the start-up and its two saves; the kills fall in the
-    // second half of that span and a little after, where the saves are.
-    env_.set("PROBE_Probe_DELTA", delta(75));
-    auto const start = Clock::now();
-    runAndKill({}, "dumped config-2.xml");
-    auto const span = Clock::now() - start;
-    ASSERT_EQ(probeLevel(slurp(tree_.root() / "config-2.xml")), 75);
-    clearTraces();
+    // Two first runs time the start-up and its two saves (the shorter counts:
+    // the first start is a cold one); the kills fall in the second half of
+    // that span and a little after, where the saves are.
+    auto span = Clock::duration::max();
+    for (int level : {75, 50}) {
+        env_.set("PROBE_Probe_DELTA", delta(level));
+        auto const start = Clock::now();
+        runAndKill({}, "dumped config-2.xml");
+        span = std::min(span, Clock::now() - start);
+        ASSERT_EQ(probeLevel(slurp(tree_.root() / "config-2.xml")), level);
+        clearTraces();
+    }
 
     std::mt19937 rng(std::random_device{}());
     long const spanUs = std::chrono::duration_cast<std::chrono::microseconds>(span).count();
     std::uniform_int_distribution<long> at(spanUs / 2, spanUs + spanUs / 4);
-    int level = 75, sideLeft = 0, changed = 0;
+    int level = 50, sideLeft = 0, changed = 0;
     for (int trial = 0; trial < kTrials && !HasFailure(); ++trial) {
         int const wanted = level == 50 ? 75 : 50;
         env_.set("PROBE_Probe_DELTA", delta(wanted));
