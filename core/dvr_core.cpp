@@ -39,7 +39,8 @@ DvrCore::DvrCore(std::string const& exePath)
       monitor_(io_, [this](ox::core::EventParms& e) { return queueEvent(e); }),
       printer_([this](unsigned pluginId) {
           // The name the plugin was loaded under, else its id.
-          return plugins_.name(pluginId).value_or(fmt::format("PI{:02x}", pluginId));
+          if (auto name = plugins_.name(pluginId)) return std::move(*name);
+          return fmt::format("PI{:02x}", pluginId);
       }) {
     for (auto& level : logLevels_) level.store(-1, std::memory_order_relaxed);
     // The last reference to a search result wakes the search thread paced on it.
