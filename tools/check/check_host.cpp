@@ -1,5 +1,6 @@
 #include "tools/check/check_host.h"
 
+#include "core/events/record.h"
 #include "crypto/crypto_event.h"
 #include "log/log_level.h"
 #include "plugin/dlloader.h"
@@ -248,8 +249,8 @@ int Host::onPost(EventParms& e) {
     default: break;
     }
     if (stopping_.load()) return 1;
-    // A search request (an address with id byte 0): taken, like the core with no other provider.
-    if (e.source != ox::core::kCoreAddress && ox::core::pluginIdOf(e.source) == 0 && e.requestId != 0) return 0;
+    // A search request: taken, like the core with no other provider.
+    if (ox::core::isSearchRequest(e)) return 0;
     if (e.requestId != 0) return onResult(e);
     copyPayload(e);
     return 0;
@@ -318,22 +319,20 @@ void Host::freeLocked(std::unordered_map<char const*, Block>::iterator it) {
 }
 
 std::string Host::configDocument() const {
-    auto idOf = [](uint32_t address) {
-        return address == ox::core::kCoreAddress ? std::string("-2147483648")
-                                                 : std::to_string(static_cast<int32_t>(address & 0x00FF0000u));
-    };
     auto entry = [](std::string const& id, std::string const& file, int64_t loadMs, int64_t openMs, int32_t code) {
         return fmt::format("<Plugin ID=\"{}\" Filename=\"{}\" Opened=\"1\" LoadTimeMs=\"{}\" OpenTimeMs=\"{}\" "
                            "OpenCode=\"{}\" LogLevel=\"25\" LogLevelDefault=\"-1\"/>",
                            id, file, loadMs, openMs, code);
     };
     int64_t const loadMs = plugin_->loadTimeNs() / 1'000'000, openMs = plugin_->openTimeNs() / 1'000'000;
-    return fmt::format("<?xml version=\"1.0\"?><oREC><Memory ID=\"-2147483648\" Throttling=\"1\"/>"
+    std::string const core = ox::core::kCoreIdText;
+    return fmt::format("<?xml version=\"1.0\"?><oREC><Memory ID=\"{}\" Throttling=\"1\"/>"
                        "<Modules TotalLoadTimeMs=\"{}\" TotalOpenTimeMs=\"{}\">"
-                       "<Module ID=\"-2147483648\" Name=\"Core\" Version=\"{}\">{}{}</Module></Modules>"
+                       "<Module ID=\"{}\" Name=\"Core\" Version=\"{}\">{}{}</Module></Modules>"
                        "<Product Family=\"dvrcore-check\" Version=\"{}\"/></oREC>",
-                       loadMs, openMs, DVR_CHECK_VERSION, entry("-2147483648", "dvrcore-check", 0, 0, 0),
-                       entry(idOf(plugin_->address()), plugin_->fileName(), loadMs, openMs, plugin_->openCode()),
+                       core, loadMs, openMs, core, DVR_CHECK_VERSION, entry(core, "dvrcore-check", 0, 0, 0),
+                       entry(ox::core::idText(plugin_->address()), plugin_->fileName(), loadMs, openMs,
+                             plugin_->openCode()),
                        DVR_CHECK_VERSION);
 }
 
