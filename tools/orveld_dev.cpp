@@ -2,7 +2,9 @@
 // one end of a socket pair, sends the identity packet, prints every request
 // the core relays, optionally answers each with a result, sends the stop
 // packet on SIGINT/SIGTERM (or after a given time) and exits with the core's
-// exit status.
+// exit status. With -x it is a hostile parent for soak runs: replies come
+// split, merged or late, now and then it stops reading, it sends packets of
+// impossible lengths, and it stops draining the core's console for a while.
 #include "dvrcore/ipc_packet.h"
 
 #include <cerrno>
@@ -11,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -40,6 +44,8 @@ struct Options {
     bool echo = false;                  // -e
     bool quiet = false;                 // -q
     long stopAfter = -1;                // -t seconds
+    bool hostile = false;               // -x
+    unsigned long seed = 0;             // -x SEED
     std::vector<std::string> coreArgs;  // after the descriptor
     std::vector<std::string> launcher;  // -l: command words in front of the core (an emulator)
 };
@@ -56,6 +62,8 @@ void usage(char const* argv0, FILE* to) {
                  "  -e        echo mode: answer every request with a result carrying its bytes\n"
                  "            (a request of type 7 or 8 is answered with type 9)\n"
                  "  -t SECS   send the stop packet after SECS seconds\n"
+                 "  -x SEED   hostile parent (with -e): replies split, merged and late, pauses in\n"
+                 "            reading the socket and the core's console, packets of bad lengths\n"
                  "  -q        do not print requests\n"
                  "  -h        this text\n"
                  "SIGINT/SIGTERM send the stop packet; a second one is passed to the core as SIGTERM.\n"
@@ -109,7 +117,7 @@ void printRequest(char const* p, ox_IpcHeader const& h) {
 
 bool parse(int argc, char** argv, Options& o) {
     int c;
-    while ((c = ::getopt(argc, argv, "+c:l:n:v:o:et:qh")) != -1) {
+    while ((c = ::getopt(argc, argv, "+c:l:n:v:o:et:x:qh")) != -1) {
         switch (c) {
         case 'c': o.core = optarg; break;
         case 'l': {
@@ -122,6 +130,7 @@ bool parse(int argc, char** argv, Options& o) {
         case 'o': o.options = optarg; o.sendOptions = true; break;
         case 'e': o.echo = true; break;
         case 't': o.stopAfter = std::strtol(optarg, nullptr, 10); break;
+        case 'x': o.hostile = true; o.seed = std::strtoul(optarg, nullptr, 10); break;
         case 'q': o.quiet = true; break;
         case 'h': usage(argv[0], stdout); std::exit(0);
         default: return false;
@@ -156,6 +165,156 @@ private:
     std::vector<char> buf_;
 };
 
+long nowMs() {
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+/// What goes to the core, in stream order: a chunk waits for its time and
+/// holds back every chunk behind it, so a packet sent in pieces is never
+/// interleaved with another. Late replies wait aside and join the end when
+/// due. Chunks marked lone (packets of bad lengths) are written with quiet
+/// time before and after, so that the core discards them with nothing else.
+class Outbox {
+public:
+    static constexpr long kQuietMs = 150;
+
+    void add(std::vector<char> bytes, long notBefore = 0, bool lone = false) {
+        stream_.push_back({notBefore, std::move(bytes), lone});
+    }
+    void addLate(std::vector<char> bytes, long due) { late_.push_back({due, std::move(bytes), false}); }
+
+    /// Writes what is due; false when the socket failed.
+    bool flush(int fd, long now) {
+        for (auto it = late_.begin(); it != late_.end();) {
+            if (it->at <= now) {
+                stream_.push_back({now, std::move(it->bytes), false});
+                it = late_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        std::vector<char> batch;
+        while (!stream_.empty() && stream_.front().at <= now && now >= quietUntil_) {
+            Chunk& c = stream_.front();
+            if (c.lone) {
+                if (!batch.empty()) break; // quiet time first
+                if (now < lastWrite_ + kQuietMs) break;
+                bool const ok = writeAll(fd, c.bytes.data(), c.bytes.size());
+                stream_.pop_front();
+                lastWrite_ = now;
+                quietUntil_ = now + kQuietMs;
+                return ok;
+            }
+            // Consecutive due chunks go out in one write: merged packets.
+            batch.insert(batch.end(), c.bytes.begin(), c.bytes.end());
+            stream_.pop_front();
+        }
+        if (batch.empty()) return true;
+        lastWrite_ = now;
+        return writeAll(fd, batch.data(), batch.size());
+    }
+
+    /// Milliseconds until something may be written, -1 when nothing waits.
+    long wait(long now) const {
+        long at = -1;
+        auto consider = [&](long t) { at = at < 0 || t < at ? t : at; };
+        if (!stream_.empty()) {
+            long t = stream_.front().at > quietUntil_ ? stream_.front().at : quietUntil_;
+            if (stream_.front().lone && t < lastWrite_ + kQuietMs) t = lastWrite_ + kQuietMs;
+            consider(t);
+        }
+        for (auto const& c : late_) consider(c.at);
+        return at < 0 ? -1 : (at > now ? at - now : 0);
+    }
+
+    bool idle() const { return stream_.empty() && late_.empty(); }
+
+private:
+    struct Chunk {
+        long at;
+        std::vector<char> bytes;
+        bool lone;
+    };
+    std::deque<Chunk> stream_;
+    std::vector<Chunk> late_;
+    long lastWrite_ = 0;
+    long quietUntil_ = 0;
+};
+
+/// The hostile parent's choices and what it did.
+struct Hostility {
+    std::mt19937 rng;
+    long nextReadPause = 0, readPausedUntil = 0;
+    long nextConsolePause = 0, consolePausedUntil = 0;
+    long nextBadPacket = 0;
+    unsigned long replies = 0, split = 0, merged = 0, late = 0, bad = 0, readPauses = 0, consolePauses = 0;
+
+    explicit Hostility(unsigned long seed, long now) : rng(static_cast<uint32_t>(seed)) {
+        nextReadPause = now + 3000 + rng() % 7000;
+        nextConsolePause = now + 5000 + rng() % 15000;
+        nextBadPacket = now + 2000 + rng() % 9000;
+    }
+    long between(long lo, long hi) { return lo + static_cast<long>(rng() % static_cast<uint32_t>(hi - lo + 1)); }
+
+    /// One reply, sent the way chance says.
+    void reply(Outbox& out, std::vector<char> bytes, long now) {
+        ++replies;
+        unsigned const r = rng() % 100;
+        if (r < 12 && bytes.size() > 1) {
+            ++split;
+            size_t const cut = 1 + rng() % (bytes.size() - 1);
+            out.add(std::vector<char>(bytes.begin(), bytes.begin() + static_cast<long>(cut)), now);
+            out.add(std::vector<char>(bytes.begin() + static_cast<long>(cut), bytes.end()), now + between(5, 40));
+        } else if (r < 24) {
+            ++merged; // held a moment: the replies behind it go out in the same write
+            out.add(std::move(bytes), now + between(10, 60));
+        } else if (r < 32) {
+            ++late;
+            out.addLate(std::move(bytes), now + between(500, 3000));
+        } else {
+            out.add(std::move(bytes), now);
+        }
+    }
+
+    /// Packets of impossible lengths, and the pauses, when their time has come.
+    void tick(Outbox& out, long now) {
+        if (now >= nextBadPacket) {
+            ++bad;
+            uint32_t const length = rng() % 2 ? OX_IPC_MAX_PACKET + 1 + rng() % 10000 : rng() % OX_IPC_HEADER_SIZE;
+            ox_IpcHeader const h{length, 0, 9, 0};
+            std::vector<char> b(sizeof h);
+            std::memcpy(b.data(), &h, sizeof h);
+            out.add(std::move(b), now, true);
+            nextBadPacket = now + between(4000, 15000);
+        }
+        if (now >= nextReadPause) {
+            ++readPauses;
+            readPausedUntil = now + between(2000, 5000);
+            nextReadPause = readPausedUntil + between(5000, 20000);
+        }
+        if (now >= nextConsolePause) {
+            ++consolePauses;
+            consolePausedUntil = now + between(2000, 4000);
+            nextConsolePause = consolePausedUntil + between(10000, 30000);
+        }
+    }
+    long nextTick() const {
+        long t = nextBadPacket < nextReadPause ? nextBadPacket : nextReadPause;
+        if (nextConsolePause < t) t = nextConsolePause;
+        if (readPausedUntil > 0 && readPausedUntil < t) t = readPausedUntil;
+        if (consolePausedUntil > 0 && consolePausedUntil < t) t = consolePausedUntil;
+        return t;
+    }
+    void summary() const {
+        std::printf("orveld-dev: hostile parent: %lu replies (%lu split, %lu merged, %lu late), %lu bad packets, "
+                    "%lu read pauses, %lu console pauses\n",
+                    replies, split, merged, late, bad, readPauses, consolePauses);
+        std::fflush(stdout);
+    }
+};
+
 int exitStatusOf(int status) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return kExitSignalBase + WTERMSIG(status);
@@ -185,6 +344,12 @@ int main(int argc, char** argv) {
         return kExitSystem;
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // A hostile parent relays the core's console so that it can stop draining it.
+    int console[2] = {-1, -1};
+    if (o.hostile && ::pipe2(console, O_CLOEXEC) != 0) {
+        std::perror("orveld-dev");
+        return kExitSystem;
+    }
 
     pid_t const child = ::fork();
     if (child < 0) {
@@ -197,6 +362,7 @@ int main(int argc, char** argv) {
         // A group of its own: a terminal's Ctrl-C reaches the core as our stop packet.
         ::setpgid(0, 0);
         ::fcntl(sv[1], F_SETFD, 0);
+        if (console[1] >= 0) ::dup2(console[1], STDOUT_FILENO);
         std::string const fd = std::to_string(sv[1]);
         std::vector<char*> args;
         for (auto& w : o.launcher) args.push_back(w.data());
@@ -209,6 +375,8 @@ int main(int argc, char** argv) {
         ::_exit(127);
     }
     ::close(sv[1]);
+    if (console[1] >= 0) ::close(console[1]);
+    int consoleFd = console[0];
     int const sock = sv[0];
 
     std::string identity = o.name + '\0' + o.version;
@@ -216,35 +384,50 @@ int main(int argc, char** argv) {
     auto const id = packet(OX_IPC_TYPE_IDENTITY, 0, identity);
     bool connected = writeAll(sock, id.data(), id.size());
 
-    timespec start{};
-    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    long const start = nowMs();
+    Hostility hostility(o.seed, start);
+    Outbox out;
     bool stopSent = false;
     auto sendStop = [&] {
         if (stopSent || !connected) return;
-        auto const stop = packet(OX_IPC_TYPE_STOP, 0, "");
-        connected = writeAll(sock, stop.data(), stop.size());
+        // Behind whatever is on its way, so that no packet is cut by it.
+        out.add(packet(OX_IPC_TYPE_STOP, 0, ""));
         stopSent = true;
         if (!o.quiet) std::printf("orveld-dev: stop sent\n");
         std::fflush(stdout);
+    };
+    auto finish = [&](int status) {
+        if (o.hostile) hostility.summary();
+        return exitStatusOf(status);
     };
 
     Requests requests;
     std::vector<char> rbuf(OX_IPC_MAX_PACKET);
     for (;;) {
-        int timeout = -1;
+        long const now = nowMs();
+        if (connected && !out.flush(sock, now)) connected = false;
+        long timeout = connected ? out.wait(now) : -1;
+        auto sooner = [&](long ms) { timeout = timeout < 0 || ms < timeout ? ms : timeout; };
         if (o.stopAfter >= 0 && !stopSent) {
-            timespec now{};
-            ::clock_gettime(CLOCK_MONOTONIC, &now);
-            long const elapsedMs = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-            long const left = o.stopAfter * 1000 - elapsedMs;
+            long const left = start + o.stopAfter * 1000 - now;
             if (left <= 0) {
                 sendStop();
                 continue;
             }
-            timeout = static_cast<int>(left);
+            sooner(left);
         }
-        pollfd fds[2] = {{sigFd, POLLIN, 0}, {connected ? sock : -1, POLLIN, 0}};
-        if (::poll(fds, 2, timeout) < 0) {
+        bool readPaused = false, consolePaused = false;
+        if (o.hostile) {
+            hostility.tick(out, now);
+            readPaused = now < hostility.readPausedUntil;
+            consolePaused = now < hostility.consolePausedUntil;
+            long const next = hostility.nextTick();
+            sooner(next > now ? next - now : 0);
+        }
+        pollfd fds[3] = {{sigFd, POLLIN, 0},
+                         {connected && !readPaused ? sock : -1, POLLIN, 0},
+                         {consolePaused ? -1 : consoleFd, POLLIN, 0}};
+        if (::poll(fds, 3, static_cast<int>(timeout)) < 0) {
             if (errno == EINTR) continue;
             break;
         }
@@ -253,12 +436,28 @@ int main(int argc, char** argv) {
             if (::read(sigFd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
                 if (si.ssi_signo == SIGCHLD) {
                     int status = 0;
-                    if (::waitpid(child, &status, WNOHANG) == child) return exitStatusOf(status);
+                    if (::waitpid(child, &status, WNOHANG) == child) {
+                        // The console's last lines before the status.
+                        if (consoleFd >= 0) ::fcntl(consoleFd, F_SETFL, O_NONBLOCK);
+                        for (ssize_t n; consoleFd >= 0 && (n = ::read(consoleFd, rbuf.data(), rbuf.size())) > 0;)
+                            writeAll(STDOUT_FILENO, rbuf.data(), static_cast<size_t>(n));
+                        return finish(status);
+                    }
                 } else if (!stopSent && connected) {
                     sendStop();
                 } else {
                     ::kill(child, SIGTERM);
                 }
+            }
+        }
+        if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
+            ssize_t const n = ::read(consoleFd, rbuf.data(), rbuf.size());
+            if (n > 0) {
+                std::fflush(stdout);
+                writeAll(STDOUT_FILENO, rbuf.data(), static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                ::close(consoleFd);
+                consoleFd = -1;
             }
         }
         if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
@@ -277,7 +476,10 @@ int main(int argc, char** argv) {
                         uint32_t const t = kEchoFallbackType;
                         std::memcpy(reply.data() + offsetof(ox_IpcHeader, type), &t, sizeof t);
                     }
-                    connected = writeAll(sock, reply.data(), reply.size());
+                    if (o.hostile)
+                        hostility.reply(out, std::move(reply), nowMs());
+                    else
+                        out.add(std::move(reply));
                 }
             });
             if (!ok) {
@@ -290,5 +492,5 @@ int main(int argc, char** argv) {
     }
     int status = 0;
     ::waitpid(child, &status, 0);
-    return exitStatusOf(status);
+    return finish(status);
 }

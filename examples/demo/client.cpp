@@ -23,6 +23,7 @@ constexpr uint32_t kCancelledSearch = demo::kClientAddress | 2;
 constexpr uint64_t kCancelAfter = 10; // results of the second search before its cancel
 constexpr uint64_t kSettleMs = 500;   // a search range ends this long before now
 constexpr auto kAnswerWait = std::chrono::seconds(10);
+constexpr auto kForgetAfter = std::chrono::seconds(3); // after the searches: results in flight have arrived
 
 constexpr uint32_t kClosePriority = 200; // after the cameras, before the recorder
 
@@ -51,6 +52,8 @@ std::condition_variable g_wake;
 bool g_opened = false;  // under g_mutex: Open was called; the worker starts its script
 bool g_closing = false; // under g_mutex: Close was called; the worker ends
 std::vector<LiveFrame> g_live[demo::kCameras]; // under g_mutex: live video by sequence, per camera
+uint64_t g_liveSeen[demo::kCameras] = {};      // under g_mutex: live video frames seen, per camera
+bool g_forget = false; // under g_mutex: the searches are over; live frames are only counted
 Search g_search[2];                            // under g_mutex: the two searches
 std::vector<char> g_ping;                      // under g_mutex: the request sent to the parent
 std::string g_pingAnswer = "no answer";        // under g_mutex: "ok" or what was wrong
@@ -169,16 +172,6 @@ void onResult(ox_EventParms const& e, int which) {
 
 std::string num(uint64_t v) { return std::to_string(v); }
 
-unsigned long runSeconds() {
-    // demo.conf (scripts/demo): "seconds=N", the length of the run.
-    unsigned long seconds = 20;
-    if (FILE* f = std::fopen("demo.conf", "r")) {
-        if (std::fscanf(f, "seconds=%lu", &seconds) != 1) seconds = 20;
-        std::fclose(f);
-    }
-    return seconds;
-}
-
 void script() {
     std::string const crypto = cryptoRoundTrip();
     demo::log(g_post, demo::kClientAddress, crypto == "ok" ? OX_LOG_INFO : OX_LOG_WARNING, "crypto round trip: " + crypto);
@@ -192,7 +185,7 @@ void script() {
             num(std::chrono::duration_cast<std::chrono::milliseconds>(g_pingAnswered - g_pingSent).count());
 
     // The first search comes about a third into the run, over what was recorded until then.
-    uint64_t const runMs = runSeconds() * 1000;
+    uint64_t const runMs = demo::setting("demo.conf", "seconds", 20) * 1000;
     uint64_t const at = std::min<uint64_t>(std::max<uint64_t>(runMs * 35 / 100, 1500), 8000);
     if (g_wake.wait_for(lock, std::chrono::milliseconds(at), [] { return g_closing; })) return;
     uint64_t const now = demo::nowMs();
@@ -233,9 +226,7 @@ OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
     g_wake.notify_all();
     std::map<std::string, std::string> r = g_report;
     for (unsigned i = 0; i < demo::kCameras; ++i) {
-        uint64_t seen = 0;
-        for (auto const& f : g_live[i]) seen += f.seen;
-        r["live.cam" + std::to_string(i + 1) + ".video"] = num(seen);
+        r["live.cam" + std::to_string(i + 1) + ".video"] = num(g_liveSeen[i]);
     }
     for (int i = 0; i < 2; ++i) {
         Search const& s = g_search[i];
@@ -262,6 +253,11 @@ OX_PLUGIN_EXPORT int IOCTL(IoctlParams const* in, IoctlResult*) {
     }
     script();
     std::unique_lock lock(g_mutex);
+    // Once the last results are in, a long run does not need the live frames any more.
+    if (!g_wake.wait_for(lock, kForgetAfter, [] { return g_closing; })) {
+        g_forget = true;
+        for (auto& frames : g_live) std::vector<LiveFrame>().swap(frames);
+    }
     g_wake.wait(lock, [] { return g_closing; }); // until Close: the worker's end is the plugin's end
     return 0;
 }
@@ -288,6 +284,8 @@ OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
             Search& s = g_search[1];
             if (which == 1 && !s.cancelSent && s.results >= kCancelAfter) cancel = s.cancelSent = true;
         } else if (ox::core::pluginIdOf(e->source) == ox::core::pluginIdOf(demo::kCamSimAddress)) {
+            ++g_liveSeen[m.camera - 1];
+            if (g_forget) return 0;
             auto& frames = g_live[m.camera - 1];
             if (m.sequence >= frames.size()) frames.resize(m.sequence + 1);
             frames[m.sequence] = {demo::timeMs(*e), m.checksum, (e->frameKind & OX_FRAME_KIND_MASK) == OX_KEY_FRAME, true};

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -108,6 +109,20 @@ inline std::string queryText(SearchQuery const& q) {
 inline bool parseQuery(char const* p, size_t n, SearchQuery& q) {
     std::string const text(p, n);
     return std::sscanf(text.c_str(), "camera=%u from=%llu to=%llu", &q.camera, &q.from, &q.to) == 3;
+}
+
+/// A number from a key=value file in the working directory (demo.conf,
+/// written by scripts/demo), or `fallback`.
+inline unsigned long setting(char const* file, char const* key, unsigned long fallback) {
+    FILE* f = std::fopen(file, "r");
+    if (!f) return fallback;
+    char line[128];
+    unsigned long value = fallback;
+    size_t const n = std::strlen(key);
+    while (std::fgets(line, sizeof line, f))
+        if (std::strncmp(line, key, n) == 0 && line[n] == '=') value = std::strtoul(line + n + 1, nullptr, 10);
+    std::fclose(f);
+    return value;
 }
 
 /// demo-report/<name>.txt in the working directory: key=value lines.

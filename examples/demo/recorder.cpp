@@ -8,6 +8,7 @@
 // once the search is cancelled.
 #include "demo_common.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -42,7 +43,12 @@ struct Writer {
     uint64_t frames[2] = {0, 0};
     uint64_t bytes = 0;
     uint64_t writeErrors = 0;
+    uint32_t oldest = 0; // oldest segment still on disk
 };
+
+// retention=S in demo.conf: segments whose frames are all older than S seconds
+// are deleted and their frames forgotten (a long run); 0 keeps everything.
+uint64_t g_retentionMs = 0; // set in Load
 
 /// One search as the report shows it.
 struct SearchFigures {
@@ -63,7 +69,7 @@ bool g_drained = false;                  // under g_queueMutex: the worker has r
 
 std::mutex g_indexMutex;
 std::condition_variable g_recordedWake;
-std::vector<demo::IndexEntry> g_index[demo::kCameras]; // under g_indexMutex: what is on disk, per camera
+std::deque<demo::IndexEntry> g_index[demo::kCameras];  // under g_indexMutex: what is on disk, per camera
 uint64_t g_lastVideoMs[demo::kCameras] = {};           // under g_indexMutex: newest recorded video frame
 std::vector<SearchFigures> g_searches;                 // under g_indexMutex, in arrival order
 
@@ -109,9 +115,19 @@ void record(ox::core::EventParms const& e) {
     ++w.frames[m.stream];
     w.bytes += e.dataLen;
     std::lock_guard lock(g_indexMutex);
-    g_index[m.camera - 1].push_back(entry);
+    auto& index = g_index[m.camera - 1];
+    index.push_back(entry);
     if (m.stream == demo::kVideo) g_lastVideoMs[m.camera - 1] = t;
     g_recordedWake.notify_all();
+    if (g_retentionMs == 0 || !key) return;
+    // Whole segments only, never the one being written: a segment goes when
+    // the first frame after it is older than the retention.
+    while (w.oldest < w.number) {
+        auto const next = std::find_if(index.begin(), index.end(), [&](auto const& x) { return x.segment > w.oldest; });
+        if (next == index.end() || demo::timeMs(*next) + g_retentionMs >= t) break;
+        index.erase(index.begin(), next);
+        std::remove(segmentPath(m.camera, w.oldest++).c_str());
+    }
 }
 
 void release(char* payload) {
@@ -223,6 +239,7 @@ void writeReport() {
 
 OX_PLUGIN_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
     g_post = in->callback;
+    g_retentionMs = demo::setting("demo.conf", "retention", 0) * 1000;
     out->address = demo::kRecorderAddress;
     out->video = OX_CONSUMES | OX_SEARCHABLE;
     out->audio = OX_CONSUMES;
