@@ -35,9 +35,10 @@ int DvrCore::refuseOverCeiling(ox::core::EventParms const& rec) {
     if (!monitor_.throttling()) return 0;
     // The core's own records always pass; search results are paced one per search thread.
     if (rec.source == ox::core::kCoreAddress || rec.requestId != 0) return 0;
-    // Live media is dropped above; stored media only comes as paced results.
-    uint32_t const type = ox::core::typeOf(rec);
-    if (type == OX_TYPE_VIDEO || type == OX_TYPE_AUDIO) return 0;
+    // Plain live media is dropped above; stored media only comes as paced
+    // results. Modified media is never dropped, but it is capped like the
+    // rest: a consumer that keeps it would otherwise grow without end.
+    if (rec.type == OX_TYPE_VIDEO || rec.type == OX_TYPE_AUDIO) return 0;
     unsigned const id = ox::core::pluginIdOf(rec.source);
     size_t const queued = queue_.queuedBytes(id);
     uint32_t const live = oxmem::stats.bytes.load(std::memory_order_relaxed);

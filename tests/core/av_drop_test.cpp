@@ -1,6 +1,6 @@
 // Live audio and video are refused with 5 while throttled; modified types,
 // stored media and everything else still reach the queue, until one plugin's
-// backlog or all live payload passes its ceiling.
+// backlog or all live payload passes its ceiling (search results excepted).
 #include "support/hosted_core.h"
 
 #include "core/ref_block.h"
@@ -77,10 +77,13 @@ TEST_F(AvDrop, WhileThrottledOnePluginsBacklogOrKeptPayloadsAreCapped) {
     EXPECT_EQ(post(ox::core::kCoreAddress), 0);
     EXPECT_EQ(logged("memory is short: events of plugin 27 refused"), 1u); // once per episode
 
-    // Payloads that consumers keep count as well.
+    // Payloads that consumers keep count as well, and modified media, which
+    // is never dropped, is capped like the rest.
     char* kept = oxmem::allocRefBlock(100u << 20);
     ASSERT_NE(kept, nullptr);
     EXPECT_EQ(post(0x00280000u), 1);
+    auto modified = Record(0x00280000u, OX_TYPE_VIDEO | OX_TYPE_MODIFIER, kLiveClass).withPayload(g_frame);
+    EXPECT_EQ(core_.pluginEvent(modified), 1);
     EXPECT_EQ(post(ox::core::kCoreAddress), 0); // the core's own records are never refused
     oxmem::freeRefBlock(kept);
     EXPECT_EQ(post(0x00280000u), 0);

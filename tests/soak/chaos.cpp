@@ -74,6 +74,7 @@ std::condition_variable g_keepWake;
 std::deque<Kept> g_kept;         // under g_keepMutex: to be released by the releaser thread
 std::vector<char*> g_forever;    // under g_keepMutex: never released
 std::vector<char*> g_hoarded;    // under g_keepMutex: hoard mode, never released
+std::atomic<uint32_t> g_hoardBlocks{0}, g_hoardBytes{0}; // what of the core's accounting the hoard holds
 uint64_t g_keptCount = 0;        // under g_keepMutex
 
 // Mischief and releaser threads: each its own counters, read once joined.
@@ -118,7 +119,9 @@ void storm(unsigned thread) {
     while (!g_stop.load()) {
         unsigned const burst = 20 + rng() % 400;
         for (unsigned b = 0; b < burst && !g_stop.load(); ++b) {
-            if (oxmem::stats.blocks.load() > kBackoffBlocks || oxmem::stats.bytes.load() > kBackoffBytes) {
+            // Paced by what waits for delivery, not by what a hoard holds.
+            if (oxmem::stats.blocks.load() - g_hoardBlocks.load() > kBackoffBlocks ||
+                oxmem::stats.bytes.load() - g_hoardBytes.load() > kBackoffBytes) {
                 ++c.backoffs;
                 std::this_thread::sleep_for(1ms);
                 continue;
@@ -498,6 +501,8 @@ OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
     std::lock_guard lock(g_keepMutex);
     if (g_hoard) {
         g_hoarded.push_back(e->data);
+        g_hoardBlocks.fetch_add(1);
+        g_hoardBytes.fetch_add(e->dataLen + 8); // as the core counts a block
         return 1;
     }
     if (rng() % 16 != 0) return 0;
