@@ -125,9 +125,10 @@ inline unsigned long setting(char const* file, char const* key, unsigned long fa
     return value;
 }
 
-/// demo-report/<name>.txt in the working directory: key=value lines.
-inline bool writeReport(char const* name, std::map<std::string, std::string> const& values) {
-    std::string const path = std::string("demo-report/") + name + ".txt";
+/// <folder>/<name>.txt in the working directory: key=value lines.
+inline bool writeReport(char const* name, std::map<std::string, std::string> const& values,
+                        char const* folder = "demo-report") {
+    std::string const path = std::string(folder) + "/" + name + ".txt";
     FILE* f = std::fopen(path.c_str(), "w");
     if (!f) return false;
     for (auto const& [k, v] : values) std::fprintf(f, "%s=%s\n", k.c_str(), v.c_str());

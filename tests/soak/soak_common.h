@@ -79,20 +79,13 @@ struct KindCount {
     uint64_t fingerprint = 0;
 };
 
-} // namespace soak
-
-namespace soak {
 
 /// soak.conf in the working directory (scripts/soak): key=value lines.
 inline unsigned long setting(char const* key, unsigned long fallback) { return demo::setting("soak.conf", key, fallback); }
 
 /// soak-report/<name>.txt, key=value lines as the demo's reports.
 inline bool writeReport(char const* name, std::map<std::string, std::string> const& values) {
-    std::string const path = std::string("soak-report/") + name + ".txt";
-    FILE* f = std::fopen(path.c_str(), "w");
-    if (!f) return false;
-    for (auto const& [k, v] : values) std::fprintf(f, "%s=%s\n", k.c_str(), v.c_str());
-    return std::fclose(f) == 0;
+    return demo::writeReport(name, values, "soak-report");
 }
 
 inline std::string num(uint64_t v) { return std::to_string(v); }
