@@ -36,9 +36,10 @@ int DvrCore::refuseOverCeiling(ox::core::EventParms const& rec) {
     // The core's own records always pass; search results are paced one per search thread.
     if (rec.source == ox::core::kCoreAddress || rec.requestId != 0) return 0;
     // Plain live media is dropped above; stored media only comes as paced
-    // results. Modified media is never dropped, but it is capped like the
-    // rest: a consumer that keeps it would otherwise grow without end.
-    if (rec.type == OX_TYPE_VIDEO || rec.type == OX_TYPE_AUDIO) return 0;
+    // results. Modified media and media without a class are never dropped,
+    // but they are capped like the rest: a consumer that keeps them would
+    // otherwise grow without end.
+    if ((rec.flags & ox::core::kLiveClass) && (rec.type == OX_TYPE_VIDEO || rec.type == OX_TYPE_AUDIO)) return 0;
     unsigned const id = ox::core::pluginIdOf(rec.source);
     size_t const queued = queue_.queuedBytes(id);
     uint32_t const live = oxmem::stats.bytes.load(std::memory_order_relaxed);

@@ -77,13 +77,15 @@ TEST_F(AvDrop, WhileThrottledOnePluginsBacklogOrKeptPayloadsAreCapped) {
     EXPECT_EQ(post(ox::core::kCoreAddress), 0);
     EXPECT_EQ(logged("memory is short: events of plugin 27 refused"), 1u); // once per episode
 
-    // Payloads that consumers keep count as well, and modified media, which
-    // is never dropped, is capped like the rest.
+    // Payloads that consumers keep count as well, and media that is never
+    // dropped (modified, or without a class) is capped like the rest.
     char* kept = oxmem::allocRefBlock(100u << 20);
     ASSERT_NE(kept, nullptr);
     EXPECT_EQ(post(0x00280000u), 1);
     auto modified = Record(0x00280000u, OX_TYPE_VIDEO | OX_TYPE_MODIFIER, kLiveClass).withPayload(g_frame);
+    auto classless = Record(0x00280000u, OX_TYPE_AUDIO, 0).withPayload(g_frame);
     EXPECT_EQ(core_.pluginEvent(modified), 1);
+    EXPECT_EQ(core_.pluginEvent(classless), 1);
     EXPECT_EQ(post(ox::core::kCoreAddress), 0); // the core's own records are never refused
     oxmem::freeRefBlock(kept);
     EXPECT_EQ(post(0x00280000u), 0);

@@ -43,6 +43,7 @@ bool g_hoard = false;              // set in Load
 unsigned long g_seed = 1;          // set in Load
 
 std::atomic<bool> g_stop{false};
+std::atomic<uint64_t> g_watchdogsSent{0}; // mischief thread
 std::vector<std::thread> g_threads; // main thread only (Open, Close)
 
 // Storm threads: each writes only its own slot; read once they are joined.
@@ -61,7 +62,7 @@ struct Received {
     bool any[soak::kStormThreads] = {};
     uint64_t outOfOrder = 0, corrupt = 0, coreAlarms = 0;
     uint64_t results = 0, ends = 0, badResults = 0;
-    uint64_t earlyReleases = 0, secondRefused = 0, releaseFaults = 0;
+    uint64_t earlyReleases = 0, secondRefused = 0, releaseFaults = 0, watchdogs = 0;
 };
 Received g_in;
 
@@ -129,13 +130,14 @@ void storm(unsigned thread) {
             unsigned const kind = pickKind(rng);
             uint32_t type = soak::kKinds[kind].type;
             if ((type == OX_TYPE_VIDEO || type == OX_TYPE_AUDIO) && rng() % 8 == 0) type |= OX_TYPE_MODIFIER;
-            bool const stored = rng() % 50 == 0;
+            unsigned const cls = rng() % 50; // 1 in 50 stored, 1 in 50 without a class
+            bool const stored = cls == 0;
             bool const null = rng() % 100 == 0;
             size_t const size = null ? 0 : payloadSize(rng);
             uint32_t const seq = sequence++;
             for (size_t i = 0; i < size; ++i) buf[i] = soak::fill(seq, i);
             auto e = ox::core::makeEvent(soak::kChaosAddress | thread, type,
-                                         (stored ? OX_STORED_CLASS : OX_LIVE_CLASS) | (rng() % 2 ? OX_TEXT_PAYLOAD : 0),
+                                         (stored ? OX_STORED_CLASS : cls == 1 ? 0u : OX_LIVE_CLASS) | (rng() % 2 ? OX_TEXT_PAYLOAD : 0),
                                          null ? nullptr : buf.data(), static_cast<uint32_t>(size));
             if (stored) e.requestId = soak::kChaosAddress | (rng() & 0xFFFF);
             e.seconds = static_cast<uint32_t>(demo::nowMs() / 1000);
@@ -305,7 +307,7 @@ void mischief() {
     uint64_t ipc = 0;
     auto lastConfig = Clock::now();
     while (!g_stop.load()) {
-        switch (rng() % 6) {
+        switch (rng() % 7) {
         case 0: search(rng, nextRequest); break;
         case 1: ipcRequest(ipc++); break;
         case 2:
@@ -317,6 +319,11 @@ void mischief() {
         case 3: crypto(rng); break;
         case 4: logs(rng); break;
         case 5: mistakes(rng); break;
+        case 6: { // goes back to its poster only
+            auto w = ox::core::makeEvent(soak::kChaosAddress, OX_TYPE_WATCHDOG, OX_LIVE_CLASS);
+            if (post(w) == OX_POST_ACCEPTED) g_watchdogsSent.fetch_add(1);
+            break;
+        }
         }
         sleepFor(std::chrono::microseconds(5000 + rng() % 50000));
     }
@@ -448,6 +455,8 @@ OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
     r["got.out_of_order"] = soak::num(g_in.outOfOrder);
     r["got.corrupt"] = soak::num(g_in.corrupt);
     r["got.core_alarms"] = soak::num(g_in.coreAlarms);
+    r["watchdog.sent"] = soak::num(g_watchdogsSent.load());
+    r["watchdog.got"] = soak::num(g_in.watchdogs);
     r["mistake.early_release"] = soak::num(g_in.earlyReleases);
     r["mistake.second_decref_refused"] = soak::num(g_in.secondRefused);
     r["mistake.release_faults"] = soak::num(g_in.releaseFaults);
@@ -484,6 +493,7 @@ OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
     bool const ours = ox::core::pluginIdOf(e->source) == ox::core::pluginIdOf(soak::kChaosAddress);
     if (ours && soak::tagOf(*e).magic == soak::kTagMagic) received(*e);
     else if (ox::core::typeOf(*e) == OX_TYPE_ALARM && ox::core::pluginIdOf(e->source) == 0) ++g_in.coreAlarms;
+    else if (ours && ox::core::typeOf(*e) == OX_TYPE_WATCHDOG) ++g_in.watchdogs;
     if (!e->data) return 0;
 
     static std::mt19937 rng(static_cast<uint32_t>(g_seed));
