@@ -37,6 +37,7 @@ constexpr uint32_t kBackoffBlocks = 4000;        // queued payloads before a sto
 constexpr uint32_t kBackoffBytes = 96u << 20;    // payload bytes alive before a storm pauses
 constexpr size_t kMaxPendingIpc = 64;
 constexpr unsigned kForever = 3;                 // payloads kept until the core exits
+constexpr uint32_t kMaxKeptLate = 256u << 10;
 
 ox_EventCallback g_post = nullptr; // from Load; any thread until Unload returns
 bool g_hoard = false;              // set in Load
@@ -117,6 +118,11 @@ void storm(unsigned thread) {
     std::vector<char> buf(kMaxPayload);
     StormCounts& c = g_storm[thread];
     uint32_t sequence = 0;
+    // rate=N in soak.conf: N posts a second on average, in bursts; 0 is as
+    // fast as the core takes them. A fixed rate keeps the payloads in flight
+    // the same from start to end, whatever else the machine does.
+    unsigned long const rate = soak::setting("rate", 0);
+    auto const start = Clock::now();
     while (!g_stop.load()) {
         unsigned const burst = 20 + rng() % 400;
         for (unsigned b = 0; b < burst && !g_stop.load(); ++b) {
@@ -158,7 +164,12 @@ void storm(unsigned thread) {
                 ++c.refused[kind];
             }
         }
-        sleepFor(std::chrono::microseconds(rng() % 20000));
+        if (rate == 0) {
+            sleepFor(std::chrono::microseconds(rng() % 20000));
+        } else {
+            auto const due = start + std::chrono::microseconds(uint64_t{sequence} * 1000000 / rate);
+            if (due > Clock::now()) sleepFor(std::chrono::duration_cast<std::chrono::microseconds>(due - Clock::now()));
+        }
     }
 }
 
@@ -515,7 +526,9 @@ OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
         g_hoardBytes.fetch_add(e->dataLen + 8); // as the core counts a block
         return 1;
     }
-    if (rng() % 16 != 0) return 0;
+    // Late releases keep payloads up to 256 KiB: a few large ones held for
+    // seconds would swing resident memory more than any leak we look for.
+    if (e->dataLen > kMaxKeptLate || rng() % 16 != 0) return 0;
     ++g_keptCount;
     if (g_forever.size() < kForever)
         g_forever.push_back(e->data);
