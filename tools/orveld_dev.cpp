@@ -300,11 +300,12 @@ struct Hostility {
             nextConsolePause = consolePausedUntil + between(10000, 30000);
         }
     }
-    long nextTick() const {
+    /// When the next choice or the end of a pause is due.
+    long nextTick(long now) const {
         long t = nextBadPacket < nextReadPause ? nextBadPacket : nextReadPause;
         if (nextConsolePause < t) t = nextConsolePause;
-        if (readPausedUntil > 0 && readPausedUntil < t) t = readPausedUntil;
-        if (consolePausedUntil > 0 && consolePausedUntil < t) t = consolePausedUntil;
+        if (readPausedUntil > now && readPausedUntil < t) t = readPausedUntil;
+        if (consolePausedUntil > now && consolePausedUntil < t) t = consolePausedUntil;
         return t;
     }
     void summary() const {
@@ -421,7 +422,7 @@ int main(int argc, char** argv) {
             hostility.tick(out, now);
             readPaused = now < hostility.readPausedUntil;
             consolePaused = now < hostility.consolePausedUntil;
-            long const next = hostility.nextTick();
+            long const next = hostility.nextTick(now);
             sooner(next > now ? next - now : 0);
         }
         pollfd fds[3] = {{sigFd, POLLIN, 0},
