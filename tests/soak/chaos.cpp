@@ -44,7 +44,6 @@ bool g_hoard = false;              // set in Load
 unsigned long g_seed = 1;          // set in Load
 
 std::atomic<bool> g_stop{false};
-std::atomic<uint64_t> g_watchdogsSent{0}; // mischief thread
 std::vector<std::thread> g_threads; // main thread only (Open, Close)
 
 // Storm threads: each writes only its own slot; read once they are joined.
@@ -332,7 +331,7 @@ void mischief() {
         case 5: mistakes(rng); break;
         case 6: { // goes back to its poster only
             auto w = ox::core::makeEvent(soak::kChaosAddress, OX_TYPE_WATCHDOG, OX_LIVE_CLASS);
-            if (post(w) == OX_POST_ACCEPTED) g_watchdogsSent.fetch_add(1);
+            if (post(w) == OX_POST_ACCEPTED) ++g_mischief["watchdog.sent"];
             break;
         }
         }
@@ -417,7 +416,7 @@ OX_PLUGIN_EXPORT int Open(OpenParams const*, OpenResult*) {
     g_stop.store(false);
     // Reported when nothing happened too.
     for (char const* key : {"faults", "search.accepted", "search.refused", "search.cancelled", "search.cancel_refused",
-                            "ipc.sent", "ipc.refused", "config.valid", "config.malformed", "log.posted"})
+                            "ipc.sent", "ipc.refused", "config.valid", "config.malformed", "log.posted", "watchdog.sent"})
         g_mischief[key] = 0;
     g_releaser["released"] = g_releaser["release_refused"] = 0;
     for (unsigned t = 0; t < soak::kStormThreads; ++t) g_threads.emplace_back(storm, t);
@@ -466,7 +465,6 @@ OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
     r["got.out_of_order"] = soak::num(g_in.outOfOrder);
     r["got.corrupt"] = soak::num(g_in.corrupt);
     r["got.core_alarms"] = soak::num(g_in.coreAlarms);
-    r["watchdog.sent"] = soak::num(g_watchdogsSent.load());
     r["watchdog.got"] = soak::num(g_in.watchdogs);
     r["mistake.early_release"] = soak::num(g_in.earlyReleases);
     r["mistake.second_decref_refused"] = soak::num(g_in.secondRefused);

@@ -30,7 +30,9 @@ uint32_t g_last[soak::kStormThreads] = {};
 bool g_any[soak::kStormThreads] = {};
 uint64_t g_outOfOrder = 0, g_corrupt = 0, g_others = 0, g_throttleOn = 0, g_throttleOff = 0;
 
-std::atomic<uint64_t> g_delivered{0};  // written by the dispatcher, read by the sampler
+// 32 bits: the appliance has no 64-bit atomics; the sampler's differences wrap correctly.
+std::atomic<uint32_t> g_tick{0};       // written by the dispatcher, read by the sampler
+uint64_t g_delivered = 0;              // dispatcher thread; read in Close
 std::atomic<bool> g_throttling{false}; // the state of the core's last memory alarm
 
 std::mutex g_mutex;
@@ -65,14 +67,14 @@ void sample(unsigned long everyMs) {
     std::fprintf(csv, "seconds,events_per_s,rss_kib,live_blocks,block_kib,threads,throttling\n");
     auto const start = Clock::now();
     auto last = start;
-    uint64_t lastDelivered = 0;
+    uint32_t lastDelivered = 0;
     std::unique_lock lock(g_mutex);
     while (!g_wake.wait_for(lock, std::chrono::milliseconds(everyMs), [] { return g_closing; })) {
         auto const now = Clock::now();
-        uint64_t const delivered = g_delivered.load();
+        uint32_t const delivered = g_tick.load();
         double const dt = std::chrono::duration<double>(now - last).count();
         std::fprintf(csv, "%.1f,%.0f,%llu,%u,%u,%llu,%d\n", std::chrono::duration<double>(now - start).count(),
-                     dt > 0 ? static_cast<double>(delivered - lastDelivered) / dt : 0.0,
+                     dt > 0 ? static_cast<double>(static_cast<uint32_t>(delivered - lastDelivered)) / dt : 0.0,
                      static_cast<unsigned long long>(residentKiB()), oxmem::stats.blocks.load(),
                      oxmem::stats.bytes.load() / 1024, static_cast<unsigned long long>(statusThreads()),
                      g_throttling.load() ? 1 : 0);
@@ -144,7 +146,7 @@ OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
     r["got.out_of_order"] = soak::num(g_outOfOrder);
     r["got.corrupt"] = soak::num(g_corrupt);
     r["got.others"] = soak::num(g_others);
-    r["delivered"] = soak::num(g_delivered.load());
+    r["delivered"] = soak::num(g_delivered);
     r["throttle.episodes"] = soak::num(g_throttleOn);
     r["throttle.ended"] = soak::num(g_throttleOff);
     r["samples"] = soak::num(g_samples);
@@ -155,7 +157,8 @@ OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
 
 // Dispatcher thread.
 OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
-    g_delivered.fetch_add(1, std::memory_order_relaxed);
+    ++g_delivered;
+    g_tick.fetch_add(1, std::memory_order_relaxed);
     unsigned const from = ox::core::pluginIdOf(e->source);
     if (from == ox::core::pluginIdOf(soak::kChaosAddress) && soak::tagOf(*e).magic == soak::kTagMagic)
         chaosRecord(*e);
