@@ -459,19 +459,22 @@ OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
         r[kindKey("got", k, "count")] = soak::num(g_in.got[k].count);
         r[kindKey("got", k, "fp")] = soak::num(g_in.got[k].fingerprint);
     }
-    r["stored.posted"] = soak::num(total.storedPosted);
-    r["stored.accepted"] = soak::num(total.storedAccepted);
-    r["storm.backoffs"] = soak::num(total.backoffs);
-    r["got.out_of_order"] = soak::num(g_in.outOfOrder);
-    r["got.corrupt"] = soak::num(g_in.corrupt);
-    r["got.core_alarms"] = soak::num(g_in.coreAlarms);
-    r["watchdog.got"] = soak::num(g_in.watchdogs);
-    r["mistake.early_release"] = soak::num(g_in.earlyReleases);
-    r["mistake.second_decref_refused"] = soak::num(g_in.secondRefused);
-    r["mistake.release_faults"] = soak::num(g_in.releaseFaults);
-    r["search.results"] = soak::num(g_in.results);
-    r["search.ends"] = soak::num(g_in.ends);
-    r["search.bad_results"] = soak::num(g_in.badResults);
+    std::pair<char const*, uint64_t> const figures[] = {
+        {"stored.posted", total.storedPosted},
+        {"stored.accepted", total.storedAccepted},
+        {"storm.backoffs", total.backoffs},
+        {"got.out_of_order", g_in.outOfOrder},
+        {"got.corrupt", g_in.corrupt},
+        {"got.core_alarms", g_in.coreAlarms},
+        {"watchdog.got", g_in.watchdogs},
+        {"mistake.early_release", g_in.earlyReleases},
+        {"mistake.second_decref_refused", g_in.secondRefused},
+        {"mistake.release_faults", g_in.releaseFaults},
+        {"search.results", g_in.results},
+        {"search.ends", g_in.ends},
+        {"search.bad_results", g_in.badResults},
+    };
+    for (auto const& [k, v] : figures) r[k] = soak::num(v);
     for (auto const& [k, v] : g_mischief) r[k] = soak::num(v);
     for (auto const& [k, v] : g_releaser) r["keep." + k] = soak::num(v);
     r["first_fault"] = g_firstFault.empty() ? "none" : g_firstFault;
