@@ -33,8 +33,11 @@ constexpr uint32_t kClosePriority = 300; // first: its storms end before the oth
 constexpr uint32_t kSearchSource = 0x00000001u; // plugin id 0, not the core: a search request
 constexpr uint32_t kIpcType = 0x4401u;
 constexpr size_t kMaxPayload = 2u << 20;
-constexpr uint32_t kBackoffBlocks = 4000;        // queued payloads before a storm pauses
-constexpr uint32_t kBackoffBytes = 96u << 20;    // payload bytes alive before a storm pauses
+// A few times what a steady run has alive (about 500 blocks, 8 MiB): when the
+// machine stalls the core, the storms wait instead of piling up payloads
+// whose high-water mark the allocator would keep, which reads as growth.
+constexpr uint32_t kBackoffBlocks = 2000;        // payloads alive before a storm pauses
+constexpr uint32_t kBackoffBytes = 24u << 20;    // payload bytes alive before a storm pauses
 constexpr size_t kMaxPendingIpc = 64;
 constexpr unsigned kForever = 3;                 // payloads kept until the core exits
 constexpr uint32_t kMaxKeptLate = 256u << 10;
