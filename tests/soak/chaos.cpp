@@ -60,10 +60,8 @@ StormCounts g_storm[soak::kStormThreads];
 
 // Dispatcher thread only (OnEvent); read in Close.
 struct Received {
-    soak::KindCount got[soak::kKindCount];
-    uint32_t last[soak::kStormThreads] = {};
-    bool any[soak::kStormThreads] = {};
-    uint64_t outOfOrder = 0, corrupt = 0, coreAlarms = 0;
+    soak::Receipts storms;
+    uint64_t coreAlarms = 0;
     uint64_t results = 0, ends = 0, badResults = 0;
     uint64_t earlyReleases = 0, secondRefused = 0, releaseFaults = 0, watchdogs = 0;
 };
@@ -367,22 +365,6 @@ void releaser() {
     }
 }
 
-// Dispatcher thread: what a storm posted and came back here.
-void received(ox_EventParms const& e) {
-    soak::Tag const t = soak::tagOf(e);
-    int const kind = soak::kindIndex(ox::core::typeOf(e));
-    if (t.thread >= soak::kStormThreads || kind < 0 || static_cast<uint32_t>(kind) != t.kind || t.size != e.dataLen ||
-        (e.dataLen && !e.data) || soak::sampleCheck(e.data, e.dataLen) != t.check) {
-        ++g_in.corrupt;
-        return;
-    }
-    if (g_in.any[t.thread] && t.sequence <= g_in.last[t.thread]) ++g_in.outOfOrder; // one queue: in order, once
-    g_in.any[t.thread] = true;
-    g_in.last[t.thread] = t.sequence;
-    ++g_in.got[kind].count;
-    g_in.got[kind].fingerprint += soak::mix(t.thread, t.sequence);
-}
-
 void searchResult(ox_EventParms const& e) {
     demo::MediaInfo const m = demo::mediaOf(e);
     demo::PayloadHead head;
@@ -459,15 +441,15 @@ OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
         r[kindKey("sent", k, "fp")] = soak::num(total.sent[k].fingerprint);
         r[kindKey("sent", k, "dropped")] = soak::num(total.dropped[k]);
         r[kindKey("sent", k, "refused")] = soak::num(total.refused[k]);
-        r[kindKey("got", k, "count")] = soak::num(g_in.got[k].count);
-        r[kindKey("got", k, "fp")] = soak::num(g_in.got[k].fingerprint);
+        r[kindKey("got", k, "count")] = soak::num(g_in.storms.got[k].count);
+        r[kindKey("got", k, "fp")] = soak::num(g_in.storms.got[k].fingerprint);
     }
     std::pair<char const*, uint64_t> const figures[] = {
         {"stored.posted", total.storedPosted},
         {"stored.accepted", total.storedAccepted},
         {"storm.backoffs", total.backoffs},
-        {"got.out_of_order", g_in.outOfOrder},
-        {"got.corrupt", g_in.corrupt},
+        {"got.out_of_order", g_in.storms.outOfOrder},
+        {"got.corrupt", g_in.storms.corrupt},
         {"got.core_alarms", g_in.coreAlarms},
         {"watchdog.got", g_in.watchdogs},
         {"mistake.early_release", g_in.earlyReleases},
@@ -506,7 +488,7 @@ OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
         return 0;
     }
     bool const ours = ox::core::pluginIdOf(e->source) == ox::core::pluginIdOf(soak::kChaosAddress);
-    if (ours && soak::tagOf(*e).magic == soak::kTagMagic) received(*e);
+    if (ours && soak::tagOf(*e).magic == soak::kTagMagic) g_in.storms.take(*e);
     else if (ox::core::typeOf(*e) == OX_TYPE_ALARM && ox::core::pluginIdOf(e->source) == 0) ++g_in.coreAlarms;
     else if (ours && ox::core::typeOf(*e) == OX_TYPE_WATCHDOG) ++g_in.watchdogs;
     if (!e->data) return 0;

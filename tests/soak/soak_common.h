@@ -80,6 +80,34 @@ struct KindCount {
 };
 
 
+/// What one consumer got from the storms, checked against each record's tag.
+/// One thread only (the dispatcher's).
+class Receipts {
+public:
+    void take(ox_EventParms const& e) {
+        Tag const t = tagOf(e);
+        int const kind = kindIndex(ox::core::typeOf(e));
+        if (t.thread >= kStormThreads || kind < 0 || static_cast<uint32_t>(kind) != t.kind || t.size != e.dataLen ||
+            (e.dataLen && !e.data) || sampleCheck(e.data, e.dataLen) != t.check) {
+            ++corrupt;
+            return;
+        }
+        // One queue delivers a poster's records in order: a repeat or a reordering shows here.
+        if (any_[t.thread] && t.sequence <= last_[t.thread]) ++outOfOrder;
+        any_[t.thread] = true;
+        last_[t.thread] = t.sequence;
+        ++got[kind].count;
+        got[kind].fingerprint += mix(t.thread, t.sequence);
+    }
+
+    KindCount got[kKindCount];
+    uint64_t outOfOrder = 0, corrupt = 0;
+
+private:
+    uint32_t last_[kStormThreads] = {};
+    bool any_[kStormThreads] = {};
+};
+
 /// soak.conf in the working directory (scripts/soak): key=value lines.
 inline unsigned long setting(char const* key, unsigned long fallback) { return demo::setting("soak.conf", key, fallback); }
 

@@ -25,10 +25,8 @@ constexpr uint32_t kClosePriority = 1; // last of all
 ox_EventCallback g_post = nullptr; // from Load
 
 // Dispatcher thread only (OnEvent); read in Close.
-soak::KindCount g_got[soak::kKindCount];
-uint32_t g_last[soak::kStormThreads] = {};
-bool g_any[soak::kStormThreads] = {};
-uint64_t g_outOfOrder = 0, g_corrupt = 0, g_others = 0, g_throttleOn = 0, g_throttleOff = 0;
+soak::Receipts g_storms;
+uint64_t g_others = 0, g_throttleOn = 0, g_throttleOff = 0;
 
 // 32 bits: the appliance has no 64-bit atomics; the sampler's differences wrap correctly.
 std::atomic<uint32_t> g_tick{0};       // written by the dispatcher, read by the sampler
@@ -96,21 +94,6 @@ void coreAlarm(ox_EventParms const& e) {
     if (!on && g_throttling.exchange(false)) ++g_throttleOff;
 }
 
-void chaosRecord(ox_EventParms const& e) {
-    soak::Tag const t = soak::tagOf(e);
-    int const kind = soak::kindIndex(ox::core::typeOf(e));
-    if (t.thread >= soak::kStormThreads || kind < 0 || static_cast<uint32_t>(kind) != t.kind || t.size != e.dataLen ||
-        (e.dataLen && !e.data) || soak::sampleCheck(e.data, e.dataLen) != t.check) {
-        ++g_corrupt;
-        return;
-    }
-    if (g_any[t.thread] && t.sequence <= g_last[t.thread]) ++g_outOfOrder;
-    g_any[t.thread] = true;
-    g_last[t.thread] = t.sequence;
-    ++g_got[kind].count;
-    g_got[kind].fingerprint += soak::mix(t.thread, t.sequence);
-}
-
 } // namespace
 
 OX_PLUGIN_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
@@ -140,11 +123,11 @@ OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
     std::map<std::string, std::string> r;
     for (unsigned k = 0; k < soak::kKindCount; ++k) {
         std::string const key = std::string("got.") + soak::kKinds[k].name + ".";
-        r[key + "count"] = soak::num(g_got[k].count);
-        r[key + "fp"] = soak::num(g_got[k].fingerprint);
+        r[key + "count"] = soak::num(g_storms.got[k].count);
+        r[key + "fp"] = soak::num(g_storms.got[k].fingerprint);
     }
-    r["got.out_of_order"] = soak::num(g_outOfOrder);
-    r["got.corrupt"] = soak::num(g_corrupt);
+    r["got.out_of_order"] = soak::num(g_storms.outOfOrder);
+    r["got.corrupt"] = soak::num(g_storms.corrupt);
     r["got.others"] = soak::num(g_others);
     r["delivered"] = soak::num(g_delivered);
     r["throttle.episodes"] = soak::num(g_throttleOn);
@@ -161,7 +144,7 @@ OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
     g_tick.fetch_add(1, std::memory_order_relaxed);
     unsigned const from = ox::core::pluginIdOf(e->source);
     if (from == ox::core::pluginIdOf(soak::kChaosAddress) && soak::tagOf(*e).magic == soak::kTagMagic)
-        chaosRecord(*e);
+        g_storms.take(*e);
     else if (from == 0 && ox::core::typeOf(*e) == OX_TYPE_ALARM)
         coreAlarm(*e);
     else
