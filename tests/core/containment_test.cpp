@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <sys/resource.h>
@@ -50,7 +51,10 @@ protected:
         core.signal(SIGTERM);
         auto const sent = Clock::now();
         ExitStatus const status = core.wait(std::chrono::seconds(30));
-        EXPECT_LT(Clock::now() - sent, kDeadline + kGrace + kSlack) << core.out();
+        auto const took = Clock::now() - sent;
+        std::printf("SIGTERM to exit: %lld ms\n",
+                    static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+        EXPECT_LT(took, kDeadline + kGrace + kSlack) << core.out();
         return status;
     }
 
