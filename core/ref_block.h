@@ -67,10 +67,12 @@ void setReleaseHook(ReleaseHook hook, void* context) noexcept;
 void addRef(char const* payload, unsigned pluginId) noexcept;
 /// Gives back a reference; the last one runs the release hook and frees the block.
 void release(char const* payload, unsigned pluginId) noexcept;
-/// A delivery's reference, with the plugin's holder mark.
+/// A delivery's reference, with the plugin's holder mark. Counted first: a
+/// stale decref that finds the mark before the count would take the queue's
+/// reference instead of the plugin's.
 inline void holdFor(char const* payload, unsigned pluginId) noexcept {
-    markHolder(payload, pluginId & 0xFF);
     addRef(payload, pluginId);
+    markHolder(payload, pluginId & 0xFF);
 }
 /// Gives back a delivery's reference unless the plugin already did (its mark is gone).
 inline void releaseFor(char const* payload, unsigned pluginId) noexcept {
