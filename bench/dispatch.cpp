@@ -7,6 +7,7 @@
 // matching reference, the effect of the allocator setting on a bare 1 MiB
 // malloc, and the post-to-OnEvent latency at a steady 1,000 events/s; with
 // --dvr_table=FILE the same figures also go to FILE (bench/figures.h).
+#include "core/block_cache.h"
 #include "core/dvr_core.h"
 #include "dvrcore/plugin_interface.h"
 #include "call_counts.h"
@@ -623,22 +624,33 @@ void waitCase(int consumers, uint64_t n) {
 void countsPerRecord(dvr::bench::FigureTable& table) {
     using dvr::bench::CallCounts;
     using dvr::bench::Role;
-    std::printf("\nCalls per record, one poster (after a warm-up of as many records):\n");
+    std::printf("\nCalls per record, one poster in bursts of up to 8 MiB, each waited for (after a warm-up of as "
+                "many; the poster's figures include its wait for each burst):\n");
     std::printf("%-8s %-9s | %-26s | %-34s\n", "payload", "consumers", "poster: heap  locks  signals",
                 "dispatcher: heap  locks  signals  waits");
     for (int64_t size : kSizes) {
         for (int consumers : {1, 3}) {
-            int64_t const records = size >= kMiB ? 256 : size >= 64 * kKiB ? 2048 : 20000;
+            // Bursts of at most 8 MiB and 4,096 records, each delivered before
+            // the next, as in the throughput cases: the backlog a burst leaves
+            // is what the block cache serves.
+            int64_t const burst = std::min<int64_t>(batchEvents(size), 4096);
+            int64_t const bursts = std::max<int64_t>(4, 16384 / burst);
+            int64_t const records = burst * bursts;
             AlignedBuffer src(static_cast<size_t>(std::max<int64_t>(size, 1)), 0);
             auto postAll = [&] {
                 dvr::bench::markThread(Role::Poster);
-                for (int64_t i = 0; i < records; ++i) {
-                    EventParms e = caseRecord(size ? src.data() : nullptr, static_cast<uint32_t>(size), consumers);
-                    if (HostedCore::post(e) != 0) std::abort(); // the core never refuses these
+                for (int64_t b = 0; b < bursts; ++b) {
+                    for (int64_t i = 0; i < burst; ++i) {
+                        EventParms e = caseRecord(size ? src.data() : nullptr, static_cast<uint32_t>(size), consumers);
+                        if (HostedCore::post(e) != 0) std::abort(); // the core never refuses these
+                    }
+                    waitCase(consumers, static_cast<uint64_t>(burst)); // counted as the poster's
                 }
             };
-            std::thread(postAll).join(); // warm-up: blocks, rings and caches reach their size
-            waitCase(consumers, static_cast<uint64_t>(records));
+            // Warm-up from an empty block cache: blocks, rings and caches
+            // reach the size this case needs, whatever came before.
+            oxmem::releaseCachedBlocks();
+            for (int round = 0; round < 2; ++round) std::thread(postAll).join();
             std::atomic<bool> go{false};
             std::thread poster([&] {
                 go.wait(false); // a futex, no mutex: nothing counted before the start
@@ -648,7 +660,6 @@ void countsPerRecord(dvr::bench::FigureTable& table) {
             go.store(true);
             go.notify_one();
             poster.join();
-            waitCase(consumers, static_cast<uint64_t>(records));
             CallCounts const p = dvr::bench::stopCounting(Role::Poster);
             CallCounts const d = dvr::bench::counted(Role::Other);
             auto per = [&](uint64_t n) { return static_cast<double>(n) / static_cast<double>(records); };

@@ -69,14 +69,15 @@ int DvrCore::routeEvent(EventParms& rec, PostedBy by) {
         return handleCrypto(rec);
     case OX_TYPE_LOG:
         if (rec.flags & ox::core::kQueryFlag) return logLevel(rec);
-        if (print(rec) == 0) return stopRequested_.load() ? 1 : 0;
+        if (print(rec) == 0) return stopRequested_.load(std::memory_order_relaxed) ? 1 : 0;
         break;
     case OX_TYPE_DECREF:
         return releaseKept(rec.data, ox::core::pluginIdOf(rec.source));
     default:
         break;
     }
-    if (stopRequested_.load()) return 1; // early refusal; the queue decides under its lock
+    // Early refusal, so relaxed: the queue decides under its lock.
+    if (stopRequested_.load(std::memory_order_relaxed)) return 1;
     if (searchRequest(rec) != 0) return 0;
     if (int const r = dropAudioVideoIf(rec)) return r;
     // The core's own log lines pass by the path they take: a plugin may post
