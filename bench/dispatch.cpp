@@ -9,6 +9,8 @@
 // --dvr_table=FILE the same figures also go to FILE (bench/figures.h).
 #include "core/block_cache.h"
 #include "core/dvr_core.h"
+#include "core/live_blocks.h"
+#include "core/post_gate.h"
 #include "dvrcore/plugin_interface.h"
 #include "call_counts.h"
 #include "figures.h"
@@ -791,6 +793,72 @@ Percentiles bareWakeupLatency() {
     return percentilesOf(bare.takeDelays(kLatencyEvents));
 }
 
+/// Nanoseconds per call of `with` and of `without`, each the best of rounds
+/// run in turn (the machine's noise then falls on both alike).
+template <typename With, typename Without>
+std::pair<double, double> nsPerCallSideBySide(With&& with, Without&& without) {
+    constexpr int kCalls = 1 << 17;
+    constexpr int kRounds = 15;
+    auto round = [](auto& fn) {
+        auto const t0 = Clock::now();
+        for (int i = 0; i < kCalls; ++i) fn();
+        return std::chrono::duration<double, std::nano>(Clock::now() - t0).count() / kCalls;
+    };
+    double a = 1e30, b = 1e30;
+    for (int r = 0; r < kRounds; ++r) {
+        a = std::min(a, round(with));
+        b = std::min(b, round(without));
+    }
+    return {a, b};
+}
+
+/// What each safety step of the event path costs a record, uncontended on one
+/// thread, beside what the whole path costs a record in the cases above: the
+/// post gate (enter and leave), the holder marks (set and clear beside a
+/// delivery's count), the live-block registry (insert and erase, under the
+/// block lock a post and a release take anyway).
+void safetyCosts(dvr::bench::FigureTable& table) {
+    auto& gate = ox::core::postGate();
+    auto const [gateNs, noGate] = nsPerCallSideBySide(
+        [&] {
+            if (gate.enter()) gate.leave();
+        },
+        [] {});
+    char* p = oxmem::allocRefBlock(64);
+    oxmem::addRef(p, 0);
+    auto const [withMarks, countsOnly] = nsPerCallSideBySide(
+        [&] {
+            oxmem::holdFor(p, 5);
+            oxmem::releaseFor(p, 5);
+        },
+        [&] {
+            oxmem::addRef(p, 5);
+            oxmem::release(p, 5);
+        });
+    char* const unused = p + 4096 * 64; // a 64-byte aligned address no block has
+    auto const [registry, lockOnly] = nsPerCallSideBySide(
+        [&] {
+            std::lock_guard lock(oxmem::blockLock());
+            if (oxmem::registerBlockLocked(unused)) oxmem::unregisterBlockLocked(unused);
+        },
+        [] { std::lock_guard lock(oxmem::blockLock()); });
+    oxmem::release(p, 0);
+    std::printf("\nSafety steps, ns per record (one thread, uncontended):\n");
+    std::printf("  post gate enter + leave:               %6.1f ns (an empty call %.1f)\n", gateNs - noGate, noGate);
+    std::printf("  holder marks, set + clear per delivery: %6.1f ns (%.1f with, %.1f without)\n", withMarks - countsOnly,
+                withMarks, countsOnly);
+    std::printf("  registry insert + erase:               %6.1f ns (beside the block lock's own %.1f)\n",
+                registry - lockOnly, lockOnly);
+    for (int64_t size : {int64_t{0}, 64 * kKiB}) {
+        if (Figures const* core = figures(key("core", size, 0, 1)))
+            std::printf("  the whole path, %s, one poster:      %8.1f ns per record\n", sizeText(size).c_str(),
+                        1e9 / core->events);
+    }
+    table.add("safety: post gate per post", "ns", gateNs - noGate);
+    table.add("safety: holder marks per delivery", "ns", withMarks - countsOnly);
+    table.add("safety: registry per payload record", "ns", registry - lockOnly);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -840,6 +908,7 @@ int main(int argc, char** argv) {
     printSummary(table, mallocBefore, copy ? copy->bytes : 0);
 
     countsPerRecord(table);
+    safetyCosts(table);
     cpuAtRates(table);
 
     std::printf("\nPost-to-OnEvent latency at a steady 1,000 events/s (%d events, 8-byte payload):\n", kLatencyEvents);
