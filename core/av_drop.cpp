@@ -33,8 +33,9 @@ int DvrCore::dropAudioVideoIf(ox::core::EventParms const& rec) {
 int DvrCore::refuseOverCeiling(ox::core::EventParms const& rec) {
     // A stale reading only moves the change of behaviour by one record.
     if (!monitor_.throttling()) return 0;
-    // The core's own records always pass; search results are paced one per search thread.
-    if (rec.source == ox::core::kCoreAddress || rec.requestId != 0) return 0;
+    // Search results are paced one per search thread. (The core's own records
+    // never come here: its log writer, alarm and configuration bypass this.)
+    if (rec.requestId != 0) return 0;
     // Plain live media is dropped above; stored media only comes as paced
     // results. Modified media and media without a class are never dropped,
     // but they are capped like the rest: a consumer that keeps them would

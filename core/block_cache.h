@@ -1,34 +1,48 @@
 // Recently released payload blocks, kept for the next post of a similar size.
 // A poster that copies into a block the dispatcher has just released writes
-// to memory still in cache; the allocator itself hands large blocks back
-// oldest first, so a busy queue otherwise copies at the speed of memory.
+// to memory still in cache, and a queue in steady use calls the allocator
+// not at all. The cache keeps every block released while it is under its
+// bound in bytes, so it holds as many blocks of a class as were alive at once
+// (the backlog it serves); it is given back when memory is short and after
+// an idle second.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 namespace oxmem {
 
-/// Payload lengths from kCachedFrom to kCachedTo are rounded up to a size
-/// class (steps of a quarter of a power of two) and their blocks are cached.
-constexpr uint32_t kCachedFrom = 16 * 1024;
+/// Payload lengths up to kCachedTo are rounded up to a size class (steps of a
+/// quarter of a power of two; everything up to kCachedFrom is one class).
+constexpr uint32_t kCachedFrom = 64;
 constexpr uint32_t kCachedTo = 4 * 1024 * 1024;
 constexpr uint32_t kNoClass = UINT32_MAX;
-/// Bound on the memory the cache holds, and on the blocks it keeps per class.
-constexpr size_t kCacheBytes = 4 * 1024 * 1024;
-constexpr size_t kCachePerClass = 32;
+/// Bound on the memory the cache holds: twice the batch a burst of frames
+/// piles up behind a busy dispatcher, a twelfth of the smallest appliance's limit.
+constexpr size_t kCacheBytes = 16 * 1024 * 1024;
 
-/// Size class of a payload length; kNoClass outside the cached range.
+/// Size class of a payload length; kNoClass above the cached range.
 uint32_t blockClassOf(uint32_t length) noexcept;
 /// Largest payload a block of the class holds.
 uint32_t blockClassCapacity(uint32_t cls) noexcept;
 
-/// The most recently kept allocation of the class (`bytes` long), or null.
-void* takeCachedBlock(uint32_t cls, size_t bytes) noexcept;
-/// Keeps an allocation of the class for reuse; false (nothing kept) when the
-/// class or the cache is full.
-bool keepCachedBlock(uint32_t cls, void* base, size_t bytes) noexcept;
-/// Gives every kept allocation back to the allocator (memory is short, or the core ends).
+/// The one lock of the kept blocks and of the live-block registry
+/// (core/live_blocks.h): a post takes it once to take a block and register
+/// it, the last release once to unregister the block and keep it.
+std::mutex& blockLock() noexcept;
+/// The most recently kept allocation of the class (`bytes` long), or null;
+/// the caller holds blockLock().
+void* takeCachedBlockLocked(uint32_t cls, size_t bytes) noexcept;
+/// Keeps an allocation of the class for reuse, making room by giving up kept
+/// allocations of other classes, which come back in `evicted` for the caller
+/// to hand to freeEvicted once it has let go of the lock; false (nothing
+/// kept) when the class itself fills the cache. The caller holds blockLock().
+bool keepCachedBlockLocked(uint32_t cls, void* base, size_t bytes, void*& evicted) noexcept;
+/// Frees what keepCachedBlockLocked gave up (null: nothing); without the lock.
+void freeEvicted(void* evicted) noexcept;
+/// Gives every kept allocation back to the allocator (memory is short, the
+/// queue went idle, or the core ends). Takes blockLock() itself.
 void releaseCachedBlocks() noexcept;
 /// Bytes held by kept allocations.
 size_t cachedBlockBytes() noexcept;

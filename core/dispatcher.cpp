@@ -1,5 +1,6 @@
 // The dispatch loop: one record at a time, to every matching plugin in list
 // order, each delivery timed.
+#include "core/block_cache.h"
 #include "core/delivery_clock.h"
 #include "core/dvr_core.h"
 #include "log/log.h"
@@ -27,6 +28,7 @@ void DvrCore::dispatchEvents() {
         if (took.what == EventQueue::Taken::Closed) return;
         if (took.waited) clock.forget();
         if (took.what == EventQueue::Taken::Idle) {
+            oxmem::releaseCachedBlocks(); // the backlog the kept blocks served is gone
             ++summary.idle;
             summary.inQ = 0;
             statusSummary(summary, clock.now().time_since_epoch());

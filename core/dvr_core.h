@@ -94,7 +94,7 @@ public:
     void setThrottlingEnabled(bool on) noexcept { monitor_.setEnabled(on); }
     /// 5 when a live audio/video record is dropped while throttled, else 0.
     int dropAudioVideoIf(ox::core::EventParms const& rec);
-    /// 1 when, while throttled, a plugin's record is refused because too much payload waits or lives, else 0.
+    /// 1 when, while throttled, a plugin's record (whatever its address word) is refused because too much payload waits or lives, else 0.
     int refuseOverCeiling(ox::core::EventParms const& rec);
     MonitorProbes& probes; ///< the monitor's clocks and readings, also the summary's; set before Run
 
@@ -159,6 +159,9 @@ public:
     std::string const& machineId() const noexcept { return machineId_; }
 
 private:
+    /// Who posted a record: the core's own log writer is never capped by the memory ceilings.
+    enum class PostedBy : uint8_t { Plugin, Core };
+    int routeEvent(ox::core::EventParms& rec, PostedBy by);
     void ioThreadBody(std::stop_token st);
     void readProduct();
     bool applyLogLevels(rapidxml::xmlNode<char> const& root);

@@ -22,7 +22,8 @@ namespace ox::core {
 ///
 /// Locking: mutex_ guards the ring, the closed flag and the late count. It is
 /// never held while plugin code runs, while a payload block is released, or
-/// while anything is logged; the ring allocates under it only when it grows.
+/// while anything is logged; the ring allocates under it only when it grows
+/// and when it shrinks after a burst (on an idle second).
 class EventQueue {
 public:
     enum class Taken : uint8_t {

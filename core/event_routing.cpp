@@ -42,7 +42,9 @@ int DvrCore::eventReceiver(EventParms* rec, void* /*context*/) {
     return result;
 }
 
-int DvrCore::pluginEvent(EventParms& rec) {
+int DvrCore::pluginEvent(EventParms& rec) { return routeEvent(rec, PostedBy::Plugin); }
+
+int DvrCore::routeEvent(EventParms& rec, PostedBy by) {
     uint32_t const type = ox::core::typeOf(rec);
     // Before anything reads the payload: a length far beyond the buffer would
     // be read (log text) or copied (the queue) off its end. Decref and cancel
@@ -67,17 +69,20 @@ int DvrCore::pluginEvent(EventParms& rec) {
         return handleCrypto(rec);
     case OX_TYPE_LOG:
         if (rec.flags & ox::core::kQueryFlag) return logLevel(rec);
-        if (print(rec) == 0) return stopRequested_.load() ? 1 : 0;
+        if (print(rec) == 0) return stopRequested_.load(std::memory_order_relaxed) ? 1 : 0;
         break;
     case OX_TYPE_DECREF:
         return releaseKept(rec.data, ox::core::pluginIdOf(rec.source));
     default:
         break;
     }
-    if (stopRequested_.load()) return 1; // early refusal; the queue decides under its lock
+    // Early refusal, so relaxed: the queue decides under its lock.
+    if (stopRequested_.load(std::memory_order_relaxed)) return 1;
     if (searchRequest(rec) != 0) return 0;
     if (int const r = dropAudioVideoIf(rec)) return r;
-    if (refuseOverCeiling(rec)) return 1;
+    // The core's own log lines pass by the path they take: a plugin may post
+    // with the core's address word, and must not slip past the ceilings.
+    if (by == PostedBy::Plugin && refuseOverCeiling(rec)) return 1;
     return queueEvent(rec);
 }
 
@@ -184,7 +189,7 @@ int DvrCore::myLogMessage(LogLevel level, std::string_view text) {
                                        ox::core::kLiveClass | ox::core::kTextPayload, const_cast<char*>(text.data()),
                                        static_cast<uint32_t>(text.size()));
     e.level = level;
-    return pluginEvent(e);
+    return routeEvent(e, PostedBy::Core);
 }
 
 int DvrCore::logLevel(unsigned pluginId) const {

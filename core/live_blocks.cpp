@@ -1,7 +1,7 @@
 #include "core/live_blocks.h"
+#include "core/block_cache.h"
 #include "core/ref_block.h"
 
-#include <array>
 #include <cstddef>
 #include <cstdlib>
 #include <mutex>
@@ -11,21 +11,23 @@ namespace oxmem {
 
 namespace {
 
-/// One shard of the set: open addressing with linear probing, kept at most
-/// half full, deletion by shifting back (no tombstones). Allocates only when
-/// it grows, never on the hot path of a block that is reused.
-class Shard {
+/// The set: open addressing with linear probing, kept at most half full,
+/// deletion by shifting back (no tombstones). Allocates only when it grows,
+/// never on the hot path of a block that is reused. Every member is under
+/// blockLock().
+class BlockTable {
 public:
-    ~Shard() {
+    // The lock is made first, so that it outlives the table at exit.
+    BlockTable() noexcept { (void)blockLock(); }
+    ~BlockTable() {
         // Blocks freed by later static destructors then find an empty table.
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(blockLock());
         std::free(slots_);
         slots_ = nullptr;
         capacity_ = count_ = 0;
     }
 
     bool insert(uintptr_t key) noexcept {
-        std::lock_guard lock(mutex_);
         if ((count_ + 1) * 2 > capacity_ && !grow()) return false;
         place(key);
         ++count_;
@@ -33,7 +35,6 @@ public:
     }
 
     void erase(uintptr_t key) noexcept {
-        std::lock_guard lock(mutex_);
         if (capacity_ == 0) return;
         size_t const mask = capacity_ - 1;
         size_t i = slotOf(key) & mask;
@@ -56,7 +57,6 @@ public:
 
     template <typename Fn>
     bool withMember(uintptr_t key, Fn&& fn) noexcept {
-        std::lock_guard lock(mutex_);
         if (capacity_ == 0) return false;
         size_t const mask = capacity_ - 1;
         for (size_t i = slotOf(key) & mask; slots_[i] != 0; i = (i + 1) & mask)
@@ -92,36 +92,24 @@ private:
         return true;
     }
 
-    std::mutex mutex_;
-    uintptr_t* slots_ = nullptr; ///< under mutex_; 0 = empty
-    size_t capacity_ = 0;        ///< under mutex_; a power of two
-    size_t count_ = 0;           ///< under mutex_
+    uintptr_t* slots_ = nullptr; ///< 0 = empty
+    size_t capacity_ = 0;        ///< a power of two
+    size_t count_ = 0;
 };
 
-constexpr size_t kShards = 64;
-/// Shards on lines of their own: posters and the dispatcher touch different ones.
-struct alignas(64) PaddedShard {
-    Shard shard;
-};
-std::array<PaddedShard, kShards> g_shards;
-
-Shard& shardOf(uintptr_t key) noexcept { return g_shards[Shard::hashOf(key) >> 58].shard; }
+BlockTable g_table; ///< under blockLock()
 
 } // namespace
 
-bool registerBlock(char const* payload) noexcept {
-    auto const key = reinterpret_cast<uintptr_t>(payload);
-    return shardOf(key).insert(key);
-}
+bool registerBlockLocked(char const* payload) noexcept { return g_table.insert(reinterpret_cast<uintptr_t>(payload)); }
 
-void unregisterBlock(char const* payload) noexcept {
-    auto const key = reinterpret_cast<uintptr_t>(payload);
-    shardOf(key).erase(key);
-}
+void unregisterBlockLocked(char const* payload) noexcept { g_table.erase(reinterpret_cast<uintptr_t>(payload)); }
 
 bool takeHolderMark(char const* payload, unsigned pluginId) noexcept {
     auto const key = reinterpret_cast<uintptr_t>(payload);
-    return shardOf(key).withMember(key, [&] { return clearHolder(payload, pluginId); });
+    std::lock_guard lock(blockLock());
+    // Acquire: the dispatcher counted the reference before it set the mark.
+    return g_table.withMember(key, [&] { return clearHolder(payload, pluginId, std::memory_order_acquire); });
 }
 
 } // namespace oxmem

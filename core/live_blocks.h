@@ -8,13 +8,15 @@
 
 namespace oxmem {
 
-/// Adds a new block; false when the table cannot grow (memory is short).
-bool registerBlock(char const* payload) noexcept;
-/// Removes a block that is being freed.
-void unregisterBlock(char const* payload) noexcept;
+/// Adds a new block; false when the table cannot grow (memory is short). The
+/// caller holds oxmem::blockLock() (core/block_cache.h), which the registry
+/// shares with the kept blocks: a block is taken and registered in one step.
+bool registerBlockLocked(char const* payload) noexcept;
+/// Removes a block that is being freed; the caller holds oxmem::blockLock().
+void unregisterBlockLocked(char const* payload) noexcept;
 /// Clears plugin `pluginId`'s holder mark on `payload` when that is a live
 /// block and the mark is set; false otherwise. The lookup and the mark are
-/// one step under the table's lock, so the block cannot be freed in between.
+/// one step under blockLock(), so the block cannot be freed in between.
 bool takeHolderMark(char const* payload, unsigned pluginId) noexcept;
 
 } // namespace oxmem

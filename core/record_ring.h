@@ -1,11 +1,14 @@
 // The event queue's storage: records by value in a ring that doubles when it
-// is full and never shrinks, so that a queue in steady use allocates nothing.
+// is full, so that a queue in steady use allocates nothing. After a burst it
+// shrinks again when told to (an idle second): its peak would otherwise stay
+// allocated for the life of the process.
 #pragma once
 
 #include "dvrcore/event_parms.h"
 
 #include <cstddef>
 #include <memory>
+#include <new>
 #include <utility>
 
 namespace ox::core {
@@ -41,6 +44,23 @@ public:
     void forEach(F&& f) const {
         for (size_t i = 0; i < size_; ++i) f(slots_[(head_ + i) & (capacity_ - 1)]);
     }
+    size_t capacity() const noexcept { return capacity_; }
+    /// When the capacity is more than four times the records held: moves them
+    /// to the smallest ring that holds them twice over (at least the first
+    /// capacity) and returns the old storage, for the caller to free where it
+    /// likes; null otherwise, or when that ring cannot be had.
+    std::unique_ptr<EventParms[]> shrink() noexcept {
+        if (capacity_ <= kFirstCapacity || capacity_ <= 4 * size_) return nullptr;
+        size_t capacity = kFirstCapacity;
+        while (capacity < 2 * size_) capacity *= 2;
+        std::unique_ptr<EventParms[]> slots(new (std::nothrow) EventParms[capacity]);
+        if (!slots) return nullptr;
+        moveTo(slots.get());
+        std::swap(slots_, slots);
+        capacity_ = capacity;
+        head_ = 0;
+        return slots;
+    }
     void swap(RecordRing& other) noexcept {
         std::swap(slots_, other.slots_);
         std::swap(capacity_, other.capacity_);
@@ -54,10 +74,14 @@ private:
     void grow() {
         size_t const capacity = capacity_ ? capacity_ * 2 : kFirstCapacity;
         std::unique_ptr<EventParms[]> slots(new EventParms[capacity]);
-        for (size_t i = 0; i < size_; ++i) slots[i] = slots_[(head_ + i) & (capacity_ - 1)];
+        moveTo(slots.get());
         slots_ = std::move(slots);
         capacity_ = capacity;
         head_ = 0;
+    }
+
+    void moveTo(EventParms* to) const noexcept {
+        for (size_t i = 0; i < size_; ++i) to[i] = slots_[(head_ + i) & (capacity_ - 1)];
     }
 
     std::unique_ptr<EventParms[]> slots_;

@@ -29,50 +29,88 @@ constexpr int kHeapBlockLimit = 4 * 1024 * 1024;
 constexpr int kHeapKeepLimit = 8 * 1024 * 1024;
 } // namespace
 
+namespace {
+
+/// Lays the block out in an allocation: the offset word and the size class,
+/// the holder marks (none) and the header (count 0). Before the block is
+/// registered: a decref that finds it must find no mark.
+char* layOut(char* base, uint32_t length, uint32_t cls) noexcept {
+    auto const at = (reinterpret_cast<uintptr_t>(base) + kPrefix + kPayloadAlign - 1) & ~uintptr_t{kPayloadAlign - 1};
+    char* payload = base + (at - reinterpret_cast<uintptr_t>(base));
+    uint32_t const prefix[2] = {static_cast<uint32_t>(payload - base), cls};
+    std::memcpy(payload - kPrefix, prefix, sizeof prefix);
+    new (payload - sizeof(RefBlockHeader)) RefBlockHeader{length + 8u, {0}};
+    new (holdersOf(payload)) RefBlockHolders{};
+    return payload;
+}
+
+size_t allocationBytes(uint32_t length, uint32_t cls) noexcept {
+    return (cls == kNoClass ? length : blockClassCapacity(cls)) + kPrefix + kPayloadAlign - 1;
+}
+
+} // namespace
+
 char* allocRefBlock(uint32_t length) noexcept {
     if (length > UINT32_MAX - kPrefix - kPayloadAlign) return nullptr; // the size word would wrap
     // Blocks of the cached sizes are rounded up to their class, so that a
     // released block serves the next payload of a similar size.
     uint32_t const cls = blockClassOf(length);
-    size_t const capacity = cls == kNoClass ? length : blockClassCapacity(cls);
-    size_t const bytes = capacity + kPrefix + kPayloadAlign - 1;
-    // A plain malloc aligned by hand: memalign's split-off remainders cost more
-    // than the copy saves on large payloads.
-    char* base = nullptr;
-    if (cls != kNoClass) base = static_cast<char*>(takeCachedBlock(cls, bytes));
-    if (!base) base = static_cast<char*>(std::malloc(bytes));
-    if (!base) return nullptr;
-    auto const at = (reinterpret_cast<uintptr_t>(base) + kPrefix + kPayloadAlign - 1) & ~uintptr_t{kPayloadAlign - 1};
-    char* payload = base + (at - reinterpret_cast<uintptr_t>(base));
-    // In front of the header: the offset back to the allocation and the size class.
-    uint32_t const prefix[2] = {static_cast<uint32_t>(payload - base), cls};
-    std::memcpy(payload - kPrefix, prefix, sizeof prefix);
-    auto* header = new (payload - sizeof(RefBlockHeader)) RefBlockHeader{length + 8u, {0}};
-    auto* holders = new (holdersOf(payload)) RefBlockHolders{};
-    if (!registerBlock(payload)) {
-        holders->~RefBlockHolders();
-        header->~RefBlockHeader();
-        if (cls == kNoClass || !keepCachedBlock(cls, base, bytes)) std::free(base);
-        return nullptr;
+    size_t const bytes = allocationBytes(length, cls);
+    char* payload = nullptr;
+    if (cls != kNoClass) {
+        // One lock: the kept block is taken, laid out and registered.
+        std::lock_guard lock(blockLock());
+        if (char* base = static_cast<char*>(takeCachedBlockLocked(cls, bytes))) {
+            payload = layOut(base, length, cls);
+            if (!registerBlockLocked(payload)) {
+                void* none = nullptr;
+                keepCachedBlockLocked(cls, base, bytes, none); // it came from there, it fits again
+                return nullptr;
+            }
+        }
     }
-    stats.blocks.fetch_add(1);
-    stats.bytes.fetch_add(header->size);
+    if (!payload) {
+        // A plain malloc aligned by hand: memalign's split-off remainders cost
+        // more than the copy saves on large payloads.
+        char* base = static_cast<char*>(std::malloc(bytes));
+        if (!base) return nullptr;
+        payload = layOut(base, length, cls);
+        bool registered = false;
+        {
+            std::lock_guard lock(blockLock());
+            registered = registerBlockLocked(payload);
+        }
+        if (!registered) {
+            std::free(base);
+            return nullptr;
+        }
+    }
+    // Statistics: nothing is ordered by them.
+    stats.blocks.fetch_add(1, std::memory_order_relaxed);
+    stats.bytes.fetch_add(length + 8u, std::memory_order_relaxed);
     return payload;
 }
 
 void freeRefBlock(char* payload) noexcept {
-    unregisterBlock(payload); // first: a decref of this pointer is refused from now on
     RefBlockHeader* header = headerOf(payload);
-    stats.blocks.fetch_sub(1);
-    stats.bytes.fetch_sub(header->size);
-    header->~RefBlockHeader();
-    holdersOf(payload)->~RefBlockHolders();
+    stats.blocks.fetch_sub(1, std::memory_order_relaxed);
+    stats.bytes.fetch_sub(header->size, std::memory_order_relaxed);
     uint32_t prefix[2];
     std::memcpy(prefix, payload - kPrefix, sizeof prefix);
     char* base = payload - prefix[0];
     uint32_t const cls = prefix[1];
-    if (cls != kNoClass && keepCachedBlock(cls, base, blockClassCapacity(cls) + kPrefix + kPayloadAlign - 1)) return;
-    std::free(base);
+    bool kept = false;
+    void* evicted = nullptr;
+    {
+        // One lock: from here a decref of this pointer is refused, and the block is kept.
+        std::lock_guard lock(blockLock());
+        unregisterBlockLocked(payload);
+        header->~RefBlockHeader();
+        holdersOf(payload)->~RefBlockHolders();
+        kept = cls != kNoClass && keepCachedBlockLocked(cls, base, allocationBytes(0, cls), evicted);
+    }
+    freeEvicted(evicted);
+    if (!kept) std::free(base);
 }
 
 namespace {
@@ -87,14 +125,20 @@ void setReleaseHook(ReleaseHook hook, void* context) noexcept { g_hook = {hook, 
 
 void addRef(char const* payload, unsigned pluginId) noexcept {
     if (!payload) return;
-    headerOf(payload)->refCount.fetch_add(1);
-    stats.refs[pluginId & 0xFF].fetch_add(1);
+    // Relaxed: a new reference comes from one already held, which keeps the
+    // block alive; nothing is published by the count going up.
+    headerOf(payload)->refCount.fetch_add(1, std::memory_order_relaxed);
+    stats.refs[pluginId & 0xFF].fetch_add(1, std::memory_order_relaxed);
 }
 
 void release(char const* payload, unsigned pluginId) noexcept {
     if (!payload) return;
-    stats.refs[pluginId & 0xFF].fetch_sub(1);
-    if (headerOf(payload)->refCount.fetch_sub(1) != 1) return;
+    stats.refs[pluginId & 0xFF].fetch_sub(1, std::memory_order_relaxed);
+    // Release: this holder's reads and writes of the payload come before the
+    // count drops; the acquire fence on the last one orders them all before
+    // the block is handed out again.
+    if (headerOf(payload)->refCount.fetch_sub(1, std::memory_order_release) != 1) return;
+    std::atomic_thread_fence(std::memory_order_acquire);
     // Before the block can be handed out again: a later payload at the same
     // address must not be mistaken for this one.
     if (g_hook.hook) g_hook.hook(payload, g_hook.context);

@@ -28,7 +28,7 @@ struct RefBlockHolders {
 static_assert(sizeof(RefBlockHolders) == 32);
 
 /// Allocates a block for `length` payload bytes (count 0, accounted); null when
-/// memory is short. Blocks of 16 KiB to 4 MiB may be recently released ones.
+/// memory is short. Blocks up to 4 MiB may be recently released ones.
 char* allocRefBlock(uint32_t length) noexcept;
 /// Takes a block out of the accounting and frees it, or keeps it for the next
 /// payload of its size class (core/block_cache.h).
@@ -47,14 +47,18 @@ inline RefBlockHolders* holdersOf(char const* payload) noexcept {
         static_cast<void*>(const_cast<char*>(payload) - sizeof(RefBlockHeader) - sizeof(RefBlockHolders)));
 }
 /// Sets the plugin's holder mark (the block is being delivered to it).
+/// Release: a plugin thread that finds the mark (acquire) also finds the
+/// reference counted before it, and never releases one not yet taken.
 inline void markHolder(char const* payload, unsigned pluginId) noexcept {
-    holdersOf(payload)->bits[(pluginId >> 5) & 7].fetch_or(1u << (pluginId & 31), std::memory_order_relaxed);
+    holdersOf(payload)->bits[(pluginId >> 5) & 7].fetch_or(1u << (pluginId & 31), std::memory_order_release);
 }
 /// Clears the plugin's holder mark; true when it was set, so exactly one
-/// release wins when the dispatcher and the plugin both try.
-inline bool clearHolder(char const* payload, unsigned pluginId) noexcept {
+/// release wins when the dispatcher and the plugin both try. The dispatcher,
+/// which set the mark itself, needs no ordering; a plugin's decref acquires.
+inline bool clearHolder(char const* payload, unsigned pluginId,
+                        std::memory_order order = std::memory_order_relaxed) noexcept {
     uint32_t const bit = 1u << (pluginId & 31);
-    return (holdersOf(payload)->bits[(pluginId >> 5) & 7].fetch_and(~bit, std::memory_order_relaxed) & bit) != 0;
+    return (holdersOf(payload)->bits[(pluginId >> 5) & 7].fetch_and(~bit, order) & bit) != 0;
 }
 
 /// Called with a payload whose last reference has just gone, before its block
@@ -67,10 +71,12 @@ void setReleaseHook(ReleaseHook hook, void* context) noexcept;
 void addRef(char const* payload, unsigned pluginId) noexcept;
 /// Gives back a reference; the last one runs the release hook and frees the block.
 void release(char const* payload, unsigned pluginId) noexcept;
-/// A delivery's reference, with the plugin's holder mark.
+/// A delivery's reference, with the plugin's holder mark. Counted first: a
+/// stale decref that finds the mark before the count would take the queue's
+/// reference instead of the plugin's.
 inline void holdFor(char const* payload, unsigned pluginId) noexcept {
-    markHolder(payload, pluginId & 0xFF);
     addRef(payload, pluginId);
+    markHolder(payload, pluginId & 0xFF);
 }
 /// Gives back a delivery's reference unless the plugin already did (its mark is gone).
 inline void releaseFor(char const* payload, unsigned pluginId) noexcept {

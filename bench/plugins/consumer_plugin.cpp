@@ -25,7 +25,7 @@ namespace {
 constexpr int32_t kTimedRecord = 1;
 constexpr size_t kMaxLatencies = 1 << 16;
 
-std::atomic<uint64_t> g_delivered{0}; ///< alarm records seen; OnEvent (dispatcher thread) writes
+std::atomic<uint64_t> g_delivered{0}; ///< alarm and point-of-sale records seen; OnEvent (dispatcher thread) writes
 std::atomic<uint64_t> g_target{0};    ///< count a waiter is waiting for; under g_waitMutex
 std::mutex g_waitMutex;
 std::condition_variable g_waitCv;
@@ -42,6 +42,9 @@ int64_t steadyNs() {
 OX_PLUGIN_EXPORT int Load(LoadParams const*, PluginInfo* out) {
     out->address = CONSUMER_ADDRESS;
     out->alarm = OX_CONSUMES;
+#ifdef CONSUMER_ALSO_POS
+    out->pos = OX_CONSUMES; // the benchmark's records for one consumer
+#endif
     g_latencies.assign(kMaxLatencies, 0);
     return 0;
 }
@@ -51,7 +54,8 @@ OX_PLUGIN_EXPORT int Open(OpenParams const*, OpenResult*) { return 0; }
 OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) { return 0; }
 
 OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
-    if ((e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_ALARM) return 0;
+    uint32_t const type = e->type & ~OX_TYPE_MODIFIER;
+    if (type != OX_TYPE_ALARM && type != OX_TYPE_POS) return 0;
     if (e->level == kTimedRecord && e->dataLen >= sizeof(int64_t)) {
         int64_t posted;
         std::memcpy(&posted, e->data, sizeof posted);

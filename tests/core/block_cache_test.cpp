@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -21,7 +22,8 @@ protected:
 } // namespace
 
 TEST_F(BlockCache, ClassesCoverTheCachedRangeInQuarterSteps) {
-    EXPECT_EQ(oxmem::blockClassOf(oxmem::kCachedFrom - 1), oxmem::kNoClass);
+    EXPECT_EQ(oxmem::blockClassOf(1), 0u); // small payloads share the first class
+    EXPECT_EQ(oxmem::blockClassCapacity(0), oxmem::kCachedFrom);
     EXPECT_EQ(oxmem::blockClassOf(oxmem::kCachedTo + 1), oxmem::kNoClass);
     EXPECT_EQ(oxmem::blockClassCapacity(oxmem::blockClassOf(16 * kKiB)), 16 * kKiB);
     EXPECT_EQ(oxmem::blockClassCapacity(oxmem::blockClassOf(16 * kKiB + 1)), 20 * kKiB);
@@ -68,38 +70,57 @@ TEST_F(BlockCache, ReleasedBlockServesTheNextPayloadOfItsClass) {
     oxmem::freeRefBlock(d);
 }
 
-TEST_F(BlockCache, OtherClassesAndSmallBlocksAreNotServedFromIt) {
+TEST_F(BlockCache, OtherClassesAndHugeBlocksAreNotServedFromIt) {
     char* big = oxmem::allocRefBlock(64 * kKiB);
     oxmem::freeRefBlock(big);
     size_t const one = oxmem::cachedBlockBytes();
     char* other = oxmem::allocRefBlock(80 * kKiB);
     EXPECT_NE(other, big);
     EXPECT_EQ(oxmem::cachedBlockBytes(), one);
-    char* small = oxmem::allocRefBlock(100);
-    oxmem::freeRefBlock(small); // below the cached sizes: straight back to the allocator
+    char* huge = oxmem::allocRefBlock(oxmem::kCachedTo + 1);
+    oxmem::freeRefBlock(huge); // above the cached sizes: straight back to the allocator
     EXPECT_EQ(oxmem::cachedBlockBytes(), one);
     oxmem::freeRefBlock(other);
     EXPECT_GT(oxmem::cachedBlockBytes(), one);
 }
 
 TEST_F(BlockCache, KeepsAtMostItsBoundsAndGivesEverythingBack) {
-    // Per class: 40 blocks of 64 KiB released, kCachePerClass kept.
+    // A backlog's blocks are all kept, however many were alive at once: the
+    // next burst of the same size allocates nothing.
     std::vector<char*> blocks;
-    for (int i = 0; i < 40; ++i) blocks.push_back(oxmem::allocRefBlock(64 * kKiB));
+    for (int i = 0; i < 100; ++i) blocks.push_back(oxmem::allocRefBlock(64 * kKiB));
     for (char* p : blocks) oxmem::freeRefBlock(p);
-    size_t const perBlock = oxmem::cachedBlockBytes() / oxmem::kCachePerClass;
+    size_t const perBlock = oxmem::cachedBlockBytes() / 100;
     EXPECT_GE(perBlock, 64 * kKiB);
-    EXPECT_EQ(oxmem::cachedBlockBytes(), oxmem::kCachePerClass * perBlock);
+    EXPECT_EQ(oxmem::cachedBlockBytes(), 100 * perBlock);
+    std::vector<char*> again;
+    for (int i = 0; i < 100; ++i) again.push_back(oxmem::allocRefBlock(64 * kKiB));
+    EXPECT_EQ(oxmem::cachedBlockBytes(), 0u);
+    EXPECT_TRUE(std::is_permutation(again.begin(), again.end(), blocks.begin()));
+    for (char* p : again) oxmem::freeRefBlock(p);
 
     // In bytes: 1 MiB blocks fill the rest of the bound and no more.
     blocks.clear();
-    for (int i = 0; i < 8; ++i) blocks.push_back(oxmem::allocRefBlock(1024 * kKiB));
+    for (int i = 0; i < 16; ++i) blocks.push_back(oxmem::allocRefBlock(1024 * kKiB));
     for (char* p : blocks) oxmem::freeRefBlock(p);
     EXPECT_LE(oxmem::cachedBlockBytes(), oxmem::kCacheBytes);
     EXPECT_GT(oxmem::cachedBlockBytes() + 1024 * kKiB + 128, oxmem::kCacheBytes);
 
     oxmem::releaseCachedBlocks();
     EXPECT_EQ(oxmem::cachedBlockBytes(), 0u);
+}
+
+TEST_F(BlockCache, SizeInUseNowDisplacesAFullCachesOtherSizes) {
+    std::vector<char*> blocks;
+    while (blocks.size() * 64 * kKiB < oxmem::kCacheBytes + 4 * 1024 * kKiB)
+        blocks.push_back(oxmem::allocRefBlock(64 * kKiB));
+    for (char* p : blocks) oxmem::freeRefBlock(p); // the cache is full of 64 KiB blocks
+    char* frame = oxmem::allocRefBlock(1024 * kKiB);
+    oxmem::freeRefBlock(frame);
+    EXPECT_LE(oxmem::cachedBlockBytes(), oxmem::kCacheBytes);
+    char* next = oxmem::allocRefBlock(1024 * kKiB);
+    EXPECT_EQ(next, frame); // kept, not given to the allocator
+    oxmem::freeRefBlock(next);
 }
 
 #if defined(__SANITIZE_ADDRESS__)

@@ -56,3 +56,18 @@ TEST(EventQueue, StoppedQueueDeliversWhatWaitsThenRefusesEverything) {
     EXPECT_EQ(q.lateCoreRecords(), 1u); // only the core's own are counted
     EXPECT_TRUE(q.snapshot().empty());
 }
+
+TEST(EventQueue, RingGivesBackABurstsPeakKeepingWhatWaits) {
+    ox::core::RecordRing ring;
+    for (uint32_t i = 0; i < 5000; ++i) ring.push(numbered(i));
+    size_t const peak = ring.capacity();
+    EXPECT_EQ(ring.shrink(), nullptr); // full: nothing to give back
+    uint32_t expected = 0;
+    while (ring.size() > 100) ASSERT_EQ(ring.pop().requestId, expected++);
+    EXPECT_NE(ring.shrink(), nullptr);
+    EXPECT_LT(ring.capacity(), peak / 16);
+    EXPECT_GE(ring.capacity(), 2 * ring.size());
+    for (uint32_t i = 5000; i < 5300; ++i) ring.push(numbered(i)); // grows again as before
+    while (!ring.empty()) ASSERT_EQ(ring.pop().requestId, expected++);
+    EXPECT_EQ(expected, 5300u);
+}

@@ -1,11 +1,15 @@
 // Reference blocks: layout, counts and their accounting, the release hook.
 #include "core/dvr_core.h"
+#include "core/live_blocks.h"
 #include "core/ref_block.h"
 #include "support/records.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace {
 using RefBlocks = ::testing::Test;
@@ -84,4 +88,38 @@ TEST_F(RefBlocks, StatsLayoutIsFixed) {
     EXPECT_EQ(offsetof(oxmem::Stats, bytes), 68u);
     EXPECT_EQ(offsetof(oxmem::Stats, refs), 136u);
     EXPECT_EQ(sizeof(oxmem::Stats), 1160u);
+}
+
+// A plugin's stale second decref of a block whose address came back at once
+// (the block cache) may land while the dispatcher takes the next delivery's
+// reference: it must never take the queue's reference with it.
+TEST_F(RefBlocks, StaleDecrefDuringADeliverysHoldNeverFreesTheBlock) {
+    constexpr unsigned kPlugin = 5;
+    constexpr uint32_t kLen = 16 * 1024; // a cached size: the same address again and again
+    uint32_t const blocks0 = oxmem::stats.blocks.load();
+    std::atomic<char const*> current{nullptr};
+    std::atomic<bool> done{false};
+    std::thread stale([&] {
+        while (!done.load(std::memory_order_relaxed)) {
+            char const* p = current.load(std::memory_order_acquire);
+            if (p && oxmem::takeHolderMark(p, kPlugin)) oxmem::release(p, kPlugin);
+        }
+    });
+    int broken = 0;
+    // The window is a few instructions wide: as many rounds as a second and a half allows.
+    auto const until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    for (unsigned i = 0; broken == 0 && (i % 1024 != 0 || std::chrono::steady_clock::now() < until); ++i) {
+        char* p = oxmem::allocRefBlock(kLen);
+        ASSERT_NE(p, nullptr);
+        oxmem::addRef(p, 0); // the queue's
+        current.store(p, std::memory_order_release);
+        oxmem::holdFor(p, kPlugin);
+        // The queue's reference keeps it alive (a release of the last block may still be under way).
+        if (oxmem::stats.blocks.load() == blocks0) ++broken;
+        oxmem::releaseFor(p, kPlugin);
+        oxmem::release(p, 0);
+    }
+    done = true;
+    stale.join();
+    EXPECT_EQ(broken, 0);
 }
