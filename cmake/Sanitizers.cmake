@@ -1,6 +1,13 @@
 # One sanitizer per build folder; the whole build (core, plugins, tests) uses it.
-if(NOT DVR_SANITIZE STREQUAL "")
-  add_compile_options(-O1)
+# Line tables only (-g1): reports name every frame's function, file and line,
+# and the compile takes a third less than with full debug information.
+# ASan+UBSan at -Og: on core/event_routing.cpp 11 s of CPU against 24 s at -O1
+# (-g), where UBSan's checks make the optimiser's work twice as long. TSan
+# stays at -O1: it slows every memory access, and -O0/-Og code makes more.
+if(DVR_SANITIZE STREQUAL "address")
+  add_compile_options(-Og -g1)
+elseif(NOT DVR_SANITIZE STREQUAL "")
+  add_compile_options(-O1 -g1)
 endif()
 if(DVR_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)

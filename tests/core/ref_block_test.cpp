@@ -84,12 +84,6 @@ TEST_F(RefBlocks, LastReleaseRunsTheHookBeforeTheBlockIsFreed) {
     EXPECT_EQ(oxmem::stats.blocks, blocks0);
 }
 
-TEST_F(RefBlocks, StatsLayoutIsFixed) {
-    EXPECT_EQ(offsetof(oxmem::Stats, bytes), 68u);
-    EXPECT_EQ(offsetof(oxmem::Stats, refs), 136u);
-    EXPECT_EQ(sizeof(oxmem::Stats), 1160u);
-}
-
 // A plugin's stale second decref of a block whose address came back at once
 // (the block cache) may land while the dispatcher takes the next delivery's
 // reference: it must never take the queue's reference with it.

@@ -19,21 +19,6 @@ bool holds(std::any const& a, EventParms const& e) {
 
 } // namespace
 
-TEST(EventRecord, LayoutMatchesTheWordSize) {
-    // On the appliance the offsets are fixed to the byte; here the LP64 layout.
-    if (sizeof(void*) == 4) {
-        EXPECT_EQ(sizeof(EventParms), 184u);
-        EXPECT_EQ(offsetof(EventParms, level), 40u);
-    } else {
-        EXPECT_EQ(sizeof(EventParms), 192u);
-        EXPECT_EQ(offsetof(EventParms, level), 48u);
-    }
-    EXPECT_EQ(kParmsSize, 152u);
-    EXPECT_EQ(kRecordSize, sizeof(EventParms));
-    // The typed area is 144 bytes on both.
-    EXPECT_EQ(sizeof(EventParms) - offsetof(EventParms, level), 144u);
-}
-
 TEST(EventRecord, PluginIdOfAddressWords) {
     EXPECT_EQ(pluginIdOf(0x80000000u), 0u);
     EXPECT_EQ(pluginIdOf(0x0000ABCDu), 0u);
@@ -94,10 +79,4 @@ TEST(EventRecord, AnyCastFollowsTheExactViewType) {
     EXPECT_EQ(std::any_cast<VideoEvt const*>(&a), nullptr);
     EXPECT_THROW(std::any_cast<AudioEvt const*>(a), std::bad_any_cast);
     EXPECT_TRUE(std::any_cast<VideoOutEvt const*>(a)->output());
-}
-
-TEST(EventRecord, HeaderCompilesAsC) {
-    // The C side of the header is checked by the c_header_check target; here
-    // the C typedef names the same type.
-    EXPECT_TRUE((std::is_same_v<ox_EventParms, EventParms>));
 }

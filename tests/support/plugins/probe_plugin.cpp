@@ -2,6 +2,7 @@
 // entry call appends one line "<name> <entry> <details>" to probe-trace.txt in
 // the working directory, so tests can read what the core called, in order.
 // Behaviour that tests choose at run time comes from PROBE_<NAME>_* variables.
+#include "dvrcore/crypto_event.h"
 #include "dvrcore/ipc_packet.h"
 #include "dvrcore/plugin_interface.h"
 #include "test_plugin_support.h"
@@ -292,21 +293,21 @@ int onSearchResult(ox::core::EventParms const* e) {
 
 using test_plugin::hex;
 
-/// Has the core encrypt CRYPTO_TEXT in a buffer of CRYPTO_CAP bytes (operation
-/// CRYPTO_OP, default encrypt), then decrypt the result; traces each answer.
+/// Has the core encrypt CRYPTO_TEXT in a buffer of CRYPTO_CAP bytes, then
+/// decrypt the result; traces each answer.
 void cryptoRoundTrip() {
     std::string const text = env("CRYPTO_TEXT");
     std::vector<char> buf(static_cast<size_t>(envNum("CRYPTO_CAP", 64)) + 8, '#'); // guard bytes after the buffer
     uint32_t const cap = static_cast<uint32_t>(buf.size() - 8);
     std::memcpy(buf.data(), text.data(), std::min<size_t>(text.size(), cap));
-    auto e = record(OX_TYPE_CRYPTO, static_cast<uint32_t>(envNum("CRYPTO_OP", 2)), buf.data(), cap);
-    e.level = static_cast<int32_t>(envNum("CRYPTO_LEN", static_cast<long>(text.size())));
+    auto e = record(OX_TYPE_CRYPTO, OX_CRYPTO_ENCRYPT, buf.data(), cap);
+    e.level = static_cast<int32_t>(text.size());
     int r = g_post(&e, nullptr);
     trace("crypto encrypt r=" + std::to_string(r) + " len=" + std::to_string(e.level) +
           " flags=" + std::to_string(e.flags) + " image=" + hex(buf.data(), r == 0 ? static_cast<size_t>(e.level) : 0) +
           " guard=" + std::string(buf.end() - 8, buf.end()));
     if (r != 0) return;
-    e.flags = 1024;
+    e.flags = OX_CRYPTO_DECRYPT;
     r = g_post(&e, nullptr);
     trace("crypto decrypt r=" + std::to_string(r) + " len=" + std::to_string(e.level) +
           " flags=" + std::to_string(e.flags) + " text=" + std::string(buf.data(), r == 0 ? e.level : 0) +
