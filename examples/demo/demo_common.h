@@ -15,13 +15,13 @@
 
 namespace demo {
 
-// Plugin ids 0x41..0x45; the camera simulator puts the camera number (1, 2)
+// Plugin ids 0x41..0x43, 0x46 and 0x47 (the soak takes 0x44 and 0x45); the camera simulator puts the camera number (1, 2)
 // into the low byte of its address word, which the core never interprets.
 constexpr uint32_t kCamSimAddress = 0x00410000u;
 constexpr uint32_t kRecorderAddress = 0x00420000u;
 constexpr uint32_t kClientAddress = 0x00430000u;
-constexpr uint32_t kMotionAlarmAddress = 0x00440000u;
-constexpr uint32_t kWebViewAddress = 0x00450000u;
+constexpr uint32_t kMotionAlarmAddress = 0x00460000u;
+constexpr uint32_t kWebViewAddress = 0x00470000u;
 constexpr uint32_t kCameraMask = 0x000000FFu;
 constexpr unsigned kCameras = 2;
 

@@ -7,10 +7,16 @@ namespace asio = boost::asio;
 
 namespace {
 constexpr char kBoundary[] = "dvrcoreframe";
-}
+// What the kernel may buffer for one viewer: a few pictures, so that a viewer
+// that stops reading is noticed within seconds.
+constexpr int kSendBuffer = 256 * 1024;
+} // namespace
 
 MjpegStream::MjpegStream(Socket socket, std::function<void()> closed)
-    : socket_(std::move(socket)), deadline_(socket_.get_executor()), closed_(std::move(closed)) {}
+    : socket_(std::move(socket)), deadline_(socket_.get_executor()), closed_(std::move(closed)) {
+    boost::system::error_code ignored;
+    socket_.set_option(asio::socket_base::send_buffer_size(kSendBuffer), ignored);
+}
 
 void MjpegStream::start() {
     part_ = std::string("HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=") + kBoundary +

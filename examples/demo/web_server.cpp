@@ -89,6 +89,7 @@ private:
         res->keep_alive(keep);
         res->body() = std::move(body);
         res->prepare_payload();
+        server_.answered(static_cast<unsigned>(status));
         stream_.expires_after(MjpegStream::kWriteTimeout);
         http::async_write(stream_, *res, [self = shared_from_this(), res, keep](beast::error_code ec, size_t) {
             if (ec || !keep) return self->close();
@@ -253,6 +254,7 @@ void WebServer::storedFrame(uint32_t requestId, FramePtr frame) {
     if (!frame) {
         // The replay is complete: the stream ends after its last picture, the search needs no cancel.
         playbacks_.erase(it);
+        ++playbacksComplete_;
         p->stream->finish();
         return;
     }

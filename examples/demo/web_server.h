@@ -79,6 +79,11 @@ public:
     uint64_t enrol(std::function<void()> close);
     void leave(uint64_t session);
     bool stopping() const { return stopped_; }
+    /// An HTTP answer went out with this status.
+    void answered(unsigned status) { ++answers_[status]; }
+
+    /// What the report shows: frames in and out, playbacks, answers.
+    std::map<std::string, std::string> figures() const;
 
 private:
     struct Playback;
@@ -100,7 +105,8 @@ private:
     std::array<uint64_t, kCameras> liveSent_{};                           // sent to viewers who have left
     std::map<uint32_t, std::shared_ptr<Playback>> playbacks_;             // by request id
     uint32_t nextRequest_ = 1;                                            // low 16 bits of the next request id
-    uint64_t playbackFrames_ = 0, playbacksStarted_ = 0, playbacksCancelled_ = 0;
+    uint64_t playbackFrames_ = 0, playbacksStarted_ = 0, playbacksCancelled_ = 0, playbacksComplete_ = 0;
+    std::map<unsigned, uint64_t> answers_; // HTTP answers by status, streams not counted
 
     // The recording as the recorder's index on disk shows it.
     struct Span {

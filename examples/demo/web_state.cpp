@@ -120,6 +120,24 @@ void WebServer::readIndex(unsigned camera) {
     }
 }
 
+std::map<std::string, std::string> WebServer::figures() const {
+    std::map<std::string, std::string> r;
+    for (unsigned c = 1; c <= kCameras; ++c) {
+        uint64_t sent = liveSent_[c - 1];
+        for (auto const& s : live_[c - 1]) sent += s->sent();
+        std::string const cam = "cam" + std::to_string(c) + ".";
+        r[cam + "live.frames"] = std::to_string(liveFrames_[c - 1]);
+        r[cam + "live.sent"] = std::to_string(sent);
+    }
+    r["playback.started"] = std::to_string(playbacksStarted_);
+    r["playback.complete"] = std::to_string(playbacksComplete_);
+    r["playback.cancelled"] = std::to_string(playbacksCancelled_);
+    r["playback.frames"] = std::to_string(playbackFrames_);
+    r["alarms"] = std::to_string(alarmsSeen_);
+    for (auto const& [status, n] : answers_) r["http." + std::to_string(status)] = std::to_string(n);
+    return r;
+}
+
 std::string WebServer::stateJson() {
     std::string j = "{\"now\":" + std::to_string(nowMs()) + ",\"cameras\":[";
     for (unsigned c = 1; c <= kCameras; ++c) {

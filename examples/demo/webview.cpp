@@ -208,6 +208,8 @@ OX_PLUGIN_EXPORT int IOCTL(IoctlParams const* in, IoctlResult*) {
     } catch (std::exception const& x) {
         log(OX_LOG_CRITICAL, std::string("web server failed: ") + x.what());
     }
+    if (g_server && !demo::writeReport("WebView", g_server->figures()))
+        log(OX_LOG_WARNING, "cannot write demo-report/WebView.txt");
     g_server.reset(); // on this thread, where it ran
     std::lock_guard lock(g_mutex);
     g_done = true;
