@@ -99,6 +99,7 @@ void noteMotion(Counters& c, bool moving, uint64_t wallMs) {
 }
 
 void camera(unsigned number) {
+    demo::nameThread(("cam" + std::to_string(number)).c_str());
     Counters& c = g_counters[number - 1];
     Format const f = g_format;
     auto const frameTick = std::chrono::microseconds(1000000 / f.fps);

@@ -245,6 +245,7 @@ OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
 
 OX_PLUGIN_EXPORT int IOCTL(IoctlParams const* in, IoctlResult*) {
     if (in->code != OX_IOCTL_WORKER_THREAD) return 0;
+    demo::nameThread("client");
     {
         std::unique_lock lock(g_mutex);
         g_wake.wait(lock, [] { return g_opened || g_closing; });

@@ -13,6 +13,8 @@
 #include <map>
 #include <string>
 
+#include <pthread.h>
+
 namespace demo {
 
 // Plugin ids 0x41..0x43, 0x46 and 0x47 (the soak takes 0x44 and 0x45); the camera simulator puts the camera number (1, 2)
@@ -127,6 +129,10 @@ inline bool writeReport(char const* name, std::map<std::string, std::string> con
     for (auto const& [k, v] : values) std::fprintf(f, "%s=%s\n", k.c_str(), v.c_str());
     return std::fclose(f) == 0;
 }
+
+/// Names the calling thread (at most 15 characters), so that top -H and
+/// /proc/<pid>/task show which plugin's thread spends the time.
+inline void nameThread(char const* name) { pthread_setname_np(pthread_self(), name); }
 
 /// Logs through the core; the text is copied before the post returns.
 inline void log(ox_EventCallback post, uint32_t address, int32_t level, std::string text) {

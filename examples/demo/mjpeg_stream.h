@@ -8,6 +8,9 @@
 
 #include "kept_frame.h"
 
+// Boost 1.74's asio/awaitable.hpp uses std::exchange without including <utility>.
+#include <utility>
+
 #include <boost/asio.hpp>
 
 #include <chrono>

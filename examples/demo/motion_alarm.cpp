@@ -8,20 +8,38 @@
 //   <oREC><Alarm ID=".." Camera="N" Kind="Motion" State="1" Time=".." mseTime=".."/></oREC>
 // at most once a second per camera; State="0" once the camera has been
 // still for two seconds.
+//
+// Its settings live in "motionalarm.xml" in the core's working directory,
+//   <oREC><Settings ID="4587520" Threshold="8" PixelDelta="24"/></oREC>
+// read at open (defaults, saved, when the file is missing; defaults in force
+// and the file left alone when it is damaged) and changed by a configuration
+// document carrying a Settings element with our ID; the worker saves them.
 #include "demo_common.h"
 #include "jpeg.h"
 #include "kept_frame.h"
 #include "scene.h"
 
+#include <dvrcore/store.h>
+#include <dvrcore/xml_document.h>
+
+#include <algorithm>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
 
+#include <sys/stat.h>
+
 namespace {
 
-constexpr int kPixelDelta = 24;          // luma step that counts as a change
-constexpr unsigned kChangedCells = 8;    // changed pixels (at 1/8 size) that make motion
+constexpr char kSettingsFile[] = "motionalarm.xml";
+constexpr int kDocumentId = static_cast<int>(demo::kMotionAlarmAddress & OX_PLUGIN_ID_MASK);
+
+struct Settings {
+    int threshold = 8;   ///< Threshold: changed pixels (at 1/8 size) that make motion
+    int pixelDelta = 24; ///< PixelDelta: luma step that counts as a change
+};
+
 constexpr uint64_t kAlarmEveryMs = 1000; // at most one raised alarm a second per camera
 constexpr uint64_t kClearAfterMs = 2000; // still this long: the alarm is cleared
 constexpr uint32_t kClosePriority = 250; // after the cameras
@@ -44,16 +62,108 @@ demo::FramePtr g_latest[demo::kCameras]; // under g_mutex: the newest frame of e
 uint64_t g_offered[demo::kCameras] = {};        // under g_mutex: live frames we kept, counting from 1
 bool g_closing = false;                         // under g_mutex: Close was called; the worker ends
 bool g_done = false;                            // under g_mutex: the worker has ended
+Settings g_settings;                            // under g_mutex
+bool g_settingsDirty = false;                   // under g_mutex: to be saved by the worker
 Detector g_detectors[demo::kCameras];           // worker thread; read by Close once g_done
 
-unsigned changedCells(demo::GreyPicture const& a, demo::GreyPicture const& b) {
+void log(int32_t level, std::string text) { demo::log(g_post, demo::kMotionAlarmAddress, level, std::move(text)); }
+
+std::string settingsText(Settings const& s) {
+    return "<?xml version=\"1.0\"?><oREC><Settings ID=\"" + std::to_string(kDocumentId) + "\" Threshold=\"" +
+           std::to_string(s.threshold) + "\" PixelDelta=\"" + std::to_string(s.pixelDelta) + "\"/></oREC>";
+}
+
+std::string describe(Settings const& s) {
+    return "threshold " + std::to_string(s.threshold) + " pixels, pixel delta " + std::to_string(s.pixelDelta);
+}
+
+/// The Settings element with our ID, or null.
+rapidxml::xmlNode<char> const* ours(rapidxml::xmlDocument<char> const& doc) {
+    for (auto const* n = doc.node("oREC/Settings"); n; n = n->nextSibling("Settings"))
+        if (n->attr("ID", 0) == kDocumentId) return n;
+    return nullptr;
+}
+
+// Attributes present change their setting, within sense; absent ones keep it.
+Settings applied(Settings s, rapidxml::xmlNode<char> const& n) {
+    s.threshold = std::clamp(n.attr("Threshold", s.threshold), 1, 10000);
+    s.pixelDelta = std::clamp(n.attr("PixelDelta", s.pixelDelta), 1, 255);
+    return s;
+}
+
+bool exists(std::string const& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// Main thread, at open.
+void loadSettings() {
+    std::string const file = kSettingsFile;
+    if (!exists(file) && !exists(file + std::string(oxcfg::kPendingSuffix))) {
+        {
+            std::lock_guard lock(g_mutex);
+            g_settings = Settings{};
+            g_settingsDirty = true; // the defaults are written out
+        }
+        log(OX_LOG_INFO, file + " not found: defaults in force (" + describe(Settings{}) + ")");
+        return;
+    }
+    Settings loaded;
+    try {
+        std::string const stored = oxcfg::loadConfig(file);
+        rapidxml::xmlDocument<char> doc;
+        doc.parse<rapidxml::kParseNonDestructive>(stored);
+        if (auto const* n = ours(doc)) loaded = applied(loaded, *n);
+    } catch (std::exception const& x) {
+        // Left as it is for someone to look at, until a settings document replaces it.
+        log(OX_LOG_WARNING, file + " is damaged, defaults in force: " + x.what());
+        return;
+    }
+    std::lock_guard lock(g_mutex);
+    g_settings = loaded;
+}
+
+// Dispatcher thread: a configuration document; only our Settings element counts.
+void settingsDocument(ox_EventParms const& e) {
+    std::string_view const text(e.data, e.dataLen);
+    if (text.find("<Settings") == std::string_view::npos) return;
+    std::string changed;
+    try {
+        rapidxml::xmlDocument<char> doc;
+        doc.parse<rapidxml::kParseNonDestructive>(text);
+        auto const* n = ours(doc);
+        if (!n) return;
+        std::lock_guard lock(g_mutex);
+        Settings const s = applied(g_settings, *n);
+        if (s.threshold == g_settings.threshold && s.pixelDelta == g_settings.pixelDelta) return;
+        g_settings = s;
+        g_settingsDirty = true;
+        changed = describe(s);
+    } catch (std::exception const& x) {
+        log(OX_LOG_NOTICE, std::string("settings document refused: ") + x.what());
+        return;
+    }
+    g_wake.notify_all();
+    log(OX_LOG_INFO, "settings changed: " + changed);
+}
+
+// Worker thread, no lock held.
+void saveSettings(Settings const& s) {
+    try {
+        oxcfg::saveConfig(kSettingsFile, settingsText(s));
+    } catch (std::exception const& x) {
+        log(OX_LOG_WARNING, std::string("settings not saved: ") + x.what());
+    }
+}
+
+unsigned changedCells(demo::GreyPicture const& a, demo::GreyPicture const& b, int pixelDelta) {
     if (a.width != b.width || a.height != b.height) return 0;
     unsigned const masked = (demo::kOverlayRows + 7) / 8; // rows of the overlay band at 1/8 size
     unsigned n = 0;
     for (unsigned y = masked; y < a.height; ++y)
         for (unsigned x = 0; x < a.width; ++x) {
             size_t const i = static_cast<size_t>(y) * a.width + x;
-            if (std::abs(int{a.luma[i]} - int{b.luma[i]}) > kPixelDelta) ++n;
+            if (std::abs(int{a.luma[i]} - int{b.luma[i]}) > pixelDelta) ++n;
         }
     return n;
 }
@@ -71,7 +181,7 @@ void postAlarm(unsigned camera, bool state, uint64_t ms) {
 }
 
 // Worker thread, no lock held: one frame of one camera.
-void examine(unsigned camera, ox::core::EventParms const& frame) {
+void examine(unsigned camera, ox::core::EventParms const& frame, Settings const& settings) {
     Detector& d = g_detectors[camera - 1];
     demo::GreyPicture now;
     if (!demo::decodeJpegEighth(frame.data, frame.dataLen, now)) {
@@ -80,7 +190,8 @@ void examine(unsigned camera, ox::core::EventParms const& frame) {
     }
     ++d.examined;
     uint64_t const t = demo::timeMs(frame);
-    bool const moved = !d.before.luma.empty() && changedCells(d.before, now) >= kChangedCells;
+    bool const moved = !d.before.luma.empty() &&
+                       changedCells(d.before, now, settings.pixelDelta) >= static_cast<unsigned>(settings.threshold);
     d.before = std::move(now);
     if (moved) {
         d.lastMotionMs = t;
@@ -115,7 +226,11 @@ OX_PLUGIN_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
 
 OX_PLUGIN_EXPORT int Unload(UnloadParams const*, UnloadResult*) { return 0; }
 
-OX_PLUGIN_EXPORT int Open(OpenParams const*, OpenResult*) { return 0; }
+OX_PLUGIN_EXPORT int Open(OpenParams const*, OpenResult*) {
+    loadSettings();
+    g_wake.notify_all();
+    return 0;
+}
 
 OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
     demo::FramePtr held[demo::kCameras];
@@ -148,6 +263,10 @@ OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
 
 // Dispatcher thread: keep the newest frame, give back the one it replaces.
 OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
+    if (ox::core::typeOf(*e) == OX_TYPE_CONFIG && (e->flags & OX_XML_PAYLOAD) && e->data && e->source != OX_CORE_ADDRESS) {
+        settingsDocument(*e);
+        return 0;
+    }
     if (ox::core::typeOf(*e) != OX_TYPE_VIDEO || !(e->flags & OX_LIVE_CLASS) || !e->data ||
         ox::core::pluginIdOf(e->source) != ox::core::pluginIdOf(demo::kCamSimAddress))
         return 0;
@@ -167,6 +286,7 @@ OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
 
 OX_PLUGIN_EXPORT int IOCTL(IoctlParams const* in, IoctlResult*) {
     if (in->code != OX_IOCTL_WORKER_THREAD) return 0;
+    demo::nameThread("motionalarm");
     // By count, not by pointer: holding the examined frame would keep a second one.
     uint64_t examined[demo::kCameras] = {};
     std::unique_lock lock(g_mutex);
@@ -176,13 +296,22 @@ OX_PLUGIN_EXPORT int IOCTL(IoctlParams const* in, IoctlResult*) {
                 if (g_latest[i] && g_offered[i] != examined[i]) return static_cast<int>(i);
             return -1;
         };
-        g_wake.wait(lock, [&] { return g_closing || fresh() >= 0; });
+        g_wake.wait(lock, [&] { return g_closing || g_settingsDirty || fresh() >= 0; });
+        if (g_settingsDirty) {
+            g_settingsDirty = false;
+            Settings const s = g_settings;
+            lock.unlock(); // the disk is no place to hold our lock
+            saveSettings(s);
+            lock.lock();
+            continue;
+        }
         if (g_closing) break;
         int const i = fresh();
+        Settings const settings = g_settings;
         demo::FramePtr frame = g_latest[i];
         examined[i] = g_offered[i];
         lock.unlock(); // never decode or post under our lock
-        examine(static_cast<unsigned>(i) + 1, frame->record());
+        examine(static_cast<unsigned>(i) + 1, frame->record(), settings);
         frame.reset(); // gives the frame back if a newer one has replaced it meanwhile
         lock.lock();
     }

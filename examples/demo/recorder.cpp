@@ -288,6 +288,7 @@ OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
 
 OX_PLUGIN_EXPORT int IOCTL(IoctlParams const* in, IoctlResult*) {
     if (in->code != OX_IOCTL_WORKER_THREAD) return 0;
+    demo::nameThread("recorder");
     std::unique_lock lock(g_queueMutex);
     for (;;) {
         g_queueWake.wait(lock, [] { return g_closing || !g_kept.empty(); });

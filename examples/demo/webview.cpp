@@ -203,6 +203,7 @@ OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
 
 OX_PLUGIN_EXPORT int IOCTL(IoctlParams const* in, IoctlResult*) {
     if (in->code != OX_IOCTL_WORKER_THREAD) return 0;
+    demo::nameThread("webview");
     try {
         g_io->run();
     } catch (std::exception const& x) {

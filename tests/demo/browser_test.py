@@ -10,6 +10,7 @@ import argparse
 import json
 import os
 import shutil
+import socket
 import sys
 import tempfile
 import time
@@ -112,6 +113,8 @@ def main():
         report.append("alarms listed: %d" % len(driver.find_elements(By.CSS_SELECTOR, "#alarms li")))
         wait_for("the plugin table", lambda: len(driver.find_elements(By.CSS_SELECTOR, "#plugins tbody tr")) >= 6, 10)
 
+        report.append(hostile_clients(url))
+
         # Still live at the end: a stalled stream shows the same picture.
         for cam in (1, 2):
             img = driver.find_element(By.ID, "live%d" % cam)
@@ -135,6 +138,56 @@ def main():
     for line in report:
         print("browser: ok    " + line)
     return 0
+
+
+def status_of(url, raw):
+    """Sends raw bytes, returns the status line of the answer ("" when closed without one)."""
+    host, port = url.split("//")[1].strip("/").split(":")
+    with socket.create_connection((host, int(port)), timeout=5) as s:
+        s.sendall(raw)
+        try:
+            return s.makefile("rb").readline().decode("latin-1").strip()
+        except OSError:
+            return ""
+
+
+def hostile_clients(url):
+    """Bad requests get clear errors; viewers that never read cost the server
+    at most one frame each, and the page's own streams go on."""
+    for raw, want in ((b"GET /no/such/page HTTP/1.1\r\nHost: x\r\n\r\n", " 404 "),
+                      (b"GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + b"a" * 20000 + b"\r\n\r\n", " 431 "),
+                      (b"\x16\x03\x01 not http at all\r\n\r\n", " 400 "),
+                      (b"POST /api/state HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc", " 4"),
+                      (b"GET /play/1?from=x HTTP/1.1\r\nHost: x\r\n\r\n", " 400 ")):
+        got = status_of(url, raw)
+        if want not in got + " ":
+            raise Failed("%r... answered %r, expected%s" % (raw[:24], got, want))
+    host, port = url.split("//")[1].strip("/").split(":")
+    stalled = []
+    try:
+        for _ in range(5):
+            s = socket.socket()
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            s.connect((host, int(port)))
+            s.sendall(b"GET /live/1 HTTP/1.1\r\nHost: x\r\n\r\n")
+            stalled.append(s)  # and never read
+        wait_for("the stalled viewers to be served", lambda: state(url)["cameras"][0]["viewers"] >= 6, 10)
+        start = state(url)["cameras"][0]["liveFrames"]
+        worst = 0
+        # Two seconds of frames while five viewers read nothing.
+        while True:
+            s = state(url)
+            worst = max(worst, s["refs"].get("47", 0))
+            if s["cameras"][0]["liveFrames"] >= start + 20:
+                break
+        # The newest frame of each camera, one per stream, one playback.
+        bound = 2 + s["cameras"][0]["viewers"] + s["cameras"][1]["viewers"] + 1
+        if worst > bound:
+            raise Failed("WebView held %d frames with five stalled viewers (at most %d)" % (worst, bound))
+    finally:
+        for s in stalled:
+            s.close()
+    return "bad requests answered 404/431/400/405; 5 viewers that never read: at most %d frames held" % worst
 
 
 def _answers(url):
