@@ -43,6 +43,7 @@ struct AlarmNote {
     unsigned from = 0;   // plugin id of the poster
     std::string kind;    // "Motion", ..., "Memory" for the core's memory alarm
     int state = 1;
+    uint64_t seq = 0;    // 1, 2, ... as they came; the page shows each once
 };
 
 class WebServer {

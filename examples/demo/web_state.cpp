@@ -60,8 +60,8 @@ unsigned idOfDecimal(std::string const& text) {
 } // namespace
 
 void WebServer::alarm(AlarmNote note) {
+    note.seq = ++alarmsSeen_;
     alarms_.push_back(std::move(note));
-    ++alarmsSeen_;
     if (alarms_.size() > kAlarmsKept) alarms_.pop_front();
 }
 
@@ -158,7 +158,7 @@ std::string WebServer::stateJson() {
     bool first = true;
     for (auto const& a : alarms_) {
         j += (first ? "{" : ",{");
-        j += "\"ms\":" + std::to_string(a.ms) + ",\"camera\":" + std::to_string(a.camera) + ",\"from\":" +
+        j += "\"seq\":" + std::to_string(a.seq) + ",\"ms\":" + std::to_string(a.ms) + ",\"camera\":" + std::to_string(a.camera) + ",\"from\":" +
              quoted(hexId(a.from)) + ",\"kind\":" + quoted(a.kind) + ",\"state\":" + std::to_string(a.state) + "}";
         first = false;
     }
