@@ -10,6 +10,7 @@
 #include <dvrcore/crypto_event.h>
 #include <dvrcore/ipc_packet.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
@@ -21,6 +22,9 @@ constexpr uint32_t kSearchSource = 0x00000001u; // plugin id 0, not the core: a 
 constexpr uint32_t kFirstSearch = demo::kClientAddress | 1;
 constexpr uint32_t kCancelledSearch = demo::kClientAddress | 2;
 constexpr uint64_t kCancelAfter = 5;  // results of the second search before its cancel
+// Live frames of each camera before the searches: the second one must find
+// more than it takes to cancel, however slowly the cameras start (qemu).
+constexpr uint64_t kFramesBeforeSearch = 4 * kCancelAfter;
 constexpr uint64_t kSettleMs = 500;   // a search range ends this long before now
 constexpr auto kAnswerWait = std::chrono::seconds(10);
 constexpr auto kForgetAfter = std::chrono::seconds(3); // after the searches: results in flight have arrived
@@ -171,6 +175,9 @@ void onResult(ox_EventParms const& e, int which) {
 
 std::string num(uint64_t v) { return std::to_string(v); }
 
+// g_mutex held.
+bool enoughFrames() { return *std::min_element(std::begin(g_liveSeen), std::end(g_liveSeen)) >= kFramesBeforeSearch; }
+
 void script() {
     std::string const crypto = cryptoRoundTrip();
     demo::log(g_post, demo::kClientAddress, crypto == "ok" ? OX_LOG_INFO : OX_LOG_WARNING, "crypto round trip: " + crypto);
@@ -187,6 +194,8 @@ void script() {
     uint64_t const runMs = demo::setting("demo.conf", "seconds", 20) * 1000;
     uint64_t const at = std::min<uint64_t>(std::max<uint64_t>(runMs * 35 / 100, 1500), 8000);
     if (g_wake.wait_for(lock, std::chrono::milliseconds(at), [] { return g_closing; })) return;
+    g_wake.wait(lock, [] { return g_closing || enoughFrames(); });
+    if (g_closing) return;
     uint64_t const now = demo::nowMs();
     demo::SearchQuery q1{1, now - std::min<uint64_t>(at, 5000), now - kSettleMs};
     say(lock, OX_LOG_INFO, "searching camera 1: " + demo::queryText(q1));
@@ -285,6 +294,7 @@ OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
             if (which == 1 && !s.cancelSent && s.results >= kCancelAfter) cancel = s.cancelSent = true;
         } else if (ox::core::pluginIdOf(e->source) == ox::core::pluginIdOf(demo::kCamSimAddress)) {
             ++g_liveSeen[m.camera - 1];
+            if (g_liveSeen[m.camera - 1] == kFramesBeforeSearch && enoughFrames()) g_wake.notify_all();
             if (g_forget) return 0;
             auto& frames = g_live[m.camera - 1];
             if (m.sequence >= frames.size()) frames.resize(m.sequence + 1);
