@@ -197,7 +197,8 @@ void script() {
     g_wake.wait(lock, [] { return g_closing || enoughFrames(); });
     if (g_closing) return;
     uint64_t const now = demo::nowMs();
-    demo::SearchQuery q1{1, now - std::min<uint64_t>(at, 5000), now - kSettleMs};
+    // Up to 5 s back: the frames before the first are simply not there to replay.
+    demo::SearchQuery q1{1, now - 5000, now - kSettleMs};
     say(lock, OX_LOG_INFO, "searching camera 1: " + demo::queryText(q1));
     runSearch(lock, 0, kFirstSearch, q1);
     if (g_closing) return;
