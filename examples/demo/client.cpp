@@ -71,6 +71,16 @@ void say(std::unique_lock<std::mutex>& lock, int32_t level, std::string text) {
     lock.lock();
 }
 
+// A configuration document for the motion detector, as an operator's console sends one.
+void setDetector() {
+    std::string doc = "<?xml version=\"1.0\"?><oREC><Settings ID=\"" +
+                      std::to_string(demo::kMotionAlarmAddress & OX_PLUGIN_ID_MASK) + "\" PixelDelta=\"" +
+                      std::to_string(demo::kClientPixelDelta) + "\"/></oREC>";
+    auto e = ox::core::makeEvent(demo::kClientAddress, OX_TYPE_CONFIG, OX_LIVE_CLASS | OX_XML_PAYLOAD, doc.data(),
+                                 static_cast<uint32_t>(doc.size()));
+    g_post(&e, nullptr);
+}
+
 std::string cryptoRoundTrip() {
     std::string const plain = "camera 1 key frame index, sealed by the core for the viewing station";
     std::vector<char> buf(plain.size() + 48, '\0');
@@ -179,6 +189,7 @@ std::string num(uint64_t v) { return std::to_string(v); }
 bool enoughFrames() { return *std::min_element(std::begin(g_liveSeen), std::end(g_liveSeen)) >= kFramesBeforeSearch; }
 
 void script() {
+    setDetector();
     std::string const crypto = cryptoRoundTrip();
     demo::log(g_post, demo::kClientAddress, crypto == "ok" ? OX_LOG_INFO : OX_LOG_WARNING, "crypto round trip: " + crypto);
     std::unique_lock lock(g_mutex);

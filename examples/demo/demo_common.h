@@ -27,6 +27,10 @@ constexpr uint32_t kWebViewAddress = 0x00470000u;
 constexpr uint32_t kCameraMask = 0x000000FFu;
 constexpr unsigned kCameras = 2;
 
+// The motion detector's pixel step the client sets with a configuration
+// document, as an operator would (the default is 24).
+constexpr int kClientPixelDelta = 20;
+
 // Parent request type the client sends; orveld-dev -e answers with the same bytes.
 constexpr uint32_t kPingRequest = 0x4301u;
 

@@ -247,6 +247,11 @@ OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
     }
     for (auto& h : held) h.reset(); // the last frames go back outside our lock
     std::map<std::string, std::string> r;
+    {
+        std::lock_guard lock(g_mutex);
+        r["settings.threshold"] = std::to_string(g_settings.threshold);
+        r["settings.pixel_delta"] = std::to_string(g_settings.pixelDelta);
+    }
     for (unsigned i = 0; i < demo::kCameras; ++i) {
         Detector const& d = g_detectors[i];
         std::string const cam = "cam" + std::to_string(i + 1) + ".";
