@@ -63,7 +63,7 @@ def main():
     opts.binary_location = "/usr/bin/chromium"
     for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--disable-dev-shm-usage", "--window-size=1100,1300", "--user-data-dir=" + profile):
+                 "--disable-dev-shm-usage", "--window-size=1100,1500", "--user-data-dir=" + profile):
         opts.add_argument(flag)
     driver = webdriver.Chrome(service=Service(executable_path="/usr/bin/chromedriver"), options=opts)
     report = []
