@@ -21,10 +21,10 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kSearchSource = 0x00000001u; // plugin id 0, not the core: a search request
 constexpr uint32_t kFirstSearch = demo::kClientAddress | 1;
 constexpr uint32_t kCancelledSearch = demo::kClientAddress | 2;
-constexpr uint64_t kCancelAfter = 5;  // results of the second search before its cancel
+constexpr uint64_t kCancelAfter = 3;  // results of the second search before its cancel
 // Live frames of each camera before the searches: the second one must find
 // more than it takes to cancel, however slowly the cameras start (qemu).
-constexpr uint64_t kFramesBeforeSearch = 4 * kCancelAfter;
+constexpr uint64_t kFramesBeforeSearch = 3 * kCancelAfter;
 constexpr uint64_t kSettleMs = 500;   // a search range ends this long before now
 constexpr auto kAnswerWait = std::chrono::seconds(10);
 constexpr auto kForgetAfter = std::chrono::seconds(3); // after the searches: results in flight have arrived
