@@ -1,13 +1,18 @@
-// CamSim: two simulated cameras. Each has a thread of its own that posts a
-// live video stream (25 frames/s, a key frame every 50 frames, sizes of a
-// 1080p stream at about 2.7 Mbit/s) and a live audio stream (50 packets/s of
-// 320 bytes). The camera number is the low byte of the source address; the
-// typed area and the payload head carry camera, stream, sequence and checksum
-// (demo_common.h), so the recorder and the client can check what they get.
+// CamSim: two simulated cameras. Each has a thread of its own that draws
+// its scene (scene.h), encodes it as a JPEG picture and posts it as live
+// video (default 640x360 at 10 frames/s; demo.conf: width, height, fps), and
+// posts live audio (50 packets/s of 320 bytes of a tone). The camera number
+// is the low byte of the source address and is in the typed area with the
+// stream, the sequence and the payload's checksum (demo_common.h), so that
+// the recorder and the client can check what they get.
 #include "demo_common.h"
+#include "jpeg.h"
+#include "scene.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -16,15 +21,18 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kTick = std::chrono::milliseconds(20); // one audio packet; video every second tick
-constexpr unsigned kKeyInterval = 50;
-constexpr size_t kKeyBytes = 60 * 1024;
-constexpr size_t kDeltaBytes = 12 * 1024;
-constexpr size_t kAudioBytes = 320;
+constexpr auto kAudioTick = std::chrono::milliseconds(20);
+constexpr size_t kAudioBytes = 320; // 20 ms of 8 kHz 16-bit mono
+constexpr int kJpegQuality = 75;
 
 constexpr uint32_t kClosePriority = 300; // closed first: nothing new reaches the recorder while it drains
 
 ox_EventCallback g_post = nullptr; // from Load; callable from any thread until Unload returns
+
+/// Picture size and rate; set in Load, read by the camera threads after Open.
+struct Format {
+    unsigned width = 640, height = 360, fps = 10;
+} g_format;
 
 /// Figures of one camera; written by its thread only, read after the join.
 struct Counters {
@@ -33,6 +41,10 @@ struct Counters {
     uint64_t dropped[2] = {0, 0}; // live media dropped while the core was short of memory
     uint64_t bytes[2] = {0, 0};
     uint64_t keyFrames = 0;
+    uint64_t encodeErrors = 0;
+    uint64_t encodeUs = 0;      // time spent drawing and encoding
+    std::string motion;         // "from-to" wall-clock ms of each motion window, ';' between
+    uint64_t motionFrom = 0, motionTo = 0;
 };
 
 std::mutex g_mutex;
@@ -42,62 +54,95 @@ std::array<std::thread, demo::kCameras> g_threads; // main thread only (Open, Cl
 std::array<Counters, demo::kCameras> g_counters;   // each entry: its camera's thread, then Close
 std::chrono::steady_clock::time_point g_opened;    // main thread only
 
-// Fills a payload: head, then bytes that vary with camera and sequence, so
-// that two frames never carry the same bytes.
-void fill(std::vector<char>& buf, unsigned camera, demo::Stream stream, uint32_t sequence) {
-    uint32_t x = (camera * 0x9E3779B1u) ^ (sequence * 0x85EBCA77u) ^ stream;
-    for (size_t i = sizeof(demo::PayloadHead); i < buf.size(); ++i) {
-        x ^= x << 13; x ^= x >> 17; x ^= x << 5;
-        buf[i] = static_cast<char>(x);
-    }
-    demo::PayloadHead const h{demo::kPayloadMagic, camera, stream, sequence,
-                              demo::payloadChecksum(buf.data(), buf.size()), static_cast<uint32_t>(buf.size())};
-    std::memcpy(buf.data(), &h, sizeof h);
-}
-
-void postMedia(unsigned camera, demo::Stream stream, uint32_t sequence, bool key, std::vector<char>& buf,
+bool postMedia(unsigned camera, demo::Stream stream, uint32_t sequence, std::vector<char>& buf, uint64_t wallMs,
                Counters& c) {
-    fill(buf, camera, stream, sequence);
     uint32_t const type = stream == demo::kVideo ? OX_TYPE_VIDEO : OX_TYPE_AUDIO;
     auto e = ox::core::makeEvent(demo::kCamSimAddress | camera, type, OX_LIVE_CLASS, buf.data(),
                                  static_cast<uint32_t>(buf.size()));
-    uint64_t const now = demo::nowMs();
-    e.seconds = static_cast<uint32_t>(now / 1000);
-    e.milliseconds = static_cast<uint16_t>(now % 1000);
-    if (key) e.frameKind = OX_KEY_FRAME;
-    demo::PayloadHead h;
-    std::memcpy(&h, buf.data(), sizeof h);
-    demo::setMedia(e, {demo::kMediaMagic, camera, stream, sequence, h.checksum, 0});
+    e.seconds = static_cast<uint32_t>(wallMs / 1000);
+    e.milliseconds = static_cast<uint16_t>(wallMs % 1000);
+    // Every picture stands alone.
+    if (stream == demo::kVideo) e.frameKind = OX_KEY_FRAME;
+    demo::setMedia(e, {demo::kMediaMagic, camera, stream, sequence,
+                       demo::fnv1a(buf.data(), buf.size()), 0});
     switch (g_post(&e, nullptr)) {
     case OX_POST_ACCEPTED:
         ++c.posted[stream];
         c.bytes[stream] += buf.size();
-        if (key) ++c.keyFrames;
-        break;
-    case OX_POST_DROPPED: ++c.dropped[stream]; break;
-    default: ++c.refused[stream]; break;
+        if (stream == demo::kVideo) ++c.keyFrames;
+        return true;
+    case OX_POST_DROPPED: ++c.dropped[stream]; return false;
+    default: ++c.refused[stream]; return false;
+    }
+}
+
+// A 440 Hz tone (camera 2 an octave up), phase carried across packets.
+void tone(std::vector<char>& buf, unsigned camera, uint32_t packet) {
+    size_t const samples = buf.size() / 2;
+    double const step = 2 * 3.14159265358979 * 440.0 * camera / 8000.0;
+    for (size_t i = 0; i < samples; ++i) {
+        auto const v = static_cast<int16_t>(3000 * std::sin(step * static_cast<double>(packet * samples + i)));
+        buf[2 * i] = static_cast<char>(v & 0xFF);
+        buf[2 * i + 1] = static_cast<char>((v >> 8) & 0xFF);
+    }
+}
+
+void noteMotion(Counters& c, bool moving, uint64_t wallMs) {
+    if (moving) {
+        if (c.motionFrom == 0) c.motionFrom = wallMs;
+        c.motionTo = wallMs;
+    } else if (c.motionFrom != 0) {
+        if (!c.motion.empty()) c.motion += ';';
+        c.motion += std::to_string(c.motionFrom) + "-" + std::to_string(c.motionTo);
+        c.motionFrom = 0;
     }
 }
 
 void camera(unsigned number) {
+    demo::nameThread(("cam" + std::to_string(number)).c_str());
     Counters& c = g_counters[number - 1];
+    Format const f = g_format;
+    auto const frameTick = std::chrono::microseconds(1000000 / f.fps);
+    std::vector<unsigned char> rgb;
     std::vector<char> video, audio(kAudioBytes);
     uint32_t frame = 0, packet = 0;
-    auto next = Clock::now();
-    for (unsigned tick = 0;; ++tick) {
-        postMedia(number, demo::kAudio, packet++, false, audio, c);
-        if (tick % 2 == 0) {
-            bool const key = frame % kKeyInterval == 0;
-            // Delta frames vary by up to +-1/8 around their size, as an encoder's do.
-            size_t const size = key ? kKeyBytes : kDeltaBytes - kDeltaBytes / 8 + (frame * 2654435761u) % (kDeltaBytes / 4);
-            video.resize(size);
-            postMedia(number, demo::kVideo, frame++, key, video, c);
+    uint64_t movingMs = 0;
+    auto const start = Clock::now();
+    auto nextVideo = start, nextAudio = start, lastVideo = start;
+    for (;;) {
+        auto const now = Clock::now();
+        if (now >= nextAudio) {
+            tone(audio, number, packet);
+            postMedia(number, demo::kAudio, packet++, audio, demo::nowMs(), c);
+            nextAudio += kAudioTick;
+        }
+        if (now >= nextVideo) {
+            auto const sinceStart = std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count();
+            bool const moving = demo::inMotion(number, static_cast<uint64_t>(sinceStart));
+            if (moving) movingMs += static_cast<uint64_t>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(now - lastVideo).count());
+            lastVideo = now;
+            uint64_t const wall = demo::nowMs();
+            demo::drawScene(rgb, f.width, f.height, number, movingMs, wall, frame);
+            if (demo::encodeJpeg(rgb.data(), f.width, f.height, kJpegQuality, video)) {
+                if (postMedia(number, demo::kVideo, frame, video, wall, c)) {
+                    ++frame;
+                    noteMotion(c, moving, wall);
+                }
+            } else {
+                ++c.encodeErrors;
+            }
+            c.encodeUs += static_cast<uint64_t>(
+                std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - now).count());
+            nextVideo += frameTick;
+            // A camera that cannot keep its rate skips frames rather than bunching them.
+            if (nextVideo < Clock::now()) nextVideo = Clock::now() + frameTick;
         }
         // Frame pacing: the only timed wait here, and it also watches for Close.
-        next += kTick;
         std::unique_lock lock(g_mutex);
-        if (g_wake.wait_until(lock, next, [] { return g_stopping; })) return;
+        if (g_wake.wait_until(lock, std::min(nextVideo, nextAudio), [] { return g_stopping; })) break;
     }
+    noteMotion(c, false, 0);
 }
 
 std::string num(uint64_t v) { return std::to_string(v); }
@@ -106,6 +151,9 @@ std::string num(uint64_t v) { return std::to_string(v); }
 
 OX_PLUGIN_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
     g_post = in->callback;
+    g_format.width = static_cast<unsigned>(std::clamp<unsigned long>(demo::setting("demo.conf", "width", 640), 64, 1920));
+    g_format.height = static_cast<unsigned>(std::clamp<unsigned long>(demo::setting("demo.conf", "height", 360), 64, 1080));
+    g_format.fps = static_cast<unsigned>(std::clamp<unsigned long>(demo::setting("demo.conf", "fps", 10), 1, 30));
     out->address = demo::kCamSimAddress;
     out->closePriority = kClosePriority;
     return 0;
@@ -120,7 +168,9 @@ OX_PLUGIN_EXPORT int Open(OpenParams const*, OpenResult*) {
         g_stopping = false;
     }
     for (unsigned i = 0; i < demo::kCameras; ++i) g_threads[i] = std::thread(camera, i + 1);
-    demo::log(g_post, demo::kCamSimAddress, OX_LOG_NOTICE, "2 cameras streaming: video 25 frames/s, audio 50 packets/s");
+    demo::log(g_post, demo::kCamSimAddress, OX_LOG_NOTICE,
+              "2 cameras streaming: JPEG " + std::to_string(g_format.width) + "x" + std::to_string(g_format.height) +
+                  " at " + std::to_string(g_format.fps) + " frames/s, audio 50 packets/s");
     return 0;
 }
 
@@ -143,6 +193,9 @@ OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
         r[cam + "video.dropped"] = num(c.dropped[demo::kVideo]);
         r[cam + "video.bytes"] = num(c.bytes[demo::kVideo]);
         r[cam + "video.key"] = num(c.keyFrames);
+        r[cam + "video.encode_errors"] = num(c.encodeErrors);
+        r[cam + "video.encode_us"] = num(c.posted[demo::kVideo] ? c.encodeUs / c.posted[demo::kVideo] : 0);
+        r[cam + "motion"] = c.motion.empty() ? "none" : c.motion;
         r[cam + "audio.posted"] = num(c.posted[demo::kAudio]);
         r[cam + "audio.refused"] = num(c.refused[demo::kAudio]);
         r[cam + "audio.dropped"] = num(c.dropped[demo::kAudio]);

@@ -2,12 +2,17 @@
 // says whether they hold every frame the recorder reports recorded, in order:
 // per camera, index entries with sequences 0, 1, 2... per stream, time never
 // going back, frames packed back to back in their segments, and every frame
-// read from its segment intact and matching its entry. Prints key=value lines;
-// exit status 0 when everything holds, 1 otherwise.
+// read from its segment intact and matching its entry (video: a whole JPEG
+// picture). Also sets the motion detector's alarms against the windows in
+// which the cameras' scenes moved. Prints key=value lines; exit status 0
+// when the recording holds, 1 otherwise (the alarm figures are for the
+// report to judge).
 //   demo-check [WORKING-DIRECTORY]
 #include "demo_common.h"
 
+#include <algorithm>
 #include <fstream>
+#include <sstream>
 #include <vector>
 
 #include <sys/stat.h>
@@ -63,12 +68,9 @@ std::string checkCamera(std::string const& dir, unsigned cam, uint64_t const rec
         }
         if (e.offset != offset) return at + "gap or overlap in the segment";
         buf.resize(e.size);
-        demo::PayloadHead head;
         if (!seg.seekg(e.offset).read(buf.data(), e.size)) return at + "frame beyond the segment's end";
-        if (!demo::validPayload(buf.data(), e.size, head)) return at + "frame damaged";
-        if (head.camera != cam || head.stream != e.stream || head.sequence != e.sequence ||
-            head.checksum != e.checksum)
-            return at + "frame and entry disagree";
+        if (!demo::intactPayload(buf.data(), e.size, e.checksum)) return at + "frame and entry disagree";
+        if (e.stream == demo::kVideo && !demo::looksLikeJpeg(buf.data(), e.size)) return at + "not a whole JPEG picture";
         offset += e.size;
         bytes += e.size;
     }
@@ -81,6 +83,53 @@ std::string checkCamera(std::string const& dir, unsigned cam, uint64_t const rec
             return std::to_string(next[s]) + (s == demo::kVideo ? " video" : " audio") + " frames on disk, " +
                    std::to_string(recorded[s]) + " reported recorded";
     return {};
+}
+
+std::vector<uint64_t> numbers(std::string const& text, char sep) {
+    std::vector<uint64_t> out;
+    std::stringstream in(text);
+    for (std::string item; std::getline(in, item, sep);)
+        if (!item.empty() && item != "none") out.push_back(std::stoull(item));
+    return out;
+}
+
+// A detector that skips frames may see the last movement a frame late.
+constexpr uint64_t kAlarmLateMs = 1000;
+// Shorter windows (cut by the end of the run) need not have raised one.
+constexpr uint64_t kShortestWindowMs = 500;
+
+/// Motion windows (CamSim) against raised alarms (MotionAlarm) of one camera.
+void checkAlarms(std::string const& dir, unsigned cam) {
+    std::string const key = "cam" + std::to_string(cam) + ".";
+    auto const cams = readReport(dir + "/demo-report/CamSim.txt");
+    auto const detector = readReport(dir + "/demo-report/MotionAlarm.txt");
+    auto const w = cams.find(key + "motion");
+    auto const a = detector.find(key + "alarm_times");
+    if (w == cams.end() || a == detector.end()) {
+        std::printf("%salarms.fault=no report\n", key.c_str());
+        return;
+    }
+    std::vector<std::pair<uint64_t, uint64_t>> windows;
+    try {
+        std::stringstream in(w->second);
+        for (std::string item; std::getline(in, item, ';');)
+            if (auto dash = item.find('-'); dash != std::string::npos)
+                windows.emplace_back(std::stoull(item.substr(0, dash)), std::stoull(item.substr(dash + 1)));
+        auto const alarms = numbers(a->second, ',');
+        unsigned long long counted = 0, alarmed = 0, outside = 0;
+        for (auto const& [from, to] : windows) {
+            if (to - from < kShortestWindowMs) continue;
+            ++counted;
+            alarmed += std::any_of(alarms.begin(), alarms.end(), [&](uint64_t t) { return t >= from && t <= to + kAlarmLateMs; });
+        }
+        for (uint64_t t : alarms)
+            outside += std::none_of(windows.begin(), windows.end(),
+                                    [&](auto const& x) { return t >= x.first && t <= x.second + kAlarmLateMs; });
+        std::printf("%smotion_windows=%llu\n%swindows_alarmed=%llu\n%salarms=%zu\n%salarms_outside=%llu\n", key.c_str(),
+                    counted, key.c_str(), alarmed, key.c_str(), alarms.size(), key.c_str(), outside);
+    } catch (std::exception const&) {
+        std::printf("%salarms.fault=report unreadable\n", key.c_str());
+    }
 }
 
 } // namespace
@@ -112,6 +161,7 @@ int main(int argc, char** argv) {
                     key.c_str(), segments, key.c_str(), fault.empty() ? "none" : fault.c_str());
         ok = ok && fault.empty();
     }
+    for (unsigned cam = 1; cam <= demo::kCameras; ++cam) checkAlarms(dir, cam);
     std::printf("verdict=%s\n", ok ? "every recorded frame on disk, in order" : "recording damaged");
     return ok ? 0 : 1;
 }

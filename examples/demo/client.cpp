@@ -10,6 +10,7 @@
 #include <dvrcore/crypto_event.h>
 #include <dvrcore/ipc_packet.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
@@ -20,7 +21,10 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kSearchSource = 0x00000001u; // plugin id 0, not the core: a search request
 constexpr uint32_t kFirstSearch = demo::kClientAddress | 1;
 constexpr uint32_t kCancelledSearch = demo::kClientAddress | 2;
-constexpr uint64_t kCancelAfter = 10; // results of the second search before its cancel
+constexpr uint64_t kCancelAfter = 3;  // results of the second search before its cancel
+// Live frames of each camera before the searches: the second one must find
+// more than it takes to cancel, however slowly the cameras start (qemu).
+constexpr uint64_t kFramesBeforeSearch = 3 * kCancelAfter;
 constexpr uint64_t kSettleMs = 500;   // a search range ends this long before now
 constexpr auto kAnswerWait = std::chrono::seconds(10);
 constexpr auto kForgetAfter = std::chrono::seconds(3); // after the searches: results in flight have arrived
@@ -65,6 +69,16 @@ void say(std::unique_lock<std::mutex>& lock, int32_t level, std::string text) {
     lock.unlock();
     demo::log(g_post, demo::kClientAddress, level, std::move(text));
     lock.lock();
+}
+
+// A configuration document for the motion detector, as an operator's console sends one.
+void setDetector() {
+    std::string doc = "<?xml version=\"1.0\"?><oREC><Settings ID=\"" +
+                      std::to_string(demo::kMotionAlarmAddress & OX_PLUGIN_ID_MASK) + "\" PixelDelta=\"" +
+                      std::to_string(demo::kClientPixelDelta) + "\"/></oREC>";
+    auto e = ox::core::makeEvent(demo::kClientAddress, OX_TYPE_CONFIG, OX_LIVE_CLASS | OX_XML_PAYLOAD, doc.data(),
+                                 static_cast<uint32_t>(doc.size()));
+    g_post(&e, nullptr);
 }
 
 std::string cryptoRoundTrip() {
@@ -154,15 +168,14 @@ void onResult(ox_EventParms const& e, int which) {
     ++s.results;
     if (s.cancelSent) ++s.afterCancel;
     s.sequences.push_back(m.sequence);
-    demo::PayloadHead head;
     LiveFrame const* live = m.camera == s.query.camera && m.sequence < g_live[m.camera - 1].size()
                                 ? &g_live[m.camera - 1][m.sequence]
                                 : nullptr;
     if (!s.fault.empty()) return;
-    if (!e.data || !demo::validPayload(e.data, e.dataLen, head))
+    if (!demo::intactPayload(e.data, e.dataLen, m.checksum) || !demo::looksLikeJpeg(e.data, e.dataLen))
         s.fault = "result " + std::to_string(s.results) + ": payload damaged";
-    else if (head.sequence != m.sequence || head.camera != s.query.camera || head.checksum != m.checksum)
-        s.fault = "result " + std::to_string(s.results) + ": payload and record disagree";
+    else if (m.camera != s.query.camera || (e.source & demo::kCameraMask) != s.query.camera)
+        s.fault = "result " + std::to_string(s.results) + ": from the wrong camera";
     else if (!live || !live->seen)
         s.fault = "frame " + std::to_string(m.sequence) + " was never posted live";
     else if (live->checksum != m.checksum || live->timeMs != demo::timeMs(e) ||
@@ -172,7 +185,11 @@ void onResult(ox_EventParms const& e, int which) {
 
 std::string num(uint64_t v) { return std::to_string(v); }
 
+// g_mutex held.
+bool enoughFrames() { return *std::min_element(std::begin(g_liveSeen), std::end(g_liveSeen)) >= kFramesBeforeSearch; }
+
 void script() {
+    setDetector();
     std::string const crypto = cryptoRoundTrip();
     demo::log(g_post, demo::kClientAddress, crypto == "ok" ? OX_LOG_INFO : OX_LOG_WARNING, "crypto round trip: " + crypto);
     std::unique_lock lock(g_mutex);
@@ -188,8 +205,11 @@ void script() {
     uint64_t const runMs = demo::setting("demo.conf", "seconds", 20) * 1000;
     uint64_t const at = std::min<uint64_t>(std::max<uint64_t>(runMs * 35 / 100, 1500), 8000);
     if (g_wake.wait_for(lock, std::chrono::milliseconds(at), [] { return g_closing; })) return;
+    g_wake.wait(lock, [] { return g_closing || enoughFrames(); });
+    if (g_closing) return;
     uint64_t const now = demo::nowMs();
-    demo::SearchQuery q1{1, now - std::min<uint64_t>(at, 5000), now - kSettleMs};
+    // Up to 5 s back: the frames before the first are simply not there to replay.
+    demo::SearchQuery q1{1, now - 5000, now - kSettleMs};
     say(lock, OX_LOG_INFO, "searching camera 1: " + demo::queryText(q1));
     runSearch(lock, 0, kFirstSearch, q1);
     if (g_closing) return;
@@ -246,6 +266,7 @@ OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
 
 OX_PLUGIN_EXPORT int IOCTL(IoctlParams const* in, IoctlResult*) {
     if (in->code != OX_IOCTL_WORKER_THREAD) return 0;
+    demo::nameThread("client");
     {
         std::unique_lock lock(g_mutex);
         g_wake.wait(lock, [] { return g_opened || g_closing; });
@@ -285,6 +306,7 @@ OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
             if (which == 1 && !s.cancelSent && s.results >= kCancelAfter) cancel = s.cancelSent = true;
         } else if (ox::core::pluginIdOf(e->source) == ox::core::pluginIdOf(demo::kCamSimAddress)) {
             ++g_liveSeen[m.camera - 1];
+            if (g_liveSeen[m.camera - 1] == kFramesBeforeSearch && enoughFrames()) g_wake.notify_all();
             if (g_forget) return 0;
             auto& frames = g_live[m.camera - 1];
             if (m.sequence >= frames.size()) frames.resize(m.sequence + 1);

@@ -13,15 +13,23 @@
 #include <map>
 #include <string>
 
+#include <pthread.h>
+
 namespace demo {
 
-// Plugin ids 0x41..0x43; the camera simulator puts the camera number (1, 2)
+// Plugin ids 0x41..0x43, 0x46 and 0x47 (the soak takes 0x44 and 0x45); the camera simulator puts the camera number (1, 2)
 // into the low byte of its address word, which the core never interprets.
 constexpr uint32_t kCamSimAddress = 0x00410000u;
 constexpr uint32_t kRecorderAddress = 0x00420000u;
 constexpr uint32_t kClientAddress = 0x00430000u;
+constexpr uint32_t kMotionAlarmAddress = 0x00460000u;
+constexpr uint32_t kWebViewAddress = 0x00470000u;
 constexpr uint32_t kCameraMask = 0x000000FFu;
 constexpr unsigned kCameras = 2;
+
+// The motion detector's pixel step the client sets with a configuration
+// document, as an operator would (the default is 24).
+constexpr int kClientPixelDelta = 20;
 
 // Parent request type the client sends; orveld-dev -e answers with the same bytes.
 constexpr uint32_t kPingRequest = 0x4301u;
@@ -31,24 +39,13 @@ enum Stream : uint32_t { kVideo = 0, kAudio = 1 };
 // At typed[0] of live and stored video and audio records.
 struct MediaInfo {
     uint32_t magic;    // kMediaMagic
-    uint32_t camera;   // 1..kCameras
+    uint32_t camera;   // 1..kCameras, as in the low byte of `source`
     uint32_t stream;   // Stream
     uint32_t sequence; // per camera and stream, from 0, no gaps
-    uint32_t checksum; // of the payload, as in PayloadHead
+    uint32_t checksum; // fnv1a of the whole payload
     uint32_t last;     // stored results: 1 on the record without payload that ends a search
 };
 constexpr uint32_t kMediaMagic = 0x4D454431u; // "1DEM"
-
-// At the start of every payload; the rest is filler derived from the sequence.
-struct PayloadHead {
-    uint32_t magic; // kPayloadMagic
-    uint32_t camera;
-    uint32_t stream;
-    uint32_t sequence;
-    uint32_t checksum; // fnv1a over the bytes after this head
-    uint32_t size;     // whole payload
-};
-constexpr uint32_t kPayloadMagic = 0x50414431u;
 
 // rec/cam<N>/index.bin: one entry per recorded frame, in recording order.
 struct IndexEntry {
@@ -71,15 +68,17 @@ inline uint32_t fnv1a(char const* p, size_t n) {
     return h;
 }
 
-inline uint32_t payloadChecksum(char const* payload, size_t size) {
-    return size < sizeof(PayloadHead) ? 0 : fnv1a(payload + sizeof(PayloadHead), size - sizeof(PayloadHead));
+/// Whether a payload is the one a record's MediaInfo describes. Payloads are
+/// what a real camera sends (a JPEG picture, a packet of audio), so the check
+/// travels beside them, in the typed area and the recorder's index.
+inline bool intactPayload(char const* p, size_t size, uint32_t checksum) {
+    return p && size > 0 && fnv1a(p, size) == checksum;
 }
 
-/// The head of a payload, when it is one of ours and its checksum holds.
-inline bool validPayload(char const* p, size_t size, PayloadHead& head) {
-    if (size < sizeof head) return false;
-    std::memcpy(&head, p, sizeof head);
-    return head.magic == kPayloadMagic && head.size == size && head.checksum == payloadChecksum(p, size);
+/// A whole JPEG picture: start-of-image and end-of-image markers.
+inline bool looksLikeJpeg(char const* p, size_t size) {
+    auto const* b = reinterpret_cast<unsigned char const*>(p);
+    return size >= 4 && b[0] == 0xFF && b[1] == 0xD8 && b[size - 2] == 0xFF && b[size - 1] == 0xD9;
 }
 
 inline MediaInfo mediaOf(ox_EventParms const& e) {
@@ -134,6 +133,10 @@ inline bool writeReport(char const* name, std::map<std::string, std::string> con
     for (auto const& [k, v] : values) std::fprintf(f, "%s=%s\n", k.c_str(), v.c_str());
     return std::fclose(f) == 0;
 }
+
+/// Names the calling thread (at most 15 characters), so that top -H and
+/// /proc/<pid>/task show which plugin's thread spends the time.
+inline void nameThread(char const* name) { pthread_setname_np(pthread_self(), name); }
 
 /// Logs through the core; the text is copied before the post returns.
 inline void log(ox_EventCallback post, uint32_t address, int32_t level, std::string text) {

@@ -168,10 +168,9 @@ void replay(uint32_t requestId, demo::SearchQuery const& q, size_t slot) {
             open = m.segment;
         }
         buf.resize(m.size);
-        demo::PayloadHead head;
         if (!segment || std::fseek(segment.get(), static_cast<long>(m.offset), SEEK_SET) != 0 ||
             std::fread(buf.data(), 1, m.size, segment.get()) != m.size ||
-            !demo::validPayload(buf.data(), buf.size(), head) || head.sequence != m.sequence) {
+            !demo::intactPayload(buf.data(), buf.size(), m.checksum)) {
             ++bad;
             continue;
         }
@@ -289,6 +288,7 @@ OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
 
 OX_PLUGIN_EXPORT int IOCTL(IoctlParams const* in, IoctlResult*) {
     if (in->code != OX_IOCTL_WORKER_THREAD) return 0;
+    demo::nameThread("recorder");
     std::unique_lock lock(g_queueMutex);
     for (;;) {
         g_queueWake.wait(lock, [] { return g_closing || !g_kept.empty(); });

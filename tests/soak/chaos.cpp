@@ -367,12 +367,11 @@ void releaser() {
 
 void searchResult(ox_EventParms const& e) {
     demo::MediaInfo const m = demo::mediaOf(e);
-    demo::PayloadHead head;
     if (m.magic != demo::kMediaMagic)
         ++g_in.badResults;
     else if (m.last)
         ++g_in.ends;
-    else if (!e.data || !demo::validPayload(e.data, e.dataLen, head) || head.sequence != m.sequence)
+    else if (!demo::intactPayload(e.data, e.dataLen, m.checksum))
         ++g_in.badResults;
     else
         ++g_in.results;
