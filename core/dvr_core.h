@@ -10,6 +10,7 @@
 #include "core/ref_block.h"
 #include "core/search_handler.h"
 #include "core/status_summary.h"
+#include "core/work_dir_lock.h"
 #include "dvrcore/event_parms.h"
 #include "log/console_printer.h"
 #include "log/log_level.h"
@@ -177,8 +178,6 @@ private:
     /// Creates the stop-signal set and lets the main thread receive the stop
     /// signals that main blocked; false (logged) when a signal cannot be added.
     bool installStopSignals();
-    /// Takes the working directory's lock; false (logged) when another core holds it.
-    bool lockWorkingDirectory();
     /// Puts an unusable core.xml aside before the defaults are saved over it.
     void keepDamagedConfig();
 
@@ -219,7 +218,7 @@ private:
     std::unique_ptr<boost::asio::signal_set> signals_; ///< created by Init, destroyed by Run; main thread
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
     std::jthread ioThread_;        ///< runs io_; started and joined by Run
-    int lockFd_ = -1;              ///< dvrcore.lock, locked for the life of the core; main thread
+    ox::core::WorkDirLock workDirLock_; ///< taken by Init, released with the core; main thread
     bool userSwitched_ = false;    ///< the privilege drop took on another user; set by Init
     bool confSaveBlocked_ = false; ///< core.xml could not be kept aside: never saved over; main thread
 };

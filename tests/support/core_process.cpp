@@ -63,7 +63,8 @@ std::vector<std::string> ApplianceTree::probeTrace() const {
 }
 
 CoreProcess::CoreProcess(fs::path const& exe, std::vector<std::string> const& args, fs::path const& cwd,
-                         std::vector<int> const& keepFds, bool closedStdout, bool stalledStdout) {
+                         std::vector<int> const& keepFds, bool closedStdout, bool stalledStdout,
+                         std::function<void()> const& inChild) {
     int outPipe[2], errPipe[2];
     if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     std::vector<std::string> argv = launcher();
@@ -83,6 +84,7 @@ CoreProcess::CoreProcess(fs::path const& exe, std::vector<std::string> const& ar
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (inChild) inChild();
         ::execvp(cargv[0], cargv.data());
         ::_exit(127);
     }

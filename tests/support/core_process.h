@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <condition_variable>
 #include <string>
@@ -52,9 +53,11 @@ public:
     /// (its reading end is closed at once), as when a console goes away.
     /// With `stalledStdout` it is a pipe that stays open but is not read
     /// until resumeOutput(), as when a console stops draining.
+    /// `inChild` runs in the child just before exec (async-signal-safe calls
+    /// only), to give it the limits or descriptors of a hostile parent.
     CoreProcess(std::filesystem::path const& exe, std::vector<std::string> const& args,
                 std::filesystem::path const& cwd, std::vector<int> const& keepFds = {}, bool closedStdout = false,
-                bool stalledStdout = false);
+                bool stalledStdout = false, std::function<void()> const& inChild = {});
     ~CoreProcess();
     CoreProcess(CoreProcess const&) = delete;
     CoreProcess& operator=(CoreProcess const&) = delete;
