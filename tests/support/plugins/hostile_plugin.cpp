@@ -1,8 +1,8 @@
 // A test plugin that changes the process state it shares with the core, as
 // careless plugins do, each change chosen with a HOSTILE_* variable: it
 // forks a helper that keeps the inherited descriptors, moves the working
-// directory, clears the file-creation mask, puts another file under
-// standard output or under any descriptor number, or uses up descriptors.
+// directory, clears the file-creation mask, or puts another file under
+// standard output or under any descriptor number.
 // It logs "hostile open" once its changes are made.
 #include "dvrcore/plugin_interface.h"
 #include "test_plugin_support.h"
@@ -12,14 +12,12 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
 constexpr uint32_t kAddress = 0x00230000u;
 
 ox_EventCallback g_post = nullptr;
-std::vector<int> g_hoarded; ///< descriptors taken by HOSTILE_EXHAUST; closed at Close
 
 void trace(std::string const& line) { test_plugin::trace("Hostile", line); }
 
@@ -73,16 +71,10 @@ OX_PLUGIN_EXPORT int Open(OpenParams const*, OpenResult*) {
         ::dup2(null, std::atoi(number));
         ::close(null);
     }
-    if (std::getenv("HOSTILE_EXHAUST"))
-        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) g_hoarded.push_back(fd);
     postLog("hostile open");
     return 0;
 }
 
-OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
-    for (int fd : g_hoarded) ::close(fd);
-    g_hoarded.clear();
-    return 0;
-}
+OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) { return 0; }
 
 OX_PLUGIN_EXPORT int OnEvent(ox::core::EventParms const*) { return 0; }
