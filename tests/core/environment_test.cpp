@@ -51,9 +51,8 @@ protected:
         tree_.addPlugin("Probe.so");
         tree_.addFile("product.xml", "<?xml version=\"1.0\"?>\n<Product Family=\"orvelStudio\" Version=\"26.0.6.0\"/>\n");
     }
-    std::unique_ptr<CoreProcess> start(std::vector<std::string> args = {}, std::vector<int> keep = {},
-                                       std::function<void()> const& inChild = {}) {
-        return std::make_unique<CoreProcess>(tree_.exe(), args, tree_.root(), keep, false, false, inChild);
+    std::unique_ptr<CoreProcess> start(std::vector<std::string> args = {}, std::vector<int> keep = {}) {
+        return std::make_unique<CoreProcess>(tree_.exe(), args, tree_.root(), keep);
     }
     /// Runs until every plugin is open, then stops the core with SIGTERM.
     std::string runToOpen(std::vector<std::string> args = {}) {
@@ -83,8 +82,8 @@ TEST_F(Environment, ConfigThatCannotBeOpenedIsNeitherMovedNorSavedOver) {
     tree_.addFile("core.xml", kUserConfig);
     bool sawTooMany = false;
     for (rlim_t limit = 4; limit < 64; ++limit) {
-        rlimit const rl{limit, limit};
-        auto p = start({}, {}, [rl] { ::setrlimit(RLIMIT_NOFILE, &rl); });
+        ChildLimit const few(RLIMIT_NOFILE, limit);
+        auto p = start();
         // The dispatcher's first status line ends the start, with or without
         // the plugins it could load; or the start failed.
         EXPECT_TRUE(waitUntil([&] { return p->countOutput("InQ:") != 0 || ended(p->pid()); }));

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <mutex>
 #include <condition_variable>
 #include <string>
@@ -53,11 +52,9 @@ public:
     /// (its reading end is closed at once), as when a console goes away.
     /// With `stalledStdout` it is a pipe that stays open but is not read
     /// until resumeOutput(), as when a console stops draining.
-    /// `inChild` runs in the child just before exec (async-signal-safe calls
-    /// only), to give it the limits or descriptors of a hostile parent.
     CoreProcess(std::filesystem::path const& exe, std::vector<std::string> const& args,
                 std::filesystem::path const& cwd, std::vector<int> const& keepFds = {}, bool closedStdout = false,
-                bool stalledStdout = false, std::function<void()> const& inChild = {});
+                bool stalledStdout = false);
     ~CoreProcess();
     CoreProcess(CoreProcess const&) = delete;
     CoreProcess& operator=(CoreProcess const&) = delete;
@@ -87,6 +84,16 @@ private:
     std::string out_; ///< under mutex_
     std::string err_; ///< under mutex_
     std::thread outThread_, errThread_;
+};
+
+/// A resource limit (setrlimit) that cores started during its scope get in
+/// the child, so the test process itself keeps its own.
+class ChildLimit {
+public:
+    ChildLimit(int resource, unsigned long long soft);
+    ~ChildLimit();
+    ChildLimit(ChildLimit const&) = delete;
+    ChildLimit& operator=(ChildLimit const&) = delete;
 };
 
 /// The launcher prefix of this build (qemu for a cross-built target), split into words.
