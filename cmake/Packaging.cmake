@@ -17,6 +17,9 @@ if(CPACK_TEMPORARY_DIRECTORY)
   return()
 endif()
 
+# Manual pages.
+install(FILES docs/dvrcore.1 DESTINATION share/man/man1 COMPONENT appliance)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL appliance sdk)
@@ -47,8 +50,9 @@ hosts plugins (cameras, recording and replay, alarms, point-of-sale and
 serial data, logs) and moves everything between them as typed events.
 .
 Installs /opt/dvrcore/bin/dvrcore, the log plugin in bin/plugins/, an empty
-bin/protected-plugins/ and the default core.xml and product.xml in
-share/dvrcore/ to copy into the core's working directory.")
+bin/protected-plugins/, the default core.xml and product.xml in
+share/dvrcore/ to copy into the core's working directory, and the manual
+page dvrcore(1) in share/man/man1/.")
 
 set(CPACK_DEBIAN_SDK_PACKAGE_NAME dvrcore-sdk)
 set(CPACK_DEBIAN_SDK_PACKAGE_SECTION devel)

@@ -1,5 +1,7 @@
 #include "dvrcore/store.h"
 
+#include "config/store_error.h"
+#include "config/working_dir.h"
 #include "dvrcore/xml_document.h"
 
 #include <cerrno>
@@ -26,7 +28,9 @@ constexpr char kRenameFailed[] = "Failed to rename ";
 constexpr char kNotXml[] = "Failed - not xml content";
 
 constexpr std::string_view kXmlStart = "<?xml";
-constexpr mode_t kFileMode = 0644;
+// Owner only, as the core's file-creation mask 077 always made the files:
+// set explicitly, so a plugin's umask(0) cannot leave them world-writable.
+constexpr mode_t kFileMode = 0600;
 // Reasons without an errno of their own.
 constexpr char kNotRegular[] = "not a regular file";
 
@@ -34,15 +38,26 @@ constexpr char kNotRegular[] = "not a regular file";
 [[maybe_unused]] char const* errorText(int, char const* text) { return text; }
 [[maybe_unused]] char const* errorText(int rc, char* buffer) { return rc == 0 ? buffer : "Unknown error"; }
 
-[[noreturn]] void fail(char const* prefix, std::string const& path, char const* reason = nullptr) {
-    int const err = errno;
+std::string failText(char const* prefix, std::string const& path, char const* reason, int err) {
     char buffer[128];
     std::string message(prefix);
     message += path;
     message += " - ";
     message += reason ? reason : errorText(0, strerror_r(err, buffer, sizeof buffer));
-    throw std::runtime_error(message);
+    return message;
 }
+
+[[noreturn]] void fail(char const* prefix, std::string const& path, char const* reason = nullptr) {
+    throw std::runtime_error(failText(prefix, path, reason, errno));
+}
+
+/// The file could not be reached this time; what it holds is unknown.
+[[noreturn]] void failAccess(char const* prefix, std::string const& path) {
+    int const err = errno != 0 ? errno : EIO; // a read that ended early: the file shrank under us
+    throw AccessError(failText(prefix, path, nullptr, err), err);
+}
+
+int dir() noexcept { return ox::config::workingDirectory(); }
 
 void requireXml(std::string_view content) {
     if (!content.starts_with(kXmlStart)) throw std::runtime_error(kNotXml);
@@ -87,10 +102,10 @@ private:
 std::string readWholeFile(std::string const& path) {
     // Non-blocking, so that a FIFO or device under a configuration name
     // cannot hang the caller in open(); only regular files are read.
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd.valid()) fail(kOpenFailed, path);
+    Fd fd(::openat(dir(), path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.valid()) failAccess(kOpenFailed, path);
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) fail(kSizeFailed, path);
+    if (::fstat(fd.get(), &st) != 0) failAccess(kSizeFailed, path);
     if (S_ISDIR(st.st_mode)) {
         errno = EISDIR;
         fail(kReadFailed, path);
@@ -108,7 +123,7 @@ std::string readWholeFile(std::string const& path) {
         errno = 0;
         ssize_t const got = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) fail(kReadFailed, path);
+        if (got <= 0) failAccess(kReadFailed, path);
         done += std::size_t(got);
     }
     return bytes;
@@ -119,10 +134,13 @@ void saveConfigOpaque(std::string_view path, std::string_view content) {
     // The side file is the store's own: a FIFO or socket under its name is
     // debris that would make every save fail.
     struct stat st {};
-    if (::lstat(side.c_str(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) ::unlink(side.c_str());
+    if (::fstatat(dir(), side.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))
+        ::unlinkat(dir(), side.c_str(), 0);
     // Non-blocking all the same: a FIFO made meanwhile fails the open instead of hanging it.
-    Fd fd(::open(side.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_DSYNC | O_CLOEXEC | O_NONBLOCK, kFileMode));
+    Fd fd(::openat(dir(), side.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_DSYNC | O_CLOEXEC | O_NONBLOCK, kFileMode));
     if (!fd.valid()) fail(kOpenFailed, side);
+    // The mask only narrows the mode at creation; an older side file keeps its own.
+    ::fchmod(fd.get(), kFileMode);
     std::size_t done = 0;
     while (done < content.size()) {
         errno = 0;
@@ -133,11 +151,11 @@ void saveConfigOpaque(std::string_view path, std::string_view content) {
     }
     fd.close();
     std::string const target(path);
-    if (::rename(side.c_str(), target.c_str()) != 0) {
+    if (::renameat(dir(), side.c_str(), dir(), target.c_str()) != 0) {
         // The caller learns the save failed, so a later load must not
         // promote the side file either.
         int const err = errno;
-        ::unlink(side.c_str());
+        ::unlinkat(dir(), side.c_str(), 0);
         errno = err;
         fail(kRenameFailed, side);
     }
@@ -156,19 +174,22 @@ void saveConfig(std::string_view path, std::string_view content) {
 std::string loadConfig(std::string_view path) {
     std::string const target(path);
     std::string const side = sideName(path);
+    bool sideUnread = false; // it exists but could not be read: it may be the newest save
     try {
         std::string text = readWholeFile(side);
         requireXml(text);
         requireWellFormed(text);
-        ::rename(side.c_str(), target.c_str());  // finishes an interrupted save; the text is returned either way
+        ::renameat(dir(), side.c_str(), dir(), target.c_str()); // finishes an interrupted save; the text is returned either way
         return text;
+    } catch (AccessError const& e) {
+        sideUnread = e.error() != ENOENT;
     } catch (std::exception const&) {
-        // Missing, unreadable or incomplete side file: the target holds the truth.
+        // Incomplete side file: the target holds the truth.
     }
     std::string text = readWholeFile(target);
     requireXml(text);
     requireWellFormed(text);
-    ::unlink(side.c_str());
+    if (!sideUnread) ::unlinkat(dir(), side.c_str(), 0);
     return text;
 }
 

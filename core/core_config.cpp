@@ -2,6 +2,8 @@
 // inventory as a config event, saved back to core.xml, and updated by delta
 // documents that other parties post.
 #include "dvrcore/store.h"
+#include "config/store_error.h"
+#include "config/working_dir.h"
 #include "dvrcore/xml_document.h"
 #include "dvrcore/xml_printer.h"
 #include "core/dvr_core.h"
@@ -13,7 +15,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <limits>
 #include <optional>
 #include <sys/stat.h>
@@ -25,6 +29,9 @@ using Node = rapidxml::xmlNode<char>;
 
 constexpr char const* kProductFile = "product.xml";
 constexpr char const* kDamagedSuffix = ".bad"; // where an unusable core.xml is kept
+/// Damaged files kept side by side (core.xml.bad, core.xml.bad.1, ...); past
+/// that many the file stays where it is and is not saved over.
+constexpr int kMaxDamagedKept = 100;
 constexpr int32_t kMaxLogLevel = 100;
 constexpr int32_t kNoLogLevel = -1;
 
@@ -105,6 +112,13 @@ void DvrCore::loadConfig() {
         doc.parse<rapidxml::kParseNonDestructive>(text);
         if (Node const* memory = doc.node("oREC/Memory")) monitor_.setEnabled(memory->attr("Throttling", true));
         applyLogLevels(doc);
+    } catch (oxcfg::AccessError const& e) {
+        logSev<kLogWarning>("{}\nConfig defaulted", e.what());
+        if (e.error() == ENOENT) return; // missing: written with the defaults
+        // Not read this time (descriptors exhausted, no permission, an I/O
+        // error): the file may be sound and holds the user's settings.
+        confSaveBlocked_ = true;
+        logSev<kLogWarning>("{} could not be read: running on the defaults, the file is not saved in this run", conffn);
     } catch (std::exception const& e) {
         logSev<kLogWarning>("{}\nConfig defaulted", e.what());
         keepDamagedConfig();
@@ -112,19 +126,36 @@ void DvrCore::loadConfig() {
 }
 
 void DvrCore::keepDamagedConfig() {
-    // A missing file is simply written with the defaults; one that exists but
-    // could not be used holds the user's settings and goes aside first.
-    struct stat st {};
-    if (::lstat(conffn, &st) != 0 && errno == ENOENT) return;
-    std::string const kept = std::string(conffn) + kDamagedSuffix;
-    if (::rename(conffn, kept.c_str()) == 0) {
-        logSev<kLogWarning>("{} kept as {}", conffn, kept);
-        return;
+    // The file was read and is damaged (or is no regular file): it holds what
+    // is left of the user's settings and goes aside before the defaults are
+    // saved. An earlier damaged file is never replaced.
+    int const dir = ox::config::workingDirectory();
+    std::string const base = std::string(conffn) + kDamagedSuffix;
+    int err = 0;
+    for (int n = 0; n < kMaxDamagedKept; ++n) {
+        std::string const kept = n == 0 ? base : fmt::format("{}.{}", base, n);
+        if (::renameat2(dir, conffn, dir, kept.c_str(), RENAME_NOREPLACE) == 0) {
+            logSev<kLogWarning>("{} kept as {}", conffn, kept);
+            return;
+        }
+        err = errno;
+        if (err == EINVAL || err == ENOSYS) {
+            // A file system without exclusive rename: look first.
+            struct stat st {};
+            if (::fstatat(dir, kept.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) continue;
+            if (::renameat(dir, conffn, dir, kept.c_str()) == 0) {
+                logSev<kLogWarning>("{} kept as {}", conffn, kept);
+                return;
+            }
+            err = errno;
+        }
+        if (err == ENOENT) return; // gone meanwhile: nothing to keep
+        if (err != EEXIST) break;
     }
     // Saving now would replace the only copy.
     confSaveBlocked_ = true;
-    logSev<kLogCritical>("{} cannot be kept as {} ({}): it is not saved in this run", conffn, kept,
-                         std::strerror(errno));
+    logSev<kLogCritical>("{} cannot be kept as {} ({}): it is not saved in this run", conffn, base,
+                         std::strerror(err));
 }
 
 void DvrCore::postConfig() {

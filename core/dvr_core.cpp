@@ -2,6 +2,7 @@
 #include "core/dvr_core.h"
 #include "core/block_cache.h"
 
+#include "config/working_dir.h"
 #include "core/crash_report.h"
 #include "core/privilege_drop.h"
 #include "core/ref_block.h"
@@ -22,14 +23,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 /// How long shutdown waits for buffered console lines; a stalled console loses them.
 constexpr std::chrono::milliseconds kConsoleFlushWait{2000};
-constexpr char const* kLockFile = "dvrcore.lock"; // in the working directory, beside core.xml
 } // namespace
 
 DvrCore::DvrCore(std::string const& exePath)
@@ -38,7 +37,8 @@ DvrCore::DvrCore(std::string const& exePath)
       parent_(io_, {[this] { Stop(); }, [this](std::string_view packet, uint32_t routing) {
                         return ipcResult(packet, routing);
                     }}),
-      monitor_(io_, [this](ox::core::EventParms& e) { return queueEvent(e); }),
+      monitor_(io_, [this](ox::core::EventParms& e) { return queueEvent(e); },
+               [this] { parent_.checkDescriptor(); }), // a plugin may close or replace the parent's socket
       printer_([this](unsigned pluginId) {
           // The name the plugin was loaded under, else its id.
           if (auto name = plugins_.name(pluginId)) return std::move(*name);
@@ -56,7 +56,6 @@ DvrCore::~DvrCore() {
     // Search threads call into the core and its plugins: none may outlive it.
     search_.stop();
     search_.waitIdle(std::chrono::steady_clock::time_point::max());
-    if (lockFd_ >= 0) ::close(lockFd_); // the lock goes with it
     // Records the dispatcher never took (it did not run to its end) are not
     // delivered: give back the queue's references so their blocks do not
     // outlive the core, and say so.
@@ -100,8 +99,15 @@ bool DvrCore::startThread(char const* what, bool started) {
 bool DvrCore::Init(int pipe) {
     oxmem::keepPayloadBlocksInHeap(); // before any thread allocates payload blocks
     ox::plugin::markMainThread();
-    // Before anything touches the working directory's files.
-    if (!lockWorkingDirectory()) return false;
+    // Before anything touches the working directory's files: from here on
+    // they are reached through this descriptor, wherever a plugin chdirs to.
+    if (int const err = ox::config::openWorkingDirectory()) {
+        logSev<kLogCritical>("cannot open the working directory: {}", std::strerror(err));
+        return false;
+    }
+    if (workDirLock_.take() == ox::core::WorkDirLock::Result::failed) return false;
+    // Opened now, while descriptors are to be had; read once a second from then on.
+    getHeapAlloc();
     machineId_ = getMachineId();
     ::umask(077);
     {
@@ -155,24 +161,6 @@ bool DvrCore::Init(int pipe) {
     plugins_.setLogPlugin(plugin);
     plugin->Open();
     return true;
-}
-
-bool DvrCore::lockWorkingDirectory() {
-    // Read-only is enough for flock and works on a file another user created.
-    lockFd_ = ::open(kLockFile, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (lockFd_ < 0) {
-        // A read-only working directory ran before; it still does, unguarded.
-        logSev<kLogNotice>("cannot open {}: {}; running without the working-directory lock", kLockFile,
-                           std::strerror(errno));
-        return true;
-    }
-    if (::flock(lockFd_, LOCK_EX | LOCK_NB) == 0) return true;
-    int const err = errno;
-    if (err == EWOULDBLOCK)
-        logSev<kLogCritical>("another core is running in this working directory ({} is locked)", kLockFile);
-    else
-        logSev<kLogCritical>("cannot lock {}: {}", kLockFile, std::strerror(err));
-    return false;
 }
 
 void DvrCore::Run() {

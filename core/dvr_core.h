@@ -11,6 +11,7 @@
 #include "core/search_handler.h"
 #include "core/shutdown.h"
 #include "core/status_summary.h"
+#include "core/work_dir_lock.h"
 #include "dvrcore/event_parms.h"
 #include "log/console_printer.h"
 #include "log/log_level.h"
@@ -179,8 +180,6 @@ private:
     /// when that is set; returns the end of the last delivery, or none.
     std::chrono::steady_clock::time_point deliver(ox::core::EventParms const& e, SummaryState& state,
                                                   DeliveryClock& clock, std::chrono::steady_clock::time_point start);
-    /// Takes the working directory's lock; false (logged) when another core holds it.
-    bool lockWorkingDirectory();
     /// Puts an unusable core.xml aside before the defaults are saved over it.
     void keepDamagedConfig();
 
@@ -212,7 +211,7 @@ private:
     std::array<std::atomic<bool>, 256> badReleaseReported_{}; ///< per plugin id; any thread
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
     std::jthread ioThread_;        ///< runs io_; started by Init, joined by Run unless a plugin call may hold it
-    int lockFd_ = -1;              ///< dvrcore.lock, locked for the life of the core; main thread
+    ox::core::WorkDirLock workDirLock_; ///< taken by Init, released with the core; main thread
     bool userSwitched_ = false;    ///< the privilege drop took on another user; set by Init
     bool confSaveBlocked_ = false; ///< core.xml could not be kept aside: never saved over; main thread
 };

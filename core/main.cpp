@@ -5,10 +5,13 @@
 #include "core/stop_signals.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -16,6 +19,16 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitNoPath = 1;
 constexpr int kExitInitFailed = 2;
+/// What an argument outside the int range becomes: no descriptor at all, so
+/// Init refuses it like any other that is no socket to the parent.
+constexpr int kNoSuchDescriptor = -2;
+
+int descriptorOf(char const* arg) {
+    errno = 0;
+    long long const n = std::strtoll(arg, nullptr, 10); // no digits: 0
+    if (errno == ERANGE || n < INT_MIN || n > INT_MAX) return kNoSuchDescriptor;
+    return static_cast<int>(n);
+}
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -27,10 +40,11 @@ int main(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) {
         char const* arg = argv[i];
         if (arg[0] != '-') {
-            pipe = static_cast<int>(std::strtol(arg, nullptr, 10));
+            pipe = descriptorOf(arg);
             break;
         }
-        if (arg[1] == 'h') {
+        // "--help" too: typed by hand it must not start a core in the folder.
+        if (arg[1] == 'h' || std::strcmp(arg, "--help") == 0) {
             std::fprintf(stderr, "core version %s\n", DvrCore::kVersion);
             std::fflush(stderr);
             std::fprintf(stderr, "Usage: %s <pipe>\n", argv[0]);

@@ -4,6 +4,7 @@
 #include "dvrcore/xml_document.h"
 #include "dvrcore/xml_printer.h"
 #include "core/block_cache.h"
+#include "core/cgroup_memory.h"
 #include "core/events/record.h"
 #include "core/memory_monitor.h"
 #include "core/status_summary.h"
@@ -11,8 +12,12 @@
 
 #include <boost/asio/dispatch.hpp>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <string>
 #include <sys/resource.h>
@@ -37,18 +42,43 @@ constexpr auto kEpisodeEnd = 60s;
 
 constexpr uint32_t kAlarmFlags = ox::core::kLiveClass | ox::core::kXmlPayload;
 
+/// The throttling limit within a memory cgroup of `bytes`: the machine's rule,
+/// and never above 80 % of the group, which also holds what the kernel keeps for the process.
+uint64_t cgroupThrottlingLimit(uint64_t bytes) {
+    uint64_t const share = kLimitPercent * (bytes / 100);
+    return bytes >= kLargeMachineRam ? share : std::min(kSmallMachineLimit, share);
+}
+
 int64_t ns(SteadyClock::duration d) { return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count(); }
 
 } // namespace
 
 unsigned getHeapAlloc() {
     static long const pageSize = ::sysconf(_SC_PAGESIZE); // thread-safe one-time initialisation
-    std::FILE* f = std::fopen("/proc/self/statm", "r");
-    if (!f) return 0;
+    // Kept open from the first call (Init), so that a process out of
+    // descriptors still measures itself. The monitor calls this on the I/O
+    // thread; the lock covers Init's call and a reopen.
+    static std::mutex mutex;
+    static int fd = -1;
+    std::lock_guard lock(mutex);
+    if (fd < 0) fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char text[128];
+    ssize_t const n = ::pread(fd, text, sizeof text - 1, 0);
+    if (n <= 0) {
+        int const err = n < 0 ? errno : EIO;
+        // Closed under us (a plugin's close) or broken: opened afresh next time.
+        if (err != EBADF) ::close(fd);
+        fd = -1;
+        errno = err;
+        return 0;
+    }
+    text[n] = '\0';
     unsigned long total = 0, resident = 0;
-    int const n = std::fscanf(f, "%lu %lu", &total, &resident);
-    std::fclose(f);
-    if (n < 2) return 0;
+    if (std::sscanf(text, "%lu %lu", &total, &resident) < 2) {
+        errno = EIO;
+        return 0;
+    }
     return static_cast<unsigned>(resident) * static_cast<unsigned>(pageSize);
 }
 
@@ -60,8 +90,8 @@ uint64_t installedRam() {
 
 namespace ox::core {
 
-MemoryMonitor::MemoryMonitor(boost::asio::io_context& io, Post post)
-    : post_(std::move(post)), timer_(io, std::chrono::steady_clock::time_point{}) {}
+MemoryMonitor::MemoryMonitor(boost::asio::io_context& io, Post post, Tick everySecond)
+    : post_(std::move(post)), everySecond_(std::move(everySecond)), timer_(io, std::chrono::steady_clock::time_point{}) {}
 
 void MemoryMonitor::start() { arm(SteadyClock::time_point{}); }
 
@@ -97,6 +127,15 @@ void MemoryMonitor::check(boost::system::error_code const& ec) {
         state_.stackLimit = ::getrlimit(RLIMIT_STACK, &rl) == 0 ? static_cast<uint64_t>(rl.rlim_cur) : 0;
         uint64_t const ram = probes.totalRam();
         if (ram >= kLargeMachineRam) state_.limit = kLimitPercent * (ram / 100);
+        // A memory cgroup smaller than the machine is the memory the core
+        // really has: past it the kernel kills the process.
+        if (uint64_t const group = probes.cgroupMemory(); group != 0) {
+            uint64_t const groupLimit = cgroupThrottlingLimit(group);
+            if (groupLimit < state_.limit) {
+                state_.limit = groupLimit;
+                logSev<kLogInfo>("memory cgroup limit {}", sizeText(static_cast<int64_t>(group)));
+            }
+        }
         state_.lastCheck = now;
         state_.lastWall = wall;
     }
@@ -112,10 +151,24 @@ void MemoryMonitor::check(boost::system::error_code const& ec) {
         if (std::llabs(wallMs) > steadyMs + kWallSlackMs)
             logSev<kLogNotice>("system time changed by {:.2f}seconds", static_cast<double>(wallMs) / 1000.0);
         state_.lastWall = wall;
-        uint32_t const inUse = probes.heapAlloc();
-        inUse_.store(inUse);
+        uint32_t inUse = probes.heapAlloc();
+        if (inUse == 0) {
+            // Resident memory is never 0: the reading failed. Protection goes
+            // on with the last value rather than switching itself off.
+            int const err = errno;
+            if (!readingFailed_)
+                logSev<kLogWarning>("resident memory cannot be read ({}): the last reading, {}, stands until it can",
+                                    std::strerror(err), sizeText(static_cast<int64_t>(inUse_.load())));
+            readingFailed_ = true;
+            inUse = inUse_.load();
+        } else {
+            if (readingFailed_) logSev<kLogNotice>("resident memory can be read again");
+            readingFailed_ = false;
+            inUse_.store(inUse);
+        }
         throttle(state_.limit < kMeasurableLimit && inUse > state_.limit);
         state_.lastCheck = now;
+        if (everySecond_) everySecond_();
     }
 
     // An alarm that an earlier check could not queue goes out with the state of now.

@@ -2,6 +2,7 @@
 // clocks) behind one small seam so that tests can drive it.
 #pragma once
 
+#include "core/cgroup_memory.h"
 #include "dvrcore/event_parms.h"
 
 #include <boost/asio/io_context.hpp>
@@ -13,7 +14,8 @@
 #include <functional>
 #include <limits>
 
-/// Resident memory of the process in bytes (32-bit); 0 when it cannot be read.
+/// Resident memory of the process in bytes (32-bit); 0 (errno set) when it
+/// cannot be read. The file stays open from the first call on.
 unsigned getHeapAlloc();
 
 /// Installed RAM in bytes; 0 when the system does not tell.
@@ -27,6 +29,8 @@ struct MonitorProbes {
     std::function<std::chrono::system_clock::time_point()> wallNow = [] { return std::chrono::system_clock::now(); };
     std::function<unsigned()> heapAlloc = getHeapAlloc;
     std::function<uint64_t()> totalRam = installedRam;
+    /// Memory limit of the core's memory cgroup in bytes; 0 when there is none.
+    std::function<uint64_t()> cgroupMemory = cgroupMemoryLimit;
     /// When set, takes the records the core builds itself (memory alarm,
     /// configuration document) instead of the event queue, and answers as the
     /// queue does (1: the payload could not be allocated).
@@ -47,7 +51,10 @@ public:
     /// Queues one of the core's own records (the memory alarm); the queue's result.
     using Post = std::function<int(EventParms&)>;
 
-    MemoryMonitor(boost::asio::io_context& io, Post post);
+    /// Other checks that ride on the timer, once a second; I/O thread.
+    using Tick = std::function<void()>;
+
+    MemoryMonitor(boost::asio::io_context& io, Post post, Tick everySecond = {});
 
     /// Arms the first check at once; I/O thread.
     void start();
@@ -77,6 +84,7 @@ private:
     int queueAlarm();
 
     Post post_;
+    Tick everySecond_;
     boost::asio::steady_timer timer_; ///< I/O thread (and start before the thread runs)
     bool timerPending_ = false;       ///< I/O thread
     bool enabled_ = true;             ///< from configuration
@@ -92,6 +100,7 @@ private:
         std::chrono::system_clock::time_point lastWall;
     } state_;
     std::atomic<uint32_t> inUse_{0};        ///< last measurement; written on the I/O thread
+    bool readingFailed_ = false;            ///< the last reading failed (reported once); I/O thread
     std::atomic<bool> alarmPending_{false}; ///< an alarm could not be queued; retried by the next check
 };
 

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <sys/socket.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -51,11 +53,56 @@ ParentChannel::~ParentChannel() {
 }
 
 bool ParentChannel::open(int fd) {
+    // Only a connected UNIX stream socket leads to a parent. Anything else
+    // (a file, a pipe, a listening or datagram socket) would read as an
+    // immediate disconnect, and the core would exit 0 as if stopped.
+    int domain = 0, type = 0, listening = 0;
+    socklen_t len = sizeof domain;
+    if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) != 0 || domain != AF_UNIX) return false;
+    len = sizeof type;
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM) return false;
+    len = sizeof listening;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 || listening != 0) return false;
+    sockaddr_storage peer{};
+    len = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return false;
     boost::system::error_code ec;
     socket_.assign(boost::asio::generic::stream_protocol(AF_UNIX, 0), fd, ec);
     if (ec) return false;
+    device_ = st.st_dev;
+    inode_ = st.st_ino;
     open_.store(true);
     return true;
+}
+
+bool ParentChannel::stillOurs() {
+    if (!socket_.is_open()) return false;
+    struct stat st {};
+    if (::fstat(socket_.native_handle(), &st) == 0 && st.st_dev == device_ && st.st_ino == inode_) return true;
+    // A plugin closed the descriptor, or put another file under its number:
+    // a pending read would never complete and writes would go elsewhere.
+    logSev<kLogWarning>("descriptor {} of the parent channel no longer refers to its socket",
+                        socket_.native_handle());
+    disconnect(false);
+    return false;
+}
+
+void ParentChannel::checkDescriptor() { stillOurs(); }
+
+void ParentChannel::disconnect(bool closeDescriptor) {
+    logSev<kLogCritical>("orveld ipc pipe disconnected");
+    open_.store(false);
+    boost::system::error_code ignored;
+    if (closeDescriptor) {
+        socket_.close(ignored);
+    } else {
+        // The number is no longer the channel's: give it up without closing
+        // what now lives under it. Pending work ends as aborted.
+        socket_.release(ignored);
+    }
+    hooks_.stop();
 }
 
 bool ParentChannel::reserveSend(uint32_t length) {
@@ -111,7 +158,7 @@ int ParentChannel::request(EventParms const& e) {
 }
 
 void ParentChannel::send() {
-    if (sendQueue_.empty() || !socket_.is_open()) return;
+    if (sendQueue_.empty() || !stillOurs()) return;
     char* const buffer = sendQueue_.front().first;
     uint32_t const length = sendQueue_.front().second;
     boost::asio::async_write(socket_, boost::asio::buffer(buffer, length),
@@ -138,12 +185,9 @@ void ParentChannel::startReading() {
 }
 
 void ParentChannel::readComplete(boost::system::error_code const& ec, unsigned bytes) {
+    if (!socket_.is_open()) return; // the read given up by a disconnect found elsewhere
     if (ec || bytes == 0) {
-        logSev<kLogCritical>("orveld ipc pipe disconnected");
-        open_.store(false);
-        boost::system::error_code ignored;
-        socket_.close(ignored);
-        hooks_.stop();
+        disconnect(true);
         return;
     }
     try {

@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <sys/types.h>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -47,8 +48,11 @@ public:
     ParentChannel& operator=(ParentChannel const&) = delete;
     ~ParentChannel();
 
-    /// Takes the inherited descriptor; false when it is no socket the channel can use.
+    /// Takes the inherited descriptor; false unless it is a connected AF_UNIX stream socket.
     bool open(int fd);
+    /// Treats the channel as disconnected when its descriptor no longer refers
+    /// to the socket it was opened on; I/O thread (the memory timer).
+    void checkDescriptor();
     /// Starts reading; I/O thread. Without a parent there is nothing to read.
     void startReading();
     /// Relays a plugin's request packet to the parent; 0 queued, 1 refused.
@@ -64,6 +68,10 @@ public:
 
 private:
     void packet(std::string_view packet);
+    /// True while the descriptor is still the socket taken at open; otherwise disconnects.
+    bool stillOurs();
+    /// Logs the disconnect, gives up the socket and stops the core.
+    void disconnect(bool closeDescriptor);
     void send();
     /// Reserves room for a request in the send queue; false (logged once) when full.
     bool reserveSend(uint32_t length);
@@ -76,6 +84,8 @@ private:
     std::deque<std::pair<char*, uint32_t>> sendQueue_;     ///< malloc'd buffers for the parent; I/O thread
     /// socket_ holds a descriptor; written on the I/O thread (and open), read by posting threads
     std::atomic<bool> open_{false};
+    dev_t device_ = 0; ///< identity of the socket taken at open; set before the I/O thread runs
+    ino_t inode_ = 0;
     ox::ipc::IpcReader reader_; ///< receive buffer and fill; I/O thread
     IpcCounters counters_;      ///< relaxed atomics, any thread
     mutable std::mutex identityMutex_;

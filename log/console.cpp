@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdint>
 #include <deque>
+#include <fcntl.h>
 #include <mutex>
 #include <poll.h>
 #include <pthread.h>
@@ -43,9 +44,14 @@ bool writeAll(int fd, std::string_view text) {
 
 struct Console::Shared {
     explicit Shared(int f) : fd(f) {}
+    ~Shared() {
+        if (ownFd) ::close(fd);
+    }
     enum class State { idle, running, stopping, stopped };
 
-    int const fd;
+    /// Set under mutex by start() before the writer exists; the writer's own afterwards.
+    int fd;
+    bool ownFd = false; ///< fd is the console's own copy, closed with Shared
     std::mutex mutex;
     std::condition_variable wake;    ///< lines or a state change, for the writer
     std::condition_variable drained; ///< the writer has left, for stop()
@@ -65,6 +71,12 @@ void Console::start() {
         std::lock_guard lock(shared_->mutex);
         if (shared_->state != Shared::State::idle) return;
         shared_->state = Shared::State::running;
+        // A descriptor of the console's own: a plugin that closes standard
+        // output must not send console lines into whatever file takes its number.
+        if (int const own = ::fcntl(shared_->fd, F_DUPFD_CLOEXEC, 3); own >= 0) {
+            shared_->fd = own;
+            shared_->ownFd = true;
+        }
     }
     // The writer takes no signals: a stop signal must reach a thread that can
     // act on it, and a console that goes away must not raise SIGPIPE here.

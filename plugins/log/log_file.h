@@ -1,6 +1,8 @@
 // An append-only log file with size-based rotation: name, name.1, ... name.N.
 #pragma once
 
+#include <fcntl.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -10,7 +12,9 @@ namespace logpi {
 
 class LogFile {
 public:
-    LogFile(std::string path, uint64_t maxBytes, unsigned keep);
+    /// A relative path resolves against `dir`, a directory descriptor held by
+    /// the caller: a later chdir in the process does not move the file.
+    LogFile(std::string path, uint64_t maxBytes, unsigned keep, int dir = AT_FDCWD);
     LogFile(LogFile const&) = delete;
     LogFile& operator=(LogFile const&) = delete;
     ~LogFile();
@@ -27,6 +31,7 @@ private:
     std::string path_;
     uint64_t maxBytes_;
     unsigned keep_;
+    int dir_;
     std::FILE* file_ = nullptr;
     uint64_t size_ = 0;
 };

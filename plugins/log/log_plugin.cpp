@@ -12,11 +12,13 @@
 #include <cstdio>
 #include <ctime>
 #include <deque>
+#include <fcntl.h>
 #include <mutex>
 #include <string>
 #include <sys/time.h>
 #include <system_error>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -25,6 +27,16 @@ constexpr char const* kLogPath = "log/dvrcore.log";
 constexpr uint64_t kMaxFileBytes = 4u << 20;
 constexpr unsigned kKeepFiles = 3;
 constexpr size_t kMaxBacklogBytes = 1u << 20;
+
+/// The working directory as the plugin was loaded (before any other plugin
+/// runs), held open: another plugin's chdir does not move the log.
+struct WorkingDir {
+    int const fd = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ~WorkingDir() {
+        if (fd >= 0) ::close(fd);
+    }
+    int get() const { return fd >= 0 ? fd : AT_FDCWD; }
+} const g_workingDir;
 
 class Writer {
 public:
@@ -128,7 +140,7 @@ private:
     bool running_ = false;          ///< under mutex_: the writer thread takes records
     std::thread thread_;            ///< started by Open, joined by Close
     std::mutex fileMutex_;          ///< taken after mutex_, never before it
-    logpi::LogFile file_{kLogPath, kMaxFileBytes, kKeepFiles}; ///< under fileMutex_
+    logpi::LogFile file_{kLogPath, kMaxFileBytes, kKeepFiles, g_workingDir.get()}; ///< under fileMutex_
 };
 
 // Never destroyed: a plugin may call exit() while the writer runs, and a

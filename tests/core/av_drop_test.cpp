@@ -98,3 +98,21 @@ TEST_F(AvDrop, WhileThrottledOnePluginsBacklogOrKeptPayloadsAreCapped) {
     tick(1s);
     EXPECT_EQ(post(0x00270000u), 0);
 }
+
+TEST_F(AvDrop, AllLivePayloadIsCappedEvenBeforeTheReadingShowsMemoryShort) {
+    // A fast producer fills memory between two readings: past the ceiling its
+    // records are refused at once, live media included.
+    ASSERT_FALSE(core_.throttling());
+    char* kept = oxmem::allocRefBlock(100u << 20);
+    ASSERT_NE(kept, nullptr);
+    auto video = Record(kPoster, OX_TYPE_VIDEO, kLiveClass).withPayload(g_frame);
+    auto alarm = Record(kPoster, OX_TYPE_ALARM, kLiveClass).withPayload(g_frame);
+    auto own = Record(ox::core::kCoreAddress, OX_TYPE_ALARM, kLiveClass).withPayload(g_frame);
+    EXPECT_EQ(core_.pluginEvent(video), 1);
+    EXPECT_EQ(core_.pluginEvent(alarm), 1);
+    EXPECT_EQ(core_.pluginEvent(own), 0);
+    EXPECT_EQ(logged("memory is short: events of plugin 27 refused"), 1u);
+    oxmem::freeRefBlock(kept);
+    EXPECT_EQ(core_.pluginEvent(video), 0);
+    EXPECT_EQ(core_.pluginEvent(alarm), 0);
+}

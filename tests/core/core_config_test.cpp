@@ -191,19 +191,25 @@ TEST_F(CoreConfig, FailedPluginsAreListed) {
 TEST_F(CoreConfig, UnusableCoreConfigIsKeptAsideBeforeTheDefaultsAreSaved) {
     std::string const good = std::string("<?xml version=\"1.0\"?>\n<oREC><Modules><Module><Plugin ID=\"") + kProbeId +
                              "\" LogLevel=\"75\"/></Module></Modules></oREC>\n";
-    for (std::string const& damaged :
-         {std::string("<?xml version=\"1.0\"?>\n<oREC Note=\"&#x110000;\"><Memory Throttling=\"0\"/></oREC>\n"),
-          std::string("<?xml version=\"1.0\"?>\n<oREC><Memory Throttling=\"0\"/>\0</oREC>\n", 50),
-          good.substr(0, good.size() - 12)}) {
-        tree_.addFile("core.xml", damaged);
+    // Damaged again and again: each one is kept, none replaces an earlier one.
+    std::vector<std::string> const damaged = {
+        "<?xml version=\"1.0\"?>\n<oREC Note=\"&#x110000;\"><Memory Throttling=\"0\"/></oREC>\n",
+        std::string("<?xml version=\"1.0\"?>\n<oREC><Memory Throttling=\"0\"/>\0</oREC>\n", 50),
+        good.substr(0, good.size() - 12)};
+    for (size_t i = 0; i < damaged.size(); ++i) {
+        std::string const kept = i == 0 ? "core.xml.bad" : "core.xml.bad." + std::to_string(i);
+        tree_.addFile("core.xml", damaged[i]);
         std::string const out = run();
         EXPECT_NE(out.find("Config defaulted"), std::string::npos) << out;
-        EXPECT_NE(out.find("core.xml kept as core.xml.bad"), std::string::npos) << out;
-        EXPECT_EQ(slurp(tree_.root() / "core.xml.bad"), damaged);
+        EXPECT_NE(out.find("core.xml kept as " + kept), std::string::npos) << out;
         EXPECT_NE(slurp(tree_.root() / "core.xml").find("<Memory ID=\"-2147483648\" Throttling=\"1\"/>"),
                   std::string::npos);
-        for (char const* f : {"core.xml.bad", "probe-trace.txt", "config-1.xml"}) fs::remove(tree_.root() / f);
+        for (char const* f : {"probe-trace.txt", "config-1.xml"}) fs::remove(tree_.root() / f);
     }
+    EXPECT_EQ(slurp(tree_.root() / "core.xml.bad"), damaged[0]);
+    EXPECT_EQ(slurp(tree_.root() / "core.xml.bad.1"), damaged[1]);
+    EXPECT_EQ(slurp(tree_.root() / "core.xml.bad.2"), damaged[2]);
+    for (char const* f : {"core.xml.bad", "core.xml.bad.1", "core.xml.bad.2"}) fs::remove(tree_.root() / f);
     // A missing file is no damage: nothing is kept.
     fs::remove(tree_.root() / "core.xml");
     run();

@@ -2,6 +2,7 @@
 // messages and alarms, the 60-second rule, throttling switched off, and wall
 // clock jumps.
 #include "core/block_cache.h"
+#include "core/cgroup_memory.h"
 #include "core/memory_monitor.h"
 #include "core/ref_block.h"
 #include "log/log.h"
@@ -11,7 +12,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fcntl.h>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -32,6 +35,7 @@ protected:
         monitor_.probes.wallNow = [this] { return wall_; };
         monitor_.probes.heapAlloc = [this] { return inUse_; };
         monitor_.probes.totalRam = [this] { return ram_; };
+        monitor_.probes.cgroupMemory = [this] { return cgroup_; };
     }
     void TearDown() override { ox::log::setSink(nullptr); }
 
@@ -71,6 +75,7 @@ protected:
     std::chrono::system_clock::time_point wall_{std::chrono::hours(400000)};
     unsigned inUse_ = 10u << 20;
     uint64_t ram_ = 256ull << 20;
+    uint64_t cgroup_ = 0;
 };
 } // namespace
 
@@ -155,12 +160,79 @@ TEST_F(Monitor, DisabledThrottlingStaysSilentButStillMeasures) {
     EXPECT_TRUE(queued(OX_TYPE_ALARM).empty());
 }
 
-TEST_F(Monitor, UnreadableMemoryNeverThrottles) {
-    inUse_ = 0; // what getHeapAlloc gives without /proc/self/statm
+TEST_F(Monitor, FailedReadingKeepsTheLastValueAndIsReportedOnce) {
     tick(0ns);
+    inUse_ = kOver;
+    tick(1s);
+    ASSERT_TRUE(monitor_.throttling());
+    inUse_ = 0; // what getHeapAlloc gives when the reading fails
+    tick(1s);
+    tick(1s);
+    EXPECT_TRUE(monitor_.throttling()); // protection stays on
+    EXPECT_EQ(monitor_.inUse(), kOver);
+    EXPECT_EQ(logged("resident memory cannot be read"), 1u);
+    inUse_ = kUnder;
     tick(1s);
     EXPECT_FALSE(monitor_.throttling());
-    EXPECT_GT(getHeapAlloc(), 0u); // the real reading works here
+    EXPECT_EQ(logged("resident memory can be read again"), 1u);
+}
+
+TEST(ResidentMemory, IsStillReadWhenDescriptorsAreExhausted) {
+    ASSERT_GT(getHeapAlloc(), 0u); // opens the file, as Init does
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit tight = saved;
+    tight.rlim_cur = 3; // no new descriptor past the standard streams
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    int const probe = ::open("/dev/null", O_RDONLY);
+    unsigned const reading = getHeapAlloc();
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    if (probe >= 0) ::close(probe);
+    ASSERT_LT(probe, 0) << "descriptors were not exhausted";
+    EXPECT_GT(reading, 0u);
+}
+
+TEST_F(Monitor, MemoryCgroupBelowTheMachineSetsTheLimit) {
+    ram_ = 1ull << 30;
+    cgroup_ = 300ull << 20; // the appliance rule on 300 MiB: 190 MiB
+    tick(0ns);
+    EXPECT_EQ(logged("memory limits, throttling:190MiB"), 1u) << testing::PrintToString(queued(OX_TYPE_LOG));
+    EXPECT_EQ(logged("memory cgroup limit 300MiB"), 1u);
+    inUse_ = kOver;
+    tick(1s);
+    EXPECT_TRUE(monitor_.throttling());
+}
+
+TEST_F(Monitor, SmallOrLargeMemoryCgroups) {
+    for (auto [group, text] : {std::pair{128ull << 20, "102.4MiB"}, std::pair{4ull << 30, "819.2MiB"}}) {
+        ox::core::MemoryMonitor m{io_, [this](ox::core::EventParms& e) { return post(e); }};
+        m.probes = monitor_.probes;
+        m.probes.totalRam = [] { return uint64_t{1} << 30; };
+        m.probes.cgroupMemory = [group = group] { return group; };
+        logs_.clear();
+        m.check({});
+        EXPECT_EQ(logged(std::string("memory limits, throttling:") + text), 1u) << testing::PrintToString(logs_);
+    }
+}
+
+TEST(CgroupMemory, LimitFilesRunFromTheGroupUpToTheRoot) {
+    std::string const mountinfo =
+        "30 22 0:27 / /sys/fs/cgroup rw - tmpfs tmpfs rw\n"
+        "34 30 0:31 / /sys/fs/cgroup/memory rw,relatime - cgroup cgroup rw,memory\n"
+        "35 30 0:32 / /sys/fs/cgroup/cpu rw,relatime - cgroup cgroup rw,cpu\n"
+        "40 30 0:40 /ns /sys/fs/cgroup/unified rw shared:9 - cgroup2 cgroup2 rw\n";
+    std::string const cgroups = "4:memory:/box/core\n1:cpu:/other\n0::/ns/svc\n";
+    EXPECT_EQ(ox::core::cgroupLimitFiles(cgroups, mountinfo),
+              (std::vector<std::string>{"/sys/fs/cgroup/memory/box/core/memory.limit_in_bytes",
+                                        "/sys/fs/cgroup/memory/box/memory.limit_in_bytes",
+                                        "/sys/fs/cgroup/memory/memory.limit_in_bytes",
+                                        "/sys/fs/cgroup/unified/svc/memory.max", "/sys/fs/cgroup/unified/memory.max"}));
+    // A group outside what is mounted, and no memory controller at all.
+    EXPECT_TRUE(ox::core::cgroupLimitFiles("0::/elsewhere\n", mountinfo).empty());
+    EXPECT_TRUE(ox::core::cgroupLimitFiles("1:cpu:/x\n", mountinfo).empty());
+    EXPECT_EQ(ox::core::parseCgroupLimit("314572800\n"), 314572800u);
+    EXPECT_EQ(ox::core::parseCgroupLimit("max\n"), 0u);
+    EXPECT_EQ(ox::core::parseCgroupLimit(""), 0u);
 }
 
 TEST_F(Monitor, WallClockJumpsAreReportedWithTheirSign) {

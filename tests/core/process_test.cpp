@@ -38,7 +38,8 @@ protected:
 } // namespace
 
 TEST_F(Process, HelpGoesToStandardErrorAndExitsZero) {
-    for (std::vector<std::string> args : {std::vector<std::string>{"-h"}, {"-help"}, {"-x", "-h"}, {"-", "-hx"}}) {
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"-h"}, {"-help"}, {"-x", "-h"}, {"-", "-hx"}, {"--help"}, {"-v", "--help", "5"}}) {
         auto p = start(args);
         auto st = p->wait();
         EXPECT_TRUE(st.exited);
@@ -46,6 +47,9 @@ TEST_F(Process, HelpGoesToStandardErrorAndExitsZero) {
         EXPECT_EQ(p->out(), "");
         EXPECT_EQ(p->err(), "core version 26.0.6.0\nUsage: " + tree_.exe().string() + kHelpTail) << args[0];
     }
+    // Typed by hand in a folder, --help leaves nothing behind there.
+    EXPECT_FALSE(std::filesystem::exists(tree_.root() / "core.xml"));
+    EXPECT_FALSE(std::filesystem::exists(tree_.root() / "dvrcore.lock"));
 }
 
 TEST_F(Process, DescriptorArgumentStopsTheScan) {
@@ -134,7 +138,9 @@ TEST_F(Process, SecondCoreInTheSameWorkingDirectoryDoesNotStart) {
     auto second = start({});
     auto st = second->wait();
     EXPECT_EQ(st.code, 2);
-    EXPECT_NE(second->out().find("another core is running in this working directory (dvrcore.lock is locked)"),
+    // The message names the process that holds the lock.
+    EXPECT_NE(second->out().find("another core is running in this working directory (dvrcore.lock is locked by "
+                                 "process " + std::to_string(first->pid()) + ")"),
               std::string::npos) << second->out();
     EXPECT_TRUE(second->err().ends_with("failed to initialize core\n")) << second->err();
     EXPECT_EQ(second->out().find("Opening"), std::string::npos);

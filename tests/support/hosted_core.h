@@ -23,6 +23,7 @@ protected:
         core_.probes.wallNow = [this] { return wall_; };
         core_.probes.heapAlloc = [this] { return inUse_; };
         core_.probes.totalRam = [this] { return ram_; };
+        core_.probes.cgroupMemory = [] { return uint64_t{0}; };
     }
     void TearDown() override { SetCore(nullptr); }
 
