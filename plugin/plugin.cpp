@@ -67,9 +67,12 @@ std::shared_ptr<Plugin> Plugin::CreateAndLoad(std::filesystem::path const& path,
     params.callback = callback;
     params.identity = identity.data();
     params.identityLen = static_cast<uint32_t>(identity.size());
+    LoadParams sent; // byte for byte, padding included
+    std::memcpy(&sent, &params, sizeof sent);
     int64_t const t0 = steadyNowNs();
     int const r = p->load_(&params, &p->info_);
     p->loadTime_ = steadyNowNs() - t0;
+    p->wroteLoadParams_ = std::memcmp(&sent, &params, sizeof params) != 0;
     p->loadCode_ = r;
     if (r == 0) {
         p->onIpcResult_ = entry<ox_OnIpcResultFn>(handle, "OnIpcResult");
