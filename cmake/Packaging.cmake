@@ -25,9 +25,14 @@ if(CPACK_TEMPORARY_DIRECTORY)
     file(MAKE_DIRECTORY ${_dvr_doc} ${_dvr_root}/usr/share/lintian/overrides)
     file(COPY_FILE ${CPACK_DVR_DEBIAN_DIR}/copyright ${_dvr_doc}/copyright)
     file(COPY_FILE ${CPACK_DVR_DEBIAN_DIR}/changelog.gz ${_dvr_doc}/changelog.gz)
-    file(WRITE ${_dvr_root}/usr/share/lintian/overrides/${_dvr_package}
-         "# The parent daemon and the SDK's own files expect the tree under /opt/dvrcore.\n"
-         "${_dvr_package}: dir-or-file-in-opt [opt/dvrcore/*]\n")
+    set(_dvr_overrides "# The parent daemon and the SDK's own files expect the tree under /opt/dvrcore.\n"
+        "${_dvr_package}: dir-or-file-in-opt [opt/dvrcore/*]\n")
+    if(EXISTS ${_dvr_root}/opt/dvrcore/lib/qemu-mipsel/libz.so.1)
+      # The target's zlib, for running the appliance programs under qemu on a
+      # development host (whose cross toolchain has none); never loaded on the appliance.
+      list(APPEND _dvr_overrides "${_dvr_package}: embedded-library zlib [opt/dvrcore/lib/qemu-mipsel/libz.so.1]\n")
+    endif()
+    file(WRITE ${_dvr_root}/usr/share/lintian/overrides/${_dvr_package} ${_dvr_overrides})
   endforeach()
   file(GLOB_RECURSE _dvr_staged LIST_DIRECTORIES TRUE ${CPACK_TEMPORARY_DIRECTORY}/*)
   foreach(_dvr_path ${CPACK_TEMPORARY_DIRECTORY} ${_dvr_staged})
