@@ -2,10 +2,13 @@
 #include "core/dvr_core.h"
 #include "core/block_cache.h"
 
+#include "core/crash_report.h"
 #include "core/privilege_drop.h"
 #include "core/ref_block.h"
+#include "core/stop_signals.h"
 #include "crypto/machine_id.h"
 #include "log/log.h"
+#include "plugin/call_site.h"
 #include "plugin/discovery.h"
 #include "plugin/plugin.h"
 
@@ -13,7 +16,6 @@
 
 #include <fmt/format.h>
 
-#include <condition_variable>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -41,7 +43,8 @@ DvrCore::DvrCore(std::string const& exePath)
           // The name the plugin was loaded under, else its id.
           if (auto name = plugins_.name(pluginId)) return std::move(*name);
           return fmt::format("PI{:02x}", pluginId);
-      }) {
+      }),
+      shutdown_([this](std::chrono::milliseconds wait) { printer_.stop(wait); }) {
     for (auto& level : logLevels_) level.store(-1, std::memory_order_relaxed);
     // The last reference to a search result wakes the search thread paced on it.
     oxmem::setReleaseHook([](char const* payload, void* search) { static_cast<SearchHandler*>(search)->released(payload); },
@@ -49,6 +52,7 @@ DvrCore::DvrCore(std::string const& exePath)
 }
 
 DvrCore::~DvrCore() {
+    ox::core::StopSignals::process().setReceiver(nullptr);
     // Search threads call into the core and its plugins: none may outlive it.
     search_.stop();
     search_.waitIdle(std::chrono::steady_clock::time_point::max());
@@ -59,7 +63,7 @@ DvrCore::~DvrCore() {
     uint32_t const late = queue_.lateCoreRecords();
     ox::core::RecordRing const left = queue_.drain();
     left.forEach([](ox::core::EventParms const& e) { oxmem::release(e.data, 0); });
-    reportHeldReferences();
+    reportHeldReferences(kLogDebug);
     // Logged without the queue lock: a log record may be queued on the way.
     if (!left.empty()) logSev<kLogDebug>("{:L} queued record(s) were not delivered", left.size());
     if (late != 0) logSev<kLogDebug>("{:L} record(s) of the core posted after the dispatcher ended were not delivered", late);
@@ -69,35 +73,58 @@ DvrCore::~DvrCore() {
 }
 
 void DvrCore::reportAndLeave() {
-    reportHeldReferences();
+    reportHeldReferences(kLogDebug);
     printer_.stop(kConsoleFlushWait);
     std::fflush(stdout);
 }
 
-void DvrCore::reportHeldReferences() {
+void DvrCore::reportHeldReferences(LogLevel level, unsigned skipId) {
     uint32_t const blocks = oxmem::stats.blocks.load();
     if (blocks == 0) return;
-    logSev<kLogDebug>("refblks: {:L}({:L})", blocks, oxmem::stats.bytes.load());
+    if (level == kLogDebug) logSev<kLogDebug>("refblks: {:L}({:L})", blocks, oxmem::stats.bytes.load());
     for (unsigned id = 0; id < 256; ++id) {
         uint32_t const held = oxmem::stats.refs[id].load();
-        if (held != 0)
+        if (held == 0 || id == skipId || heldReported_[id].exchange(true, std::memory_order_relaxed)) continue;
+        if (level == kLogDebug)
             logSev<kLogDebug>("Plugin {:02x}:{} unloaded holding {:L} event reference(s).", id, pluginName(id), held);
+        else
+            logSev<kLogNotice>("Plugin {:02x}:{} unloaded holding {:L} event reference(s).", id, pluginName(id), held);
     }
+}
+
+bool DvrCore::startThread(char const* what, bool started) {
+    if (!started) logSev<kLogCritical>("cannot start the {} thread: {}", what, std::strerror(errno));
+    return started;
 }
 
 bool DvrCore::Init(int pipe) {
     oxmem::keepPayloadBlocksInHeap(); // before any thread allocates payload blocks
-    // First, so that no thread or child starts with the stop signals blocked.
-    if (!installStopSignals()) return false;
+    ox::plugin::markMainThread();
     // Before anything touches the working directory's files.
     if (!lockWorkingDirectory()) return false;
     machineId_ = getMachineId();
     ::umask(077);
-    // A console that goes away must not kill the core through SIGPIPE.
-    std::signal(SIGPIPE, SIG_IGN);
+    {
+        // Kept for the crash line: a plugin may change the working directory.
+        int const workDir = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ox::core::installCrashReport(STDOUT_FILENO, workDir);
+    }
     if (!ox::core::dropPrivileges(&userSwitched_)) return false;
-    // Capabilities are per thread: the console's writer starts with the reduced set.
-    printer_.start();
+    // Capabilities are per thread: the core's threads start with the reduced set.
+    bool consoleStarted = true;
+    try {
+        printer_.start();
+    } catch (std::system_error const& e) {
+        errno = e.code().value();
+        consoleStarted = false;
+    }
+    if (!startThread("console", consoleStarted)) return false;
+    // The stop signals that main blocked are taken from here on (one that came
+    // early is pending and taken now), by a thread that runs no plugin code.
+    auto& signals = ox::core::StopSignals::process();
+    signals.setReceiver([this] { Stop(); });
+    if (!startThread("signal", signals.start())) return false;
+    if (!startThread("shutdown watch", shutdown_.startWatch())) return false;
 
     if (pipe != -1) {
         if (!parent_.open(pipe)) {
@@ -109,31 +136,24 @@ bool DvrCore::Init(int pipe) {
         ::fcntl(pipe, F_SETFD, ::fcntl(pipe, F_GETFD) | FD_CLOEXEC);
     }
 
+    // Started here, where its failure is a failed start; it has work only once Run posts it.
+    work_.emplace(io_.get_executor());
+    bool ioStarted = true;
+    try {
+        ioThread_ = std::jthread([this](std::stop_token st) { ioThreadBody(st); });
+    } catch (std::system_error const& e) {
+        errno = e.code().value();
+        ioStarted = false;
+    }
+    if (!startThread("I/O", ioStarted)) {
+        printer_.stop(kConsoleFlushWait);
+        return false;
+    }
+
     auto const logPlugin = exePath_.parent_path() / "plugins" / ox::plugin::kLogPluginName;
     auto plugin = Plugin::CreateAndLoad(logPlugin, &DvrCore::eventReceiver, machineId_);
     plugins_.setLogPlugin(plugin);
     plugin->Open();
-    return true;
-}
-
-bool DvrCore::installStopSignals() {
-    signals_ = std::make_unique<boost::asio::signal_set>(io_);
-    sigset_t stops;
-    sigemptyset(&stops);
-    for (int sig : {SIGINT, SIGTERM, SIGQUIT}) {
-        boost::system::error_code ec;
-        signals_->add(sig, ec);
-        if (ec) {
-            logSev<kLogCritical>("cannot handle signal {}: {}", sig, ec.message());
-            return false;
-        }
-        sigaddset(&stops, sig);
-    }
-    // One wait: the first signal starts the shutdown, later ones stay caught.
-    // A signal that came early is pending until here and is caught now; the
-    // I/O thread and plugin threads, all created later, inherit this mask.
-    signals_->async_wait([this](boost::system::error_code const&, int) { Stop(); });
-    ::pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
     return true;
 }
 
@@ -164,8 +184,6 @@ void DvrCore::Run() {
         logSev<kLogNotice>("Startup status: code D");
 
     if (monitor_.enabled()) monitor_.alarm(); // announces Throttling "0"
-    work_.emplace(io_.get_executor());
-    ioThread_ = std::jthread([this](std::stop_token st) { ioThreadBody(st); });
     boost::asio::post(io_, [this] { monitor_.start(); });
     boost::asio::post(io_, [this] { parent_.startReading(); });
 
@@ -180,43 +198,31 @@ void DvrCore::Run() {
 
     dispatchEvents();
 
-    {
-        // A Close or Unload that never returns cannot be given up on like a
-        // search: past the deadline the process ends rather than hang for ever.
-        std::jthread watch([this](std::stop_token st) { watchShutdown(st); });
-        closePlugins();
-        unloadPlugins();
-        // Search threads still in core code after their plugin call returned end soon;
-        // one still inside a plugin at the deadline keeps the core object alive.
-        if (!search_.waitIdle(stopDeadline())) leftRunning_ = true;
-    }
+    // A Close or Unload that never returns cannot be given up on like a
+    // search: past the deadline the shutdown watch ends the process.
+    closePlugins();
+    unloadPlugins();
+    // Search threads still in core code after their plugin call returned end soon;
+    // one still inside a plugin at the deadline keeps the core object alive.
+    if (!search_.waitIdle(stopDeadline())) shutdown_.markLeftRunning();
+    // Said while the log plugin still writes: the one line that names a
+    // plugin that never gave its payloads back.
+    // The log plugin's own may still be given back by its Close.
+    auto const logPlugin = plugins_.logPlugin();
+    reportHeldReferences(kLogNotice, logPlugin && logPlugin->loaded() ? logPlugin->pluginId() : 256);
+    if (!plugins_.closeLogPlugin(stopDeadline(), [this](Plugin const& p, char const* step) { shutdownStep(&p, step); }))
+        shutdown_.markLeftRunning();
 
     work_.reset();
     io_.stop();
-    ioThread_ = std::jthread(); // requests stop and joins
-    signals_.reset();
+    if (shutdown_.leftRunning())
+        ioThread_.detach(); // it may be inside a plugin that never returns: the process ends without it
+    else
+        ioThread_ = std::jthread(); // requests stop and joins
 }
 
 void DvrCore::shutdownStep(Plugin const* plugin, char const* step) {
-    std::lock_guard lock(shutdownMutex_);
-    shutdownStep_ = plugin ? fmt::format("{} {}", step, plugin->fileName()) : std::string(step);
-}
-
-void DvrCore::watchShutdown(std::stop_token const& st) {
-    std::mutex mutex;
-    std::condition_variable_any never;
-    std::unique_lock lock(mutex);
-    never.wait_until(lock, st, stopDeadline() + kForcedExitGrace, [] { return false; });
-    if (st.stop_requested()) return;
-    std::string step;
-    {
-        std::lock_guard steps(shutdownMutex_);
-        step = shutdownStep_;
-    }
-    logSev<kLogCritical>("stop deadline passed while {}: the core exits now", step);
-    printer_.stop(kConsoleFlushWait);
-    std::fflush(stdout);
-    std::_Exit(kForcedExitStatus);
+    shutdown_.setStep(plugin ? fmt::format("{} {}", step, plugin->fileName()) : std::string(step));
 }
 
 void DvrCore::ioThreadBody(std::stop_token st) {
@@ -231,30 +237,24 @@ void DvrCore::ioThreadBody(std::stop_token st) {
 }
 
 void DvrCore::Stop() {
-    {
-        std::lock_guard lock(stopAtMutex_);
-        if (!stopAt_) stopAt_ = std::chrono::steady_clock::now();
-    }
+    // The deadline runs from the request, whatever the main thread is in.
+    shutdown_.requested();
     stopRequested_.store(true);
     monitor_.stop();
     queue_.stop();
-}
-
-std::chrono::steady_clock::time_point DvrCore::stopDeadline() const noexcept {
-    using Clock = std::chrono::steady_clock;
-    std::lock_guard lock(stopAtMutex_);
-    if (!stopAt_) return Clock::time_point::max();
-    return *stopAt_ + std::chrono::duration_cast<Clock::duration>(stopLimit_);
 }
 
 std::vector<std::filesystem::path> DvrCore::getPiFiles(std::filesystem::path const& dir) {
     return ox::plugin::discoverPlugins(dir);
 }
 
-void DvrCore::loadPlugins() { plugins_.load(getPiFiles(exePath_.parent_path()), &DvrCore::eventReceiver, machineId_); }
+void DvrCore::loadPlugins() {
+    plugins_.load(getPiFiles(exePath_.parent_path()), &DvrCore::eventReceiver, machineId_,
+                  [this] { return stopRequested(); });
+}
 
 void DvrCore::openPlugins() {
-    plugins_.open();
+    plugins_.open([this] { return stopRequested(); });
     // Raw device access was needed only while plugins opened.
     if (::getuid() != 0) {
         if (int const err = ox::core::setCapabilities(ox::core::kCapsRunning)) {
@@ -276,10 +276,10 @@ void DvrCore::closePlugins() {
     // still running may go on during Close; Unload waits for them.
     search_.stop();
     if (!plugins_.close(stopDeadline(), [this](Plugin const& p, char const* step) { shutdownStep(&p, step); }))
-        leftRunning_ = true;
+        shutdown_.markLeftRunning();
 }
 
 void DvrCore::unloadPlugins() {
     if (!plugins_.unload(stopDeadline(), [this](Plugin const& p, char const* step) { shutdownStep(&p, step); }))
-        leftRunning_ = true;
+        shutdown_.markLeftRunning();
 }

@@ -9,6 +9,7 @@
 #include "core/parent_channel.h"
 #include "core/ref_block.h"
 #include "core/search_handler.h"
+#include "core/shutdown.h"
 #include "core/status_summary.h"
 #include "dvrcore/event_parms.h"
 #include "log/console_printer.h"
@@ -17,7 +18,6 @@
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/signal_set.hpp>
 
 #include <array>
 #include <atomic>
@@ -144,13 +144,14 @@ public:
     // Stopping.
     bool stopRequested() const noexcept { return stopRequested_.load(); }
     /// Time a stop may take before the core gives up on what is still running:
-    /// queued records are then dropped and plugins still busy are left loaded.
-    void setStopDeadline(std::chrono::milliseconds limit) noexcept { stopLimit_ = limit; }
+    /// queued records are then dropped and plugins still busy are left loaded;
+    /// three seconds later the process ends whatever it is doing.
+    void setStopDeadline(std::chrono::milliseconds limit) { shutdown_.setLimit(limit); }
     /// When the stop must be over; the far future before Stop.
-    std::chrono::steady_clock::time_point stopDeadline() const noexcept;
+    std::chrono::steady_clock::time_point stopDeadline() const { return shutdown_.deadline(); }
     /// True when the stop left a call or thread inside a plugin: the core
     /// object must then outlive the process (main ends it without deleting it).
-    bool leftRunning() const noexcept { return leftRunning_; }
+    bool leftRunning() const { return shutdown_.leftRunning(); }
     /// The end-of-run report of the destructor and the console's last lines,
     /// for a core that is not deleted.
     void reportAndLeave();
@@ -161,11 +162,12 @@ private:
     void ioThreadBody(std::stop_token st);
     void readProduct();
     bool applyLogLevels(rapidxml::xmlNode<char> const& root);
-    void reportHeldReferences();
+    /// Logs the references plugins still hold, at `level`, skipping ids already reported.
+    void reportHeldReferences(LogLevel level, unsigned skipId = 256);
     /// Notes what the shutdown is doing, for the watch that ends a stop gone past its deadline.
     void shutdownStep(Plugin const* plugin, char const* step);
-    /// Runs beside closing and unloading; ends the process once the deadline and a grace have passed.
-    void watchShutdown(std::stop_token const& st);
+    /// Starts a thread of the core's own at Init; false (logged at severity 100) when it cannot be.
+    bool startThread(char const* what, bool started);
     /// Releases `first` and every queued record undelivered: the stop deadline has passed.
     void dropPastDeadline(ox::core::EventParms const& first);
     /// A log record while stopping, straight to the log plugin in a reference block of its own.
@@ -174,9 +176,6 @@ private:
     /// when that is set; returns the end of the last delivery, or none.
     std::chrono::steady_clock::time_point deliver(ox::core::EventParms const& e, SummaryState& state,
                                                   DeliveryClock& clock, std::chrono::steady_clock::time_point start);
-    /// Creates the stop-signal set and lets the main thread receive the stop
-    /// signals that main blocked; false (logged) when a signal cannot be added.
-    bool installStopSignals();
     /// Takes the working directory's lock; false (logged) when another core holds it.
     bool lockWorkingDirectory();
     /// Puts an unusable core.xml aside before the defaults are saved over it.
@@ -201,24 +200,15 @@ private:
     ActivityCounters counters_; ///< relaxed atomics, any thread
 
     std::atomic<bool> stopRequested_{false};
-    /// Time of the first Stop; written once by Stop, read by the shutdown.
-    /// (A lock, not a 64-bit atomic: the appliance's 32-bit MIPS has none.)
-    mutable std::mutex stopAtMutex_;
-    std::optional<std::chrono::steady_clock::time_point> stopAt_; ///< under stopAtMutex_
-    std::chrono::milliseconds stopLimit_{std::chrono::seconds(60)}; ///< main thread, before Run
-    bool leftRunning_ = false;              ///< main thread: set by the shutdown
-    /// After the deadline, what closing and unloading may still take before the process is ended.
-    static constexpr auto kForcedExitGrace = std::chrono::seconds(3);
-    /// Exit status of a process ended by that watch.
-    static constexpr int kForcedExitStatus = 1;
-    std::mutex shutdownMutex_;              ///< guards shutdownStep_
-    std::string shutdownStep_ = "stopping"; ///< under shutdownMutex_: the plugin call the shutdown is in
+    /// Stop time, deadline, step and the watch; its own lock. After printer_,
+    /// which its watch flushes, so that it goes first.
+    ox::core::Shutdown shutdown_;
+    std::array<std::atomic<bool>, 256> heldReported_{}; ///< per plugin id: its held references were reported; main thread
 
     std::array<std::atomic<bool>, 256> oversizeReported_{}; ///< per plugin id: an oversized post was logged; any thread
     std::array<std::atomic<bool>, 256> badReleaseReported_{}; ///< per plugin id; any thread
-    std::unique_ptr<boost::asio::signal_set> signals_; ///< created by Init, destroyed by Run; main thread
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
-    std::jthread ioThread_;        ///< runs io_; started and joined by Run
+    std::jthread ioThread_;        ///< runs io_; started by Init, joined by Run unless a plugin call may hold it
     int lockFd_ = -1;              ///< dvrcore.lock, locked for the life of the core; main thread
     bool userSwitched_ = false;    ///< the privilege drop took on another user; set by Init
     bool confSaveBlocked_ = false; ///< core.xml could not be kept aside: never saved over; main thread

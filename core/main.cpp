@@ -1,6 +1,8 @@
 // Process entry: the descriptor argument, the own path, one DvrCore.
 #include "core/dvr_core.h"
 #include "core/post_gate.h"
+#include "core/shutdown.h"
+#include "core/stop_signals.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <pthread.h>
 #include <system_error>
 
 namespace {
@@ -18,12 +19,9 @@ constexpr int kExitInitFailed = 2;
 } // namespace
 
 int main(int argc, char* argv[]) {
-    // A stop signal before the core's signal set exists would end the process
-    // by the default action: it waits, blocked, until Init lets it in.
-    sigset_t stops;
-    sigemptyset(&stops);
-    for (int sig : {SIGINT, SIGTERM, SIGQUIT}) sigaddset(&stops, sig);
-    ::pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    // Before any thread exists, so that every thread inherits the blocked stop
+    // signals: a stop signal before the core's signal thread runs waits, pending.
+    ox::core::StopSignals::prepareProcess();
 
     int pipe = -1;
     for (int i = 1; i < argc; ++i) {
@@ -48,7 +46,14 @@ int main(int argc, char* argv[]) {
         return kExitNoPath;
     }
 
-    auto* core = new DvrCore(exe.string());
+    DvrCore* core = nullptr;
+    try {
+        core = new DvrCore(exe.string());
+    } catch (std::exception const& e) {
+        // The I/O service needs descriptors of its own.
+        std::fprintf(stderr, "failed to initialize core: %s\n", e.what());
+        return kExitInitFailed;
+    }
     SetCore(core);
     if (!core->Init(pipe)) {
         std::fputs("failed to initialize core\n", stderr);
@@ -63,7 +68,7 @@ int main(int argc, char* argv[]) {
         // A plugin call or thread outlived the stop deadline and will return
         // into the core: end the process without tearing the core down.
         core->reportAndLeave();
-        std::_Exit(kExitOk);
+        std::_Exit(ox::core::Shutdown::kTooLateStatus);
     }
     delete core; // reports references still held, through the log
     SetCore(nullptr);

@@ -146,8 +146,14 @@ void ParentChannel::readComplete(boost::system::error_code const& ec, unsigned b
         hooks_.stop();
         return;
     }
-    if (reader_.consume(bytes, [this](std::string_view p) { packet(p); }) == ox::ipc::IpcReader::Status::BadLength)
-        logSev<kLogNotice>("bad ipc packet length");
+    try {
+        if (reader_.consume(bytes, [this](std::string_view p) { packet(p); }) == ox::ipc::IpcReader::Status::BadLength)
+            logSev<kLogNotice>("bad ipc packet length");
+    } catch (std::exception const& e) {
+        // Whatever failed on the way to a plugin, the next read is posted:
+        // without it the stop packet and the disconnect are never seen.
+        logSev<kLogWarning>("parent packet not handled: {}", e.what());
+    }
     startReading();
 }
 

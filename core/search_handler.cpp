@@ -18,26 +18,6 @@
 
 namespace {
 
-/// Blocks SIGINT, SIGTERM and SIGQUIT in the calling thread while it lives, so
-/// threads created meanwhile inherit them blocked.
-class StopSignalsBlocked {
-public:
-    StopSignalsBlocked() noexcept {
-        sigset_t stops;
-        sigemptyset(&stops);
-        sigaddset(&stops, SIGINT);
-        sigaddset(&stops, SIGTERM);
-        sigaddset(&stops, SIGQUIT);
-        ::pthread_sigmask(SIG_BLOCK, &stops, &saved_);
-    }
-    ~StopSignalsBlocked() { ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
-    StopSignalsBlocked(StopSignalsBlocked const&) = delete;
-    StopSignalsBlocked& operator=(StopSignalsBlocked const&) = delete;
-
-private:
-    sigset_t saved_;
-};
-
 /// How often a shutdown that waits for search threads says so.
 constexpr auto kWaitReport = std::chrono::seconds(5);
 
@@ -146,25 +126,38 @@ bool SearchHandler::launch(std::shared_ptr<AsyncEvent const> const& request, std
                                request->requestId, provider->fileName(), kMaxSearchesPerProvider);
         return false;
     }
+    // Inside the plugin from now on: a plugin that begins to close admits no
+    // more searches, and its Unload waits for this one.
+    auto ticket = provider->admitSearch();
+    if (!ticket) {
+        std::lock_guard lock(mutex_);
+        endedLocked(provider.get());
+        return false;
+    }
     try {
-        // Short-lived threads never take the stop signals: a signal the kernel
-        // hands to a thread that is about to end can be lost (sanitizer
-        // runtimes defer handlers to the receiving thread), and the I/O
-        // thread handles them anyway.
-        StopSignalsBlocked blocked;
-        std::thread([this, request, provider]() mutable { run(std::move(request), std::move(provider)); }).detach();
+        std::thread([this, request, provider, ticket]() mutable {
+            run(std::move(request), std::move(provider), std::move(ticket));
+        }).detach();
+        std::lock_guard lock(mutex_);
+        launchFailed_ = false;
         return true;
     } catch (std::exception const& e) {
+        bool firstFailure = false;
         {
             std::lock_guard lock(mutex_);
             endedLocked(provider.get());
+            firstFailure = !std::exchange(launchFailed_, true); // once until a thread starts again
         }
-        logSev<kLogWarning>("cannot start a search thread for {}: {}", provider->fileName(), e.what());
+        if (firstFailure)
+            logSev<kLogWarning>("cannot start a search thread for {}: {}; searches fail until threads can be started "
+                                "again",
+                                provider->fileName(), e.what());
         return false;
     }
 }
 
-void SearchHandler::run(std::shared_ptr<AsyncEvent const> request, std::shared_ptr<Plugin> provider) {
+void SearchHandler::run(std::shared_ptr<AsyncEvent const> request, std::shared_ptr<Plugin> provider,
+                        std::shared_ptr<void const> ticket) {
     auto const self = std::this_thread::get_id();
     Plugin const* const key = provider.get(); // only a key once the plugin is let go
     try {
@@ -174,12 +167,13 @@ void SearchHandler::run(std::shared_ptr<AsyncEvent const> request, std::shared_p
             providers_.emplace(self, std::move(record));
             providerCount_.store(providers_.size());
         }
-        provider->OnSearch(*request);
+        provider->OnSearch(*request, ticket);
     } catch (...) {
         // A search thread ends quietly whatever happened in it.
     }
     // Let go of the plugin and the request before shutdown may see this thread
     // as gone: after the unlock below nothing here touches the core.
+    ticket.reset();
     request.reset();
     provider.reset();
     std::lock_guard lock(mutex_);

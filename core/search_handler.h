@@ -97,7 +97,8 @@ public:
     bool waitIdle(std::chrono::steady_clock::time_point deadline);
 
 private:
-    void run(std::shared_ptr<AsyncEvent const> request, std::shared_ptr<Plugin> provider);
+    void run(std::shared_ptr<AsyncEvent const> request, std::shared_ptr<Plugin> provider,
+             std::shared_ptr<void const> ticket);
     bool cancelledLocked(unsigned long requestId) const;
     /// A search thread of `provider` has ended or never started.
     void endedLocked(Plugin const* provider);
@@ -116,6 +117,7 @@ private:
     std::atomic<size_t> providerCount_{0}; ///< size of providers_: lets decRef skip the lock when none run
     std::unordered_map<Plugin const*, ProviderLoad> loads_; ///< providers with threads running; under mutex_
     size_t running_ = 0;                   ///< walks and threads alive; under mutex_
+    bool launchFailed_ = false;            ///< a thread could not be started since the last one that could; under mutex_
     std::condition_variable idle_;         ///< signalled when running_ drops; with mutex_
     std::atomic<bool> stopping_{false};    ///< set once by stop(); read under either mutex
 };

@@ -1,9 +1,13 @@
 #include "plugin/plugin.h"
 
 #include "log/log.h"
+#include "plugin/call_site.h"
 #include "plugin/dlloader.h"
+#include "plugin/stop_signal_mask.h"
 
 #include <fmt/format.h>
+
+#include <cxxabi.h>
 
 #include <chrono>
 #include <cstring>
@@ -70,7 +74,17 @@ std::shared_ptr<Plugin> Plugin::CreateAndLoad(std::filesystem::path const& path,
     LoadParams sent; // byte for byte, padding included
     std::memcpy(&sent, &params, sizeof sent);
     int64_t const t0 = steadyNowNs();
-    int const r = p->load_(&params, &p->info_);
+    int r = 0;
+    std::string what;
+    bool const returned = p->guarded("Load", 0, [&] { r = p->load_(&params, &p->info_); }, &what);
+    ox::plugin::blockStopSignals(); // whatever the plugin did to the mask of the core's thread
+    if (!returned) {
+        p->loadTime_ = steadyNowNs() - t0;
+        p->loadCode_ = LoadCode::Threw;
+        p->error_ = "Load threw: " + what;
+        p->close_handle();
+        return p;
+    }
     p->loadTime_ = steadyNowNs() - t0;
     p->wroteLoadParams_ = std::memcmp(&sent, &params, sizeof params) != 0;
     p->loadCode_ = r;
@@ -93,12 +107,14 @@ public:
         std::lock_guard lock(p.mutex_);
         switch (p.phase_) {
         case Phase::Live: in_ = true; break;
-        case Phase::Closing: in_ = kind != CallKind::Event; break;
+        case Phase::Closing: in_ = kind == CallKind::Reply; break;
         case Phase::Closed: in_ = kind == CallKind::Reply; break;
         case Phase::Unloading: in_ = false; break;
         }
         if (!in_) return;
         ++p.calls_;
+        if (kind == CallKind::Event) ++p.eventCalls_;
+        event_ = kind == CallKind::Event;
         onIpcResult = p.onIpcResult_;
         ioctl = p.ioctl_;
         onEvent = p.onEvent_;
@@ -109,7 +125,8 @@ public:
     ~Call() {
         if (!in_) return;
         std::lock_guard lock(p_.mutex_);
-        if (--p_.calls_ == 0) p_.idle_.notify_all();
+        bool const lastEvent = event_ && --p_.eventCalls_ == 0;
+        if (--p_.calls_ == 0 || lastEvent) p_.idle_.notify_all();
     }
     Call(Call const&) = delete;
     Call& operator=(Call const&) = delete;
@@ -125,7 +142,35 @@ public:
 private:
     Plugin const& p_;
     bool in_ = false;
+    bool event_ = false; ///< counted in eventCalls_ too
 };
+
+template <typename Fn>
+bool Plugin::guarded(char const* entry, uint32_t eventType, Fn&& call, std::string* what) const {
+    ox::plugin::CallScope scope(fileName_.c_str(), entry, eventType);
+    std::string text;
+    try {
+        call();
+        return true;
+    } catch (abi::__forced_unwind const&) {
+        throw; // a thread being cancelled must unwind to its end
+    } catch (std::exception const& e) {
+        text = e.what();
+    } catch (...) {
+        text = "an exception of unknown type";
+    }
+    if (what)
+        *what = std::move(text);
+    else
+        reportThrow(entry, text);
+    return false;
+}
+
+void Plugin::reportThrow(char const* entry, std::string const& what) const {
+    if (threwReported_.exchange(true, std::memory_order_relaxed)) return;
+    logSev<kLogNotice>("{}: {} threw: {}; caught, the core runs on (further exceptions of this plugin are not logged)",
+                       fileName_, entry, what);
+}
 
 namespace {
 
@@ -196,22 +241,36 @@ void Plugin::Open() {
     auto params = head<OpenParams>(OX_OPEN_PARAMS_VERSION);
     auto result = head<OpenResult>(OX_OPEN_RESULT_VERSION);
     int64_t const t0 = steadyNowNs();
-    open_(&params, &result);
+    std::string what;
+    bool const returned = guarded("Open", 0, [&] { open_(&params, &result); }, &what);
     openTime_ = steadyNowNs() - t0;
+    ox::plugin::blockStopSignals(); // whatever the plugin did to the mask of the core's thread
+    if (!returned) {
+        openCode_ = OpenCode::Threw;
+        error_ = "Open threw: " + what;
+        logSev<kLogWarning>("{}: {}", fileName_, error_);
+        return; // no reader for a plugin that did not open; it is still closed and unloaded
+    }
     StartAsyncReaderIf();
 }
 
-void Plugin::Close() {
+void Plugin::Close(Deadline deadline) {
     // Parent replies and searches already running may still reach the plugin
-    // while it closes; nothing else from other threads does.
+    // while it closes; nothing else from other threads does. Event calls let
+    // in before the phase changed (log records while stopping) leave first: a
+    // plugin may close what its OnEvent writes to.
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         if (phase_ == Phase::Live) phase_ = Phase::Closing;
+        if (deadline == Deadline::max())
+            idle_.wait(lock, [&] { return eventCalls_ == 0; });
+        else
+            idle_.wait_until(lock, deadline, [&] { return eventCalls_ == 0; });
     }
     if (close_) {
         auto params = head<CloseParams>(OX_CLOSE_PARAMS_VERSION);
         auto result = head<CloseResult>(OX_CLOSE_RESULT_VERSION);
-        close_(&params, &result);
+        guarded("Close", 0, [&] { close_(&params, &result); });
     }
     std::lock_guard lock(mutex_);
     open_ = nullptr;
@@ -275,7 +334,7 @@ bool Plugin::Unload(Deadline deadline) {
     if (unload_) {
         auto params = head<UnloadParams>(OX_UNLOAD_PARAMS_VERSION);
         auto result = head<UnloadResult>(OX_UNLOAD_RESULT_VERSION);
-        unload_(&params, &result);
+        guarded("Unload", 0, [&] { unload_(&params, &result); });
     }
     close_handle();
     return true;
@@ -312,14 +371,22 @@ void Plugin::close_handle() {
 
 int Plugin::OnEvent(ox::core::EventParms const& event) const {
     // The main thread writes the entries, so it reads them without the lock.
-    return deliverEvent(event, onEvent_, ioctl_, write_, info_.writeEvents != 0);
+    // A plugin that threw may hold the payload anywhere: it counts as kept (a
+    // reference never given back is reported at exit; one freed under the
+    // plugin could still be in use).
+    int kept = 1;
+    guarded("OnEvent", event.type, [&] { kept = deliverEvent(event, onEvent_, ioctl_, write_, info_.writeEvents != 0); });
+    return kept;
 }
 
 int Plugin::OnEventFromAnyThread(ox::core::EventParms const& event) const {
     // Not once Close has begun: the plugin itself may log from inside its Close.
     Call call(*this, CallKind::Event);
     if (!call) return 0;
-    return deliverEvent(event, call.onEvent, call.ioctl, call.write, info_.writeEvents != 0);
+    int kept = 1;
+    guarded("OnEvent", event.type,
+            [&] { kept = deliverEvent(event, call.onEvent, call.ioctl, call.write, info_.writeEvents != 0); });
+    return kept;
 }
 
 bool Plugin::isSearchProvider() const {
@@ -330,18 +397,38 @@ bool Plugin::isSearchProvider() const {
     return read_ && info_.asyncReader && (words & OX_SEARCHABLE) != 0;
 }
 
-void Plugin::OnSearch(ox::core::EventParms const& request) const {
-    Call call(*this, CallKind::Search);
-    if (!call) return;
-    if (call.onSearch) {
-        call.onSearch(&request);
-    } else if (call.read && info_.asyncReader) {
+Plugin::SearchTicket Plugin::admitSearch() const {
+    std::lock_guard lock(mutex_);
+    if (phase_ != Phase::Live) return nullptr; // nothing new once the plugin is closing
+    ++calls_;
+    return SearchTicket(this, [](void const* self) {
+        auto const& p = *static_cast<Plugin const*>(self);
+        std::lock_guard held(p.mutex_);
+        if (--p.calls_ == 0) p.idle_.notify_all();
+    });
+}
+
+void Plugin::OnSearch(ox::core::EventParms const& request, SearchTicket const& ticket) const {
+    if (!ticket) return;
+    ox_OnSearchFn onSearch = nullptr;
+    ox_ReadFn read = nullptr;
+    {
+        // Admitted at launch: the entries stay until Close returns.
+        std::lock_guard lock(mutex_);
+        if (phase_ == Phase::Live || phase_ == Phase::Closing) {
+            onSearch = onSearch_;
+            read = read_;
+        }
+    }
+    if (onSearch) {
+        guarded("OnSearch", request.type, [&] { onSearch(&request); });
+    } else if (read && info_.asyncReader) {
         auto params = head<ReadParams>(OX_READ_PARAMS_VERSION);
         params.flag = 1;
         params.dataLen = request.dataLen;
         params.data = request.data;
         params.requestId = request.requestId;
-        call.read(&params, nullptr);
+        guarded("Read", request.type, [&] { read(&params, nullptr); });
     }
 }
 
@@ -349,29 +436,36 @@ void Plugin::OnIpcResult(std::string_view bytes) const {
     Call call(*this, CallKind::Reply);
     if (!call) return;
     if (call.onIpcResult) {
-        call.onIpcResult(bytes.data(), bytes.size());
+        guarded("OnIpcResult", 0, [&] { call.onIpcResult(bytes.data(), bytes.size()); });
     } else if (call.ioctl) {
         auto params = head<IoctlParams>(OX_IOCTL_PARAMS_VERSION);
         auto result = head<IoctlResult>(OX_IOCTL_RESULT_VERSION);
         params.code = result.code = OX_IOCTL_IPC_RESULT;
         params.dataLen = static_cast<uint32_t>(bytes.size());
         params.data = bytes.data();
-        call.ioctl(&params, &result);
+        guarded("IOCTL", 0, [&] { call.ioctl(&params, &result); });
     }
+}
+
+void Plugin::runThread(char const* entry, std::function<void()> const& body, ThreadEnd& end) const {
+    guarded(entry, 0, body);
+    std::lock_guard lock(end.mutex);
+    end.done = true;
+    end.ended.notify_all();
 }
 
 void Plugin::ProvideWorkerThreadIf() {
     if (!ioctl_ || !info_.workerThread) return;
     try {
         workerEnd_ = std::make_shared<ThreadEnd>();
-        worker_ = std::thread([fn = ioctl_, end = workerEnd_] {
-            auto params = head<IoctlParams>(OX_IOCTL_PARAMS_VERSION);
-            auto result = head<IoctlResult>(OX_IOCTL_RESULT_VERSION);
-            params.code = result.code = OX_IOCTL_WORKER_THREAD;
-            fn(&params, &result);
-            std::lock_guard lock(end->mutex);
-            end->done = true;
-            end->ended.notify_all();
+        // The thread holds the plugin object through Unload, which waits for it.
+        worker_ = std::thread([this, fn = ioctl_, end = workerEnd_] {
+            runThread("IOCTL", [fn] {
+                auto params = head<IoctlParams>(OX_IOCTL_PARAMS_VERSION);
+                auto result = head<IoctlResult>(OX_IOCTL_RESULT_VERSION);
+                params.code = result.code = OX_IOCTL_WORKER_THREAD;
+                fn(&params, &result);
+            }, *end);
         });
     } catch (std::system_error const& e) {
         logSev<kLogWarning>("{}: cannot start worker thread: {}", fileName_, e.what());
@@ -382,13 +476,12 @@ void Plugin::StartAsyncReaderIf() {
     if (!read_ || !info_.asyncReader) return;
     try {
         readerEnd_ = std::make_shared<ThreadEnd>();
-        reader_ = std::thread([fn = read_, end = readerEnd_] {
-            auto params = head<ReadParams>(OX_READ_PARAMS_VERSION);
-            params.flag = 1;
-            fn(&params, nullptr);
-            std::lock_guard lock(end->mutex);
-            end->done = true;
-            end->ended.notify_all();
+        reader_ = std::thread([this, fn = read_, end = readerEnd_] {
+            runThread("Read", [fn] {
+                auto params = head<ReadParams>(OX_READ_PARAMS_VERSION);
+                params.flag = 1;
+                fn(&params, nullptr);
+            }, *end);
         });
     } catch (std::system_error const& e) {
         logSev<kLogWarning>("{}: cannot start reader thread: {}", fileName_, e.what());

@@ -6,10 +6,12 @@
 
 #include "dvrcore/plugin_interface.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,10 +23,12 @@ namespace LoadCode {
 inline constexpr int32_t Ok = 0;
 inline constexpr int32_t CannotOpen = 83;
 inline constexpr int32_t MissingEntries = -101;
+inline constexpr int32_t Threw = -103; ///< Load threw an exception
 } // namespace LoadCode
 namespace OpenCode {
 inline constexpr int32_t Ok = 0;
 inline constexpr int32_t MissingEntries = -102;
+inline constexpr int32_t Threw = -104; ///< Open threw an exception
 } // namespace OpenCode
 
 class Plugin {
@@ -44,7 +48,9 @@ public:
     using Deadline = std::chrono::steady_clock::time_point;
 
     void Open();
-    void Close();
+    /// Waits (until `deadline`) for event calls from other threads that were
+    /// let in before the close began, then calls the plugin's Close.
+    void Close(Deadline deadline = Deadline::max());
     void Unload();
     /// Unload that gives up at `deadline` while the plugin's threads or calls
     /// from other threads are still inside it: the library then stays loaded
@@ -59,7 +65,12 @@ public:
     /// OnEvent for a thread other than the dispatcher's (log records while
     /// stopping): skipped (0) once the plugin's Close has begun.
     int OnEventFromAnyThread(ox::core::EventParms const& event) const;
-    void OnSearch(ox::core::EventParms const& request) const;
+    /// A search counted as inside the plugin from its launch until the ticket
+    /// goes, so that Unload waits for it; null once the plugin is closing.
+    using SearchTicket = std::shared_ptr<void const>;
+    SearchTicket admitSearch() const;
+    /// Runs an admitted search on the calling thread.
+    void OnSearch(ox::core::EventParms const& request, SearchTicket const& ticket) const;
     void OnIpcResult(std::string_view bytes) const;
     void ProvideWorkerThreadIf();
     void StartAsyncReaderIf();
@@ -88,12 +99,12 @@ private:
     /// Where the plugin is in its life, as far as calls from other threads care.
     enum class Phase : uint8_t {
         Live,      ///< loaded or open: every call is let in
-        Closing,   ///< inside Close: replies and running searches only
+        Closing,   ///< inside Close: replies and searches admitted before only
         Closed,    ///< Close returned: replies only
         Unloading, ///< Unload has begun: nothing is let in any more
     };
     /// What a call from another thread is, for the admission rule.
-    enum class CallKind : uint8_t { Reply, Search, Event };
+    enum class CallKind : uint8_t { Reply, Event };
     class Call;
     /// End of a thread the plugin asked for, so Unload can wait for it with a deadline.
     struct ThreadEnd {
@@ -104,6 +115,14 @@ private:
 
     Plugin(void* handle, std::string fileName);
     void clearEntries() noexcept;
+    /// Runs one call into the plugin, marked for the crash report; what the
+    /// plugin throws is caught: false then, with its text in `what`.
+    template <typename Fn>
+    bool guarded(char const* entry, uint32_t eventType, Fn&& call, std::string* what = nullptr) const;
+    /// Logs the first exception the plugin throws outside Load and Open.
+    void reportThrow(char const* entry, std::string const& what) const;
+    /// The body of a thread the plugin asked for; tells `end` when it is over.
+    void runThread(char const* entry, std::function<void()> const& body, ThreadEnd& end) const;
     void setPhase(Phase phase);
     /// Waits for the thread to end, at most until `deadline`; detaches it and returns false then.
     bool joinBy(std::thread& thread, std::shared_ptr<ThreadEnd> const& end, Deadline deadline);
@@ -140,5 +159,7 @@ private:
     mutable std::condition_variable idle_; ///< signalled when the last call from another thread leaves
     Phase phase_ = Phase::Live;           ///< under mutex_
     mutable unsigned calls_ = 0;          ///< calls from other threads inside the plugin; under mutex_
+    mutable unsigned eventCalls_ = 0;     ///< those of them that deliver events; under mutex_
+    mutable std::atomic<bool> threwReported_{false}; ///< an exception of the plugin was logged; any thread
     bool leftLoaded_ = false;             ///< under mutex_: an Unload gave up, the library stays mapped
 };

@@ -17,11 +17,10 @@ constexpr unsigned kEarlyReleasePluginId = 8;
 
 bool hasId(Plugin const& p, unsigned id) { return p.address() != OX_CORE_ADDRESS && p.pluginId() == id; }
 
-bool collide(uint32_t a, uint32_t b) {
-    bool const coreA = a == OX_CORE_ADDRESS, coreB = b == OX_CORE_ADDRESS;
-    if (coreA || coreB) return coreA && coreB;
-    return ox::core::pluginIdOf(a) == ox::core::pluginIdOf(b);
-}
+/// Both forms of id 0 (the core's address word and an id byte of 0) collide:
+/// references are marked and counted per plugin id, so two plugins on one id
+/// would release each other's.
+bool collide(uint32_t a, uint32_t b) { return ox::core::pluginIdOf(a) == ox::core::pluginIdOf(b); }
 
 std::string lowerStem(std::filesystem::path const& file) {
     std::string s = file.stem().string();
@@ -44,19 +43,22 @@ std::shared_ptr<Plugin> PluginSet::logPlugin() const {
 }
 
 void PluginSet::load(std::vector<std::filesystem::path> const& files, Plugin::Callback callback,
-                     std::string_view identity) {
+                     std::string_view identity, StopFn const& stopped) {
     for (auto const& file : files) {
+        if (stopped()) break;
         auto p = Plugin::CreateAndLoad(file, callback, identity);
         if (!p->loaded()) {
             logSev<kLogWarning>("Failed to load plugin {}: {}", p->fileName(), p->errorText());
             failed_.push_back(std::move(p));
             continue;
         }
-        auto clash = std::find_if(plugins_.begin(), plugins_.end(),
-                                  [&](auto const& q) { return collide(q->address(), p->address()); });
-        if (clash != plugins_.end()) {
+        std::shared_ptr<Plugin> clash;
+        if (logPlugin_ && logPlugin_->loaded() && collide(logPlugin_->address(), p->address())) clash = logPlugin_;
+        for (auto const& q : plugins_)
+            if (!clash && collide(q->address(), p->address())) clash = q;
+        if (clash) {
             logSev<kLogNotice>("pluginId {:02x} already loaded from {} trying to load {}", p->pluginId(),
-                               (*clash)->fileName(), file.filename());
+                               clash->fileName(), file.filename());
             continue; // the last reference goes here: unloaded and forgotten
         }
         logSev<kLogInfo>("Loaded plugin {:02x}:{}", p->pluginId(), p->shortName());
@@ -67,11 +69,13 @@ void PluginSet::load(std::vector<std::filesystem::path> const& files, Plugin::Ca
         else
             plugins_.push_back(std::move(p));
     }
-    for (auto const& p : plugins_) p->ProvideWorkerThreadIf();
+    for (auto const& p : plugins_)
+        if (!stopped()) p->ProvideWorkerThreadIf();
 }
 
-void PluginSet::open() {
+void PluginSet::open(StopFn const& stopped) {
     for (auto const& p : plugins_) {
+        if (stopped()) break;
         logSev<kLogInfo>("Opening {:02x}:{}", p->pluginId(), p->shortName());
         p->Open();
     }
@@ -92,21 +96,25 @@ bool PluginSet::close(Deadline deadline, StepFn const& step) {
                 return a->info().closePriority > b->info().closePriority;
             return ::strcasecmp(a->fileName().c_str(), b->fileName().c_str()) < 0;
         });
+        // The log plugin goes last, whatever its priority and name.
+        std::stable_partition(plugins_.begin(), plugins_.end(), [this](auto const& p) { return p != logPlugin_; });
     }
     // Outside the lock: the early plugin closes and unloads here (a search
     // thread may still hold it; then it is unloaded once that call returns).
     bool allUnloaded = true;
     for (auto const& p : released) {
         step(*p, "closing");
-        p->Close();
+        p->Close(deadline);
         step(*p, "unloading");
         if (!p->Unload(deadline)) allUnloaded = false;
     }
     released.clear();
     for (auto const& p : plugins_) {
-        logSev<kLogInfo>("Closing {:02x}:{}", p->pluginId(), p->shortName());
+        if (p == logPlugin_) continue;
+        // The step first: the line may be what hangs (a stuck log plugin).
         step(*p, "closing");
-        p->Close();
+        logSev<kLogInfo>("Closing {:02x}:{}", p->pluginId(), p->shortName());
+        p->Close(deadline);
     }
     return allUnloaded;
 }
@@ -114,11 +122,23 @@ bool PluginSet::close(Deadline deadline, StepFn const& step) {
 bool PluginSet::unload(Deadline deadline, StepFn const& step) {
     bool allUnloaded = true;
     for (auto const& p : plugins_) {
-        logSev<kLogInfo>("Unloading {:02x}:{}", p->pluginId(), p->shortName());
+        if (p == logPlugin_) continue;
         step(*p, "unloading");
+        logSev<kLogInfo>("Unloading {:02x}:{}", p->pluginId(), p->shortName());
         if (!p->Unload(deadline)) allUnloaded = false;
     }
     return allUnloaded;
+}
+
+bool PluginSet::closeLogPlugin(Deadline deadline, StepFn const& step) {
+    auto const p = logPlugin();
+    if (!p) return true;
+    step(*p, "closing");
+    logSev<kLogInfo>("Closing {:02x}:{}", p->pluginId(), p->shortName());
+    p->Close(deadline);
+    step(*p, "unloading");
+    logSev<kLogInfo>("Unloading {:02x}:{}", p->pluginId(), p->shortName());
+    return p->Unload(deadline);
 }
 
 std::shared_ptr<Plugin> PluginSet::find(unsigned pluginId) const {

@@ -34,16 +34,25 @@ public:
     void setLogPlugin(std::shared_ptr<Plugin> plugin);
     std::shared_ptr<Plugin> logPlugin() const;
 
-    /// Loads every plugin file in order (one per plugin id; the rest are
-    /// unloaded again), then gives the plugins that asked for one their worker thread.
-    void load(std::vector<std::filesystem::path> const& files, Plugin::Callback callback, std::string_view identity);
+    /// True once a stop was requested: start-up then loads and opens no further plugin.
+    using StopFn = std::function<bool()>;
+
+    /// Loads every plugin file in order (one per plugin id, the log plugin's
+    /// included; the rest are unloaded again), then gives the plugins that
+    /// asked for one their worker thread.
+    void load(std::vector<std::filesystem::path> const& files, Plugin::Callback callback, std::string_view identity,
+              StopFn const& stopped);
     /// Opens the plugins in event order; the log plugin then joins the end of the list.
-    void open();
-    /// Closes in close order; the early-release plugin is closed and unloaded
-    /// first. False when that one stayed loaded at the deadline.
+    void open(StopFn const& stopped);
+    /// Closes in close order, the log plugin left for closeLogPlugin; the
+    /// early-release plugin is closed and unloaded first. False when that one
+    /// stayed loaded at the deadline.
     bool close(Deadline deadline, StepFn const& step);
-    /// Unloads in close order; false when one stayed loaded at the deadline.
+    /// Unloads in close order but the log plugin; false when one stayed loaded at the deadline.
     bool unload(Deadline deadline, StepFn const& step);
+    /// Closes and unloads the log plugin, after every other plugin, so that
+    /// their last lines reach its file; false when it stayed loaded.
+    bool closeLogPlugin(Deadline deadline, StepFn const& step);
 
     /// The plugin with this plugin id (never the core's), or null.
     std::shared_ptr<Plugin> find(unsigned pluginId) const;

@@ -195,7 +195,12 @@ typedef struct PluginInfo {
     uint32_t size;    /* OX_PLUGIN_INFO_SIZE, written by the core */
     uint32_t version; /* OX_PLUGIN_INFO_VERSION, written by the core */
     uint32_t address; /* address word: plugin id in bits 16..23, unique among the
-                       * loaded plugins; OX_CORE_ADDRESS = none (plugin id 0) */
+                       * loaded plugins; OX_CORE_ADDRESS = none (plugin id 0).
+                       * A plugin whose id is taken is unloaded again
+                       * ("pluginId NN already loaded from ..."): the log
+                       * plugin's id 1 is taken, and OX_CORE_ADDRESS and an id
+                       * byte of 0 are the same id 0, since the core counts
+                       * kept references per plugin id. */
     uint32_t video;   /* type words: OX_CONSUMES | OX_SEARCHABLE */
     uint32_t audio;
     uint32_t alarm;

@@ -7,6 +7,7 @@
 
 #include "dvrcore/plugin_interface.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
@@ -14,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <sys/time.h>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -31,7 +33,29 @@ public:
         if (running_) return;
         running_ = true;
         stopping_ = false;
-        thread_ = std::thread([this] { run(); });
+        exited_ = false;
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (std::system_error const&) {
+            running_ = false; // no thread to be had: every record is written through
+        }
+    }
+
+    /// At exit() without a Close (a plugin ended the process): what is
+    /// buffered reaches the file if the writer manages it within a second, and
+    /// the thread is let go either way, so that the exit status survives.
+    void stopAtExit() {
+        std::unique_lock lock(mutex_);
+        if (!thread_.joinable()) return;
+        stopping_ = true;
+        running_ = false;
+        cv_.notify_one();
+        bool const done = ended_.wait_for(lock, std::chrono::seconds(1), [this] { return exited_; });
+        lock.unlock();
+        if (done)
+            thread_.join();
+        else
+            thread_.detach();
     }
 
     void stop() {
@@ -71,7 +95,11 @@ private:
         std::unique_lock lock(mutex_);
         for (;;) {
             cv_.wait(lock, [this] { return stopping_ || !lines_.empty(); });
-            if (lines_.empty() && stopping_) break;
+            if (lines_.empty() && stopping_) {
+                exited_ = true;
+                ended_.notify_all();
+                break;
+            }
             std::deque<std::string> batch;
             batch.swap(lines_);
             backlog_ = 0;
@@ -91,6 +119,8 @@ private:
 
     std::mutex mutex_;
     std::condition_variable cv_;
+    std::condition_variable ended_; ///< signalled when the writer thread leaves its loop
+    bool exited_ = false;           ///< under mutex_: the writer thread left its loop
     std::deque<std::string> lines_; ///< under mutex_
     size_t backlog_ = 0;            ///< bytes in lines_; under mutex_
     unsigned long dropped_ = 0;     ///< under mutex_
@@ -101,7 +131,12 @@ private:
     logpi::LogFile file_{kLogPath, kMaxFileBytes, kKeepFiles}; ///< under fileMutex_
 };
 
-Writer g_writer;
+// Never destroyed: a plugin may call exit() while the writer runs, and a
+// joinable thread in a static destructor would abort the process.
+Writer& g_writer = *new Writer;
+struct FlushAtExit {
+    ~FlushAtExit() { g_writer.stopAtExit(); } // after a Close, nothing is left to do
+} g_flushAtExit;
 
 std::string formatLine(ox::core::EventParms const& e) {
     struct timeval tv {};

@@ -83,7 +83,8 @@ TEST_F(Life, TheStopDeadlineDropsTheBacklogAndLeavesABusyProviderLoaded) {
     ASSERT_TRUE(core->waitForOutput("probe Probe open")); // the backlog is queued
     core->signal(SIGTERM);
     auto const stopped = std::chrono::steady_clock::now();
-    EXPECT_EQ(core->wait(std::chrono::seconds(20)).code, 0) << core->out();
+    // A plugin left loaded did not finish in time: the status says so.
+    EXPECT_EQ(core->wait(std::chrono::seconds(20)).code, 1) << core->out();
     EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(15));
     std::string const out = core->out();
     EXPECT_NE(out.find("dropped undelivered"), std::string::npos) << out;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <random>
@@ -194,7 +195,7 @@ TEST_F(Wrapper, RepliesAndSearchesRacingCloseAndUnload) {
             while (go) p->OnIpcResult("0123456789abcdef");
         });
         std::thread searches([&] {
-            while (go) p->OnSearch(request);
+            while (go) p->OnSearch(request, p->admitSearch());
         });
         p->Close();
         p->Unload();
@@ -203,4 +204,33 @@ TEST_F(Wrapper, RepliesAndSearchesRacingCloseAndUnload) {
         searches.join();
         EXPECT_FALSE(p->loaded());
     }
+}
+
+TEST_F(Wrapper, CloseWaitsForAnEventCallAlreadyInside) {
+    // A log record handed over from another thread while the stop goes on:
+    // the plugin must not close what that OnEvent still writes to.
+    ::setenv("PROBE_Alpha_SLEEP_IN", "OnEvent", 1);
+    ::setenv("PROBE_Alpha_SLEEP_MS", "300", 1);
+    auto p = Plugin::CreateAndLoad(pluginPath("Alpha"), countingCallback, "");
+    p->Open();
+    char text[] = "alarm";
+    auto const alarm = Record(0x00100001u, OX_TYPE_ALARM, OX_LIVE_CLASS, text, 5);
+    std::thread other([&] { p->OnEventFromAnyThread(alarm); });
+    auto const inside = [&] {
+        for (auto const& l : trace())
+            if (l == "Alpha OnEvent sleeps") return true;
+        return false;
+    };
+    while (!inside()) std::this_thread::sleep_for(1ms); // the test's own deadline bounds it
+    p->Close();
+    other.join();
+    p->Unload();
+    ::unsetenv("PROBE_Alpha_SLEEP_IN");
+    ::unsetenv("PROBE_Alpha_SLEEP_MS");
+    auto const c = calls();
+    auto const slept = std::find(c.begin(), c.end(), "Alpha OnEvent");
+    ASSERT_NE(slept, c.end());
+    auto const lines = trace();
+    auto const at = [&](std::string const& line) { return std::find(lines.begin(), lines.end(), line) - lines.begin(); };
+    EXPECT_LT(at("Alpha OnEvent slept"), at("Alpha Close"));
 }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -62,6 +63,13 @@ std::vector<std::string> ApplianceTree::probeTrace() const {
     return lines;
 }
 
+namespace {
+std::vector<std::pair<int, unsigned long long>> g_childLimits; ///< test thread only
+} // namespace
+
+ChildLimit::ChildLimit(int resource, unsigned long long soft) { g_childLimits.emplace_back(resource, soft); }
+ChildLimit::~ChildLimit() { g_childLimits.pop_back(); }
+
 CoreProcess::CoreProcess(fs::path const& exe, std::vector<std::string> const& args, fs::path const& cwd,
                          std::vector<int> const& keepFds, bool closedStdout, bool stalledStdout) {
     int outPipe[2], errPipe[2];
@@ -83,6 +91,13 @@ CoreProcess::CoreProcess(fs::path const& exe, std::vector<std::string> const& ar
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (auto const& [resource, soft] : g_childLimits) {
+            rlimit r{};
+            ::getrlimit(resource, &r);
+            r.rlim_cur = static_cast<rlim_t>(soft);
+            if (r.rlim_max != RLIM_INFINITY && r.rlim_max < r.rlim_cur) r.rlim_max = r.rlim_cur;
+            if (::setrlimit(resource, &r) != 0) ::_exit(125);
+        }
         ::execvp(cargv[0], cargv.data());
         ::_exit(127);
     }

@@ -86,6 +86,16 @@ private:
     std::thread outThread_, errThread_;
 };
 
+/// A resource limit (setrlimit) that cores started during its scope get in
+/// the child, so the test process itself keeps its own.
+class ChildLimit {
+public:
+    ChildLimit(int resource, unsigned long long soft);
+    ~ChildLimit();
+    ChildLimit(ChildLimit const&) = delete;
+    ChildLimit& operator=(ChildLimit const&) = delete;
+};
+
 /// The launcher prefix of this build (qemu for a cross-built target), split into words.
 std::vector<std::string> launcher();
 

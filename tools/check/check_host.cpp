@@ -534,7 +534,7 @@ std::shared_ptr<Search> Host::startSearch(uint32_t requestId, uint32_t type, boo
             std::lock_guard lock(mutex_);
             searchThreads_[std::this_thread::get_id()] = s;
         }
-        plugin_->OnSearch(s->request);
+        plugin_->OnSearch(s->request, plugin_->admitSearch());
         {
             std::lock_guard lock(mutex_);
             searchThreads_.erase(std::this_thread::get_id());

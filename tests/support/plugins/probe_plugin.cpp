@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <deque>
 #include <functional>
@@ -17,6 +18,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <pthread.h>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -59,6 +62,41 @@ long envNum(char const* what, long def = 0) {
 }
 
 void trace(std::string const& line) { test_plugin::trace(PROBE_NAME, line); }
+
+/// True when the comma-separated list in variable `what` names `entry`.
+bool listed(char const* what, char const* entry) {
+    char const* v = env(what);
+    if (!v) return false;
+    std::string const list = std::string(",") + v + ",";
+    return list.find(std::string(",") + entry + ",") != std::string::npos;
+}
+
+/// The faults of a broken plugin, chosen per entry point: SLEEP_IN (for
+/// SLEEP_MS), THROW_IN, HANG_IN (never returns), EXIT_IN (exit(EXIT_CODE)) and
+/// CRASH_IN (a write through a bad pointer) each list entries.
+void misbehave(char const* entry) {
+    if (listed("SLEEP_IN", entry)) {
+        trace(std::string(entry) + " sleeps");
+        std::this_thread::sleep_for(std::chrono::milliseconds(envNum("SLEEP_MS")));
+        trace(std::string(entry) + " slept");
+    }
+    if (listed("THROW_IN", entry)) {
+        trace(std::string(entry) + " throws");
+        throw std::runtime_error(std::string(PROBE_NAME) + " threw in " + entry);
+    }
+    if (listed("HANG_IN", entry)) {
+        trace(std::string(entry) + " hangs");
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+    if (listed("EXIT_IN", entry)) {
+        trace(std::string(entry) + " exits");
+        std::exit(static_cast<int>(envNum("EXIT_CODE")));
+    }
+    if (listed("CRASH_IN", entry)) {
+        trace(std::string(entry) + " crashes");
+        *reinterpret_cast<int volatile*>(uintptr_t{16}) = 1;
+    }
+}
 
 unsigned typeWord(unsigned type) {
     unsigned w = 0;
@@ -279,6 +317,7 @@ OX_PLUGIN_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
     g_post = in->callback;
     g_closing = false; // libraries may stay mapped between loads
     g_identity.assign(in->identity ? in->identity : "", in->identityLen);
+    misbehave("Load");
     trace("Load size=" + std::to_string(in->size) + " version=" + std::to_string(in->version) +
           " out=" + std::to_string(out->size) + "/" + std::to_string(out->version) + " id=" + g_identity);
     out->address = PROBE_ADDRESS;
@@ -307,6 +346,7 @@ OX_PLUGIN_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
 OX_PLUGIN_EXPORT int Unload(UnloadParams const*, UnloadResult*) {
     if (!env("KEEP_FOREVER")) releaseKept();
     trace("Unload");
+    misbehave("Unload");
     return 0;
 }
 #endif
@@ -314,6 +354,22 @@ OX_PLUGIN_EXPORT int Unload(UnloadParams const*, UnloadResult*) {
 #ifndef PROBE_NO_OPEN
 OX_PLUGIN_EXPORT int Open(OpenParams const* in, OpenResult*) {
     trace("Open size=" + std::to_string(in->size));
+    misbehave("Open");
+    if (env("OWN_SIGTERM")) {
+        // A plugin that takes SIGTERM for itself, as some libraries do.
+        struct sigaction sa {};
+        sa.sa_handler = [](int) {
+            static char const line[] = PROBE_NAME " own SIGTERM handler ran\n";
+            int fd = ::open("probe-trace.txt", O_WRONLY | O_APPEND | O_CLOEXEC);
+            if (fd >= 0 && ::write(fd, line, sizeof line - 1) > 0) ::close(fd);
+        };
+        ::sigaction(SIGTERM, &sa, nullptr);
+        ::sigset_t terms;
+        sigemptyset(&terms);
+        sigaddset(&terms, SIGTERM);
+        ::pthread_sigmask(SIG_UNBLOCK, &terms, nullptr);
+        trace("own SIGTERM handler installed");
+    }
     if (env("POST_HUGE")) {
         // A runaway length over a small buffer, twice.
         char small[16] = "huge";
@@ -358,6 +414,7 @@ OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
     g_delayCv.notify_all();
     if (g_delayer.joinable()) g_delayer.join();
     trace("Close");
+    misbehave("Close");
     if (env("IPC_ON_CLOSE")) {
         ox_IpcHeader h{OX_IPC_HEADER_SIZE, ox_ipcRoutingOf(PROBE_ADDRESS), kProbeIpcType, 0};
         auto e = record(OX_TYPE_IPC, 0, reinterpret_cast<char*>(&h), sizeof h);
@@ -389,6 +446,12 @@ OX_PLUGIN_EXPORT int OnEvent(ox::core::EventParms const* e) {
     if (envNum("SLOW_MS") > 0 && (e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_LOG)
         std::this_thread::sleep_for(std::chrono::milliseconds(envNum("SLOW_MS")));
     uint32_t const t = e->type & ~OX_TYPE_MODIFIER;
+    if (t == OX_TYPE_ALARM) misbehave("OnEvent");
+    if (t == OX_TYPE_LOG && e->data && env("HANG_ON_LOG") &&
+        std::string(e->data, e->dataLen).find(env("HANG_ON_LOG")) != std::string::npos) {
+        trace("OnEvent hangs on a log record");
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    }
 #ifdef PROBE_KEEP_LOGS
     // A log plugin that keeps every record it gets, and logs about it from here.
     if (t == OX_TYPE_LOG && e->data) {
@@ -436,6 +499,7 @@ OX_PLUGIN_EXPORT int OnIpcResult(char const* data, size_t length) {
     if (length >= sizeof h) std::memcpy(&h, data, sizeof h);
     std::string const head(data + std::min(length, sizeof h), std::min<size_t>(length - std::min(length, sizeof h), 6));
     trace("OnIpcResult len=" + std::to_string(length) + " type=" + std::to_string(h.type) + " head=" + head);
+    misbehave("OnIpcResult");
     postLog(25, "probe " PROBE_NAME " result " + head);
     if (env("IPC_ACK")) {
         std::vector<char> copy(data, data + length);
