@@ -7,6 +7,33 @@
 
 # Run again by CPack on the staged trees (CPACK_PRE_BUILD_SCRIPTS below).
 if(CPACK_TEMPORARY_DIRECTORY)
+  # What Debian wants beside every package, outside the /opt tree:
+  # /usr/share/doc/<package>/{copyright,changelog.gz} and the lintian
+  # overrides for the deliberate /opt layout.
+  # Each package's staged tree is found by the program only it holds.
+  file(GLOB_RECURSE _dvr_programs ${CPACK_TEMPORARY_DIRECTORY}/dvrcore ${CPACK_TEMPORARY_DIRECTORY}/dvrcore-check)
+  list(FILTER _dvr_programs INCLUDE REGEX "/opt/dvrcore/bin/[^/]+$")
+  foreach(_dvr_program ${_dvr_programs})
+    get_filename_component(_dvr_root ${_dvr_program}/../../../.. ABSOLUTE)
+    get_filename_component(_dvr_name ${_dvr_program} NAME)
+    if(_dvr_name STREQUAL "dvrcore")
+      set(_dvr_package ${CPACK_DEBIAN_APPLIANCE_PACKAGE_NAME})
+    else()
+      set(_dvr_package ${CPACK_DEBIAN_SDK_PACKAGE_NAME})
+    endif()
+    set(_dvr_doc ${_dvr_root}/usr/share/doc/${_dvr_package})
+    file(MAKE_DIRECTORY ${_dvr_doc} ${_dvr_root}/usr/share/lintian/overrides)
+    file(COPY_FILE ${CPACK_DVR_DEBIAN_DIR}/copyright ${_dvr_doc}/copyright)
+    file(COPY_FILE ${CPACK_DVR_DEBIAN_DIR}/changelog.gz ${_dvr_doc}/changelog.gz)
+    set(_dvr_overrides "# The parent daemon and the SDK's own files expect the tree under /opt/dvrcore.\n"
+        "${_dvr_package}: dir-or-file-in-opt [opt/dvrcore/*]\n")
+    if(EXISTS ${_dvr_root}/opt/dvrcore/lib/qemu-mipsel/libz.so.1)
+      # The target's zlib, for running the appliance programs under qemu on a
+      # development host (whose cross toolchain has none); never loaded on the appliance.
+      list(APPEND _dvr_overrides "${_dvr_package}: embedded-library zlib [opt/dvrcore/lib/qemu-mipsel/libz.so.1]\n")
+    endif()
+    file(WRITE ${_dvr_root}/usr/share/lintian/overrides/${_dvr_package} ${_dvr_overrides})
+  endforeach()
   file(GLOB_RECURSE _dvr_staged LIST_DIRECTORIES TRUE ${CPACK_TEMPORARY_DIRECTORY}/*)
   foreach(_dvr_path ${CPACK_TEMPORARY_DIRECTORY} ${_dvr_staged})
     if(IS_DIRECTORY ${_dvr_path} AND NOT IS_SYMLINK ${_dvr_path})
@@ -16,9 +43,6 @@ if(CPACK_TEMPORARY_DIRECTORY)
   endforeach()
   return()
 endif()
-
-# Manual pages.
-install(FILES docs/dvrcore.1 DESTINATION share/man/man1 COMPONENT appliance)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -38,8 +62,21 @@ set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_FILE})
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_PACKAGE_VENDOR "dvrcore developers")
-set(CPACK_PACKAGE_CONTACT "dvrcore developers <dvrcore@localhost>")
+# The team that answers for the packages: a release build sets its own
+# address (-DDVR_PACKAGE_MAINTAINER=...), which must receive mail.
+set(DVR_PACKAGE_MAINTAINER "dvrcore maintainers <dvrcore-maintainers@example.com>"
+    CACHE STRING "Maintainer field of the Debian packages")
+set(CPACK_PACKAGE_CONTACT "${DVR_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
+
+# copyright and changelog.gz, copied into the staged trees by the script above.
+set(CPACK_DVR_DEBIAN_DIR ${CMAKE_BINARY_DIR}/debian)
+set(DVR_PACKAGE_SOURCE dvrcore)
+file(MAKE_DIRECTORY ${CPACK_DVR_DEBIAN_DIR})
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/copyright ${CPACK_DVR_DEBIAN_DIR}/copyright COPYONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/changelog.in ${CPACK_DVR_DEBIAN_DIR}/changelog @ONLY)
+execute_process(COMMAND gzip -9nc ${CPACK_DVR_DEBIAN_DIR}/changelog OUTPUT_FILE ${CPACK_DVR_DEBIAN_DIR}/changelog.gz
+  COMMAND_ERROR_IS_FATAL ANY)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 
 set(CPACK_DEBIAN_APPLIANCE_PACKAGE_NAME dvrcore)

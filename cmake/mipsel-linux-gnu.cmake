@@ -1,56 +1,23 @@
-# The appliance: 32-bit MIPS, little-endian, Linux with glibc. Uses Debian's
-# cross toolchain (g++-mipsel-linux-gnu, its libraries under /usr/mipsel-linux-gnu)
-# and the target libraries that scripts/mipsel-sysroot unpacks into DVR_SYSROOT.
-# Programs run under qemu user-mode emulation (CMAKE_CROSSCOMPILING_EMULATOR),
-# so CTest runs the whole suite on the development machine.
+# The core's own appliance build: the plugin toolchain (cmake/sdk/, installed
+# with the SDK) plus the target libraries that scripts/mipsel-sysroot unpacks
+# into DVR_SYSROOT. Programs run under qemu user-mode emulation
+# (CMAKE_CROSSCOMPILING_EMULATOR), so CTest runs the whole suite here.
 #
 #   scripts/mipsel-sysroot build-mipsel/sysroot
 #   cmake -S . -B build-mipsel -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake \
 #         -DDVR_SYSROOT=$PWD/build-mipsel/sysroot
-#
-# Installed with the SDK (lib/cmake/DvrCoreSDK/), it builds plugins for the
-# appliance; they need neither the sysroot nor qemu.
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR mips)
-set(CMAKE_LIBRARY_ARCHITECTURE mipsel-linux-gnu)
-set(DVR_TOOLCHAIN_ROOT /usr/mipsel-linux-gnu)
-
-set(CMAKE_C_COMPILER mipsel-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER mipsel-linux-gnu-g++)
+include(${CMAKE_CURRENT_LIST_DIR}/sdk/mipsel-linux-gnu.cmake)
 
 # try_compile projects read this file again; they get the same sysroot.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES DVR_SYSROOT)
 if(NOT DVR_SYSROOT)
   set(DVR_SYSROOT ${CMAKE_BINARY_DIR}/sysroot)
 endif()
-# Plugins built against the installed SDK need only the toolchain's own
-# libraries; the core and its tests need the sysroot as well
-# (cmake/Dependencies.cmake stops a core build without it).
+# The core and its tests need the sysroot (cmake/Dependencies.cmake stops a
+# build without it); examples configured against this file alone do not.
 if(EXISTS ${DVR_SYSROOT}/header-only/fmt)
-  set(_dvr_have_sysroot TRUE)
-else()
-  set(_dvr_have_sysroot FALSE)
-endif()
-
-# Target libraries and headers come from the toolchain and the sysroot folder
-# only, never from the host; host programs (qemu, code generators) from the host.
-set(CMAKE_FIND_ROOT_PATH ${DVR_TOOLCHAIN_ROOT})
-if(_dvr_have_sysroot)
   list(APPEND CMAKE_FIND_ROOT_PATH ${DVR_SYSROOT})
-endif()
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Installed with the SDK, this file sits beside DvrCoreSDKConfig.cmake, which the
-# package search above would look for under the target roots only: point
-# find_package(DvrCoreSDK) at this copy's own SDK.
-if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/DvrCoreSDKConfig.cmake AND NOT DvrCoreSDK_DIR)
-  set(DvrCoreSDK_DIR ${CMAKE_CURRENT_LIST_DIR})
-endif()
-
-if(_dvr_have_sysroot)
   # Headers of the unpacked packages, including their per-architecture folder
   # (OpenSSL's configuration.h lives there), as the native compiler has them.
   foreach(lang C CXX)
@@ -66,31 +33,12 @@ if(_dvr_have_sysroot)
       ${DVR_SYSROOT}/lib/${CMAKE_LIBRARY_ARCHITECTURE} ${DVR_SYSROOT}/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
   string(REPLACE ";" ":" _dvr_target_library_path "${DVR_TARGET_LIBRARY_PATH}")
   foreach(kind EXE SHARED MODULE)
-    set(CMAKE_${kind}_LINKER_FLAGS_INIT "-Wl,-rpath-link,${_dvr_target_library_path}")
+    string(APPEND CMAKE_${kind}_LINKER_FLAGS_INIT " -Wl,-rpath-link,${_dvr_target_library_path}")
   endforeach()
-endif()
 
-# Size matters on the appliance's flash: let the linker drop unused sections.
-# -Wcast-align speaks only on strict-alignment targets such as this one, so a
-# misaligned cast fails this build even where the host build stays quiet.
-set(CMAKE_C_FLAGS_INIT "-ffunction-sections -fdata-sections")
-set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections")
-foreach(kind EXE SHARED MODULE)
-  string(APPEND CMAKE_${kind}_LINKER_FLAGS_INIT " -Wl,--gc-sections")
-endforeach()
-
-# qemu user mode: -L makes the guest loader find the toolchain's libraries,
-# LD_LIBRARY_PATH the sysroot's. There is no binfmt_misc registration, so
-# every target program, including children that tests start, runs through this.
-# A plugin build runs nothing and may do without qemu.
-if(_dvr_have_sysroot)
+  # The sysroot's libraries for every target program, including children that tests start.
   find_program(DVR_QEMU qemu-mipsel REQUIRED)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${DVR_QEMU} -L ${DVR_TOOLCHAIN_ROOT} -E LD_LIBRARY_PATH=${_dvr_target_library_path})
-else()
-  find_program(DVR_QEMU qemu-mipsel)
-  if(DVR_QEMU)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${DVR_QEMU} -L ${DVR_TOOLCHAIN_ROOT})
-  endif()
 endif()
 
 # MIPS links put every symbol that code reaches through the GOT into the dynamic

@@ -148,17 +148,33 @@ private:
         return element(open);
     }
 
+    // Quoted literals ("a>b.dtd"), comments and processing instructions may
+    // hold '>', '[' and ']': they are skipped whole, so only the DOCTYPE's
+    // own markup counts.
     void skipDoctype() {
         p_ += 9;
         unsigned brackets = 0;
-        for (; p_ != end_; ++p_) {
-            if (*p_ == '[') {
-                ++brackets;
-            } else if (*p_ == ']') {
-                if (brackets) --brackets;
-            } else if (*p_ == '>' && brackets == 0) {
+        while (p_ != end_) {
+            char const c = *p_;
+            if (c == '"' || c == '\'') {
+                char const* const close = static_cast<char const*>(std::memchr(p_ + 1, c, std::size_t(end_ - p_ - 1)));
+                if (!close) fail(kEndOfData, end_);
+                p_ = close + 1;
+            } else if (startsWith("<!--")) {
+                p_ += 4;
+                skipPast("-->", kEndOfData);
+            } else if (startsWith("<?")) {
+                p_ += 2;
+                skipPast("?>", kEndOfData);
+            } else {
                 ++p_;
-                return;
+                if (c == '[') {
+                    ++brackets;
+                } else if (c == ']') {
+                    if (brackets) --brackets;
+                } else if (c == '>' && brackets == 0) {
+                    return;
+                }
             }
         }
         fail(kEndOfData);
@@ -300,15 +316,22 @@ private:
             }
             if (d != digits) {
                 if (d == e || *d != ';') fail(kExpectedSemicolon, d);
-                // Code point 0 would put a NUL into the value, which the
-                // document itself may not contain either.
-                if (code >= kCodePointEnd || code == 0) fail(kInvalidEntity, s);
+                // Only characters a document may contain: a reference to NUL,
+                // another control character, a surrogate or U+FFFE/U+FFFF would
+                // be printed raw into documents other parsers refuse.
+                if (!isXmlChar(code)) fail(kInvalidEntity, s);
                 o = utf8(code, o);
                 return d + 1;
             }
         }
         *o++ = '&';
         return s + 1;
+    }
+
+    static bool isXmlChar(std::uint32_t code) {
+        if (code < 0x20) return code == 0x9 || code == 0xA || code == 0xD;
+        if (code >= 0xD800 && code <= 0xDFFF) return false;
+        return code != 0xFFFE && code != 0xFFFF && code < kCodePointEnd;
     }
 
     static char* utf8(std::uint32_t code, char* o) {

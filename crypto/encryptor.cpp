@@ -242,6 +242,9 @@ unsigned char* COrvelEncryptor::DetransformBuffer(unsigned char const* in, uint3
         // ignore the padding behind the stream. No padding is stripped and no
         // terminator written: a stream that fills its last block exactly may
         // end in bytes that look like counted padding.
+        // The output goes behind the image; no room there is a buffer too
+        // small, not a damaged image (zlib would call it a data error).
+        if (workCapacity == imageLength) return fail(length, error, WorkBufferTooSmall);
         if (int rc = decryptBlocks(in, workBuffer, imageLength); rc != Ok) return fail(length, error, rc);
         restored = workCapacity - imageLength;
         if (int rc = Decompress(workBuffer, imageLength - kBlock, workBuffer + imageLength, restored, zerror);
@@ -271,6 +274,10 @@ int COrvelEncryptor::SaveTransformedFile(unsigned char const* data, uint32_t len
     int error = Ok;
     unsigned char const* image = TransformBuffer(data, imageLength, error, zerror);
     if (!image) return error;
+    // The read-back of a compressed and encrypted image inflates behind the
+    // image: without that room the verification would fail as if the image
+    // were corrupt.
+    if (compressOn && encryptOn && workCapacity < uint64_t{imageLength} + length) return WorkBufferTooSmall;
 
     // The work buffer is reused by the verification, so the image moves out.
     MallocBlock copy(static_cast<unsigned char*>(std::malloc(imageLength)));

@@ -10,8 +10,10 @@
 
 namespace {
 
-constexpr char kPrivilegedCommand[] = "sudo -n ./scripts/get_id.sh";
-constexpr char kPlainCommand[] = "./scripts/get_id.sh";
+// The shell's complaints ("sudo: not found", a missing script) would land on
+// the core's console at every start: the lookup's error output goes nowhere.
+constexpr char kPrivilegedCommand[] = "exec 2>/dev/null; sudo -n ./scripts/get_id.sh";
+constexpr char kPlainCommand[] = "exec 2>/dev/null; ./scripts/get_id.sh";
 constexpr size_t kChunk = 4096;
 
 struct PipeCloser {

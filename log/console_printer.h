@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <unistd.h>
 
 namespace ox::log {
 
@@ -16,7 +17,9 @@ public:
     /// The tag a line of this plugin id carries; any thread.
     using TagOf = std::function<std::string(unsigned pluginId)>;
 
-    explicit ConsolePrinter(TagOf tagOf) : tagOf_(std::move(tagOf)) {}
+    /// Colour codes only on a terminal: a file or a pipe gets plain lines.
+    explicit ConsolePrinter(TagOf tagOf, bool colours = ::isatty(STDOUT_FILENO) == 1)
+        : tagOf_(std::move(tagOf)), colours_(colours) {}
 
     /// Starts the writer; on the thread whose capabilities it should have.
     void start() { console_.start(); }
@@ -31,7 +34,7 @@ public:
 
 private:
     TagOf tagOf_;
-    bool colours_ = true;
+    bool const colours_; ///< decided at construction
     /// Own lock and thread; writes keep lines whole and in order.
     mutable Console console_;
 };

@@ -71,6 +71,8 @@ std::shared_ptr<Plugin> Plugin::CreateAndLoad(std::filesystem::path const& path,
     params.callback = callback;
     params.identity = identity.data();
     params.identityLen = static_cast<uint32_t>(identity.size());
+    LoadParams sent; // byte for byte, padding included
+    std::memcpy(&sent, &params, sizeof sent);
     int64_t const t0 = steadyNowNs();
     int r = 0;
     std::string what;
@@ -84,6 +86,7 @@ std::shared_ptr<Plugin> Plugin::CreateAndLoad(std::filesystem::path const& path,
         return p;
     }
     p->loadTime_ = steadyNowNs() - t0;
+    p->wroteLoadParams_ = std::memcmp(&sent, &params, sizeof params) != 0;
     p->loadCode_ = r;
     if (r == 0) {
         p->onIpcResult_ = entry<ox_OnIpcResultFn>(handle, "OnIpcResult");

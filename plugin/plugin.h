@@ -88,6 +88,9 @@ public:
     int64_t loadTimeNs() const noexcept { return loadTime_; }
     int64_t openTimeNs() const noexcept { return openTime_; }
     std::string const& errorText() const noexcept { return error_; }
+    /// Load wrote into the LoadParams it was handed: its parameters are
+    /// probably swapped, and it took its declaration for the core's record.
+    bool wroteLoadParams() const noexcept { return wroteLoadParams_; }
     /// Answers searches: an OnSearch entry, or Read with the reader byte and a
     /// search bit in one of the searchable type words. Safe from any thread.
     bool isSearchProvider() const;
@@ -150,6 +153,7 @@ private:
     int32_t openCode_ = OpenCode::Ok;
     int64_t loadTime_ = 0;
     int64_t openTime_ = 0;
+    bool wroteLoadParams_ = false; ///< set by CreateAndLoad, read-only afterwards
     std::string error_;
     mutable std::mutex mutex_;            ///< guards the phase, the call count and the entries' writes
     mutable std::condition_variable idle_; ///< signalled when the last call from another thread leaves

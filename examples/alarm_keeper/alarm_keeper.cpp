@@ -2,9 +2,11 @@
 // offered and hands it to its worker thread, which logs it, posts an alarm of
 // its own about it and then releases the kept payload. At open it sends the
 // parent daemon a request, and it logs the replies.
+#include <dvrcore/documents.h>
 #include <dvrcore/ipc_packet.h>
 #include <dvrcore/plugin_interface.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -41,9 +43,11 @@ void handle(ox::core::EventParms const& alarm) {
                   alarm.data);
     log(OX_LOG_INFO, line);
 
-    char xml[96];
-    int const n = std::snprintf(xml, sizeof xml, "<Alarm Kind=\"Kept\" From=\"%02x\" Bytes=\"%u\"/>",
-                                ox::core::pluginIdOf(alarm.source), static_cast<unsigned>(alarm.dataLen));
+    // The shared alarm document (dvrcore/documents.h), with a Kind of our own.
+    char xml[256];
+    using namespace std::chrono;
+    auto const now = static_cast<uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+    int const n = ox_formatAlarm(xml, sizeof xml, kAddress, ox_cameraOf(alarm.source), "Kept", 1, now);
     auto own = ox::core::makeEvent(kAddress, OX_TYPE_ALARM, OX_LIVE_CLASS | OX_XML_PAYLOAD, xml,
                                    static_cast<uint32_t>(n));
     if (g_post(&own, nullptr) != OX_POST_ACCEPTED) log(OX_LOG_NOTICE, "own alarm refused");

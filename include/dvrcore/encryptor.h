@@ -62,8 +62,16 @@ public:
     /// Transforms `length` bytes of `in` into the work buffer. Returns the work
     /// buffer with `length` set to the image length, or null with `length` 0,
     /// `error` set and, for compression failures, `zerror` set to zlib's code.
+    /// Work buffer: at least length + kSlack + 16 bytes (the padding is at
+    /// most 16), else WorkBufferTooSmall.
     unsigned char* TransformBuffer(unsigned char const* in, uint32_t& length, int& error, int& zerror);
     /// The inverse: returns a pointer into the work buffer and the restored length.
+    /// Work buffer: at least the image length, and
+    /// - encrypt only, or neither: the image length;
+    /// - compress only: the restored length;
+    /// - compress and encrypt: image length + restored length (the output goes
+    ///   behind the image, at lastOutputOffset). No room at all behind it is
+    ///   WorkBufferTooSmall; some room but too little is DecompressBuffer.
     unsigned char* DetransformBuffer(unsigned char const* in, uint32_t& length, int& error, int& zerror);
 
     /// zlib compress2 at the default level; `outLength` in: room, out: bytes (0 on failure).
@@ -83,6 +91,9 @@ public:
 
     /// Transforms, verifies by detransforming a copy, then writes the image
     /// with one fwrite. A failed verification writes nothing.
+    /// Work buffer: as TransformBuffer; with compression and encryption also
+    /// image length + length, checked before the read-back (WorkBufferTooSmall,
+    /// verifyFailed false). 2 * length + length / 1024 + 96 bytes is always enough.
     int SaveTransformedFile(unsigned char const* data, uint32_t length, FILE* out, int& zerror, bool& verifyFailed);
 
     /// Reads `size` bytes from `in` and detransforms them.

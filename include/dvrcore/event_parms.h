@@ -6,7 +6,8 @@
  *
  * Self-contained C (C99 and later) and C++; needs only <stdint.h>,
  * <stddef.h> and <string.h>. The C++ conveniences (ox::core::EventParms, the
- * typed views, toAny) need C++17; older C++ sees the C record.
+ * typed views, toAny) need C++17; older C++ sees the C record. The other
+ * C++ helper headers (xml_node.h uses concepts) need C++20.
  *
  * The layout is fixed to the byte for the 32-bit appliance (184 bytes). On a
  * 64-bit host the fields keep their order and widths and take the natural C
@@ -89,6 +90,25 @@ static inline uint32_t ox_pluginIdOf(uint32_t address) {
 }
 
 /*
+ * The other bits of a producer's `source` word. The core reads only the
+ * plugin id; plugins agree on these:
+ *   bits 0..7    the camera number of a video or audio record, live or stored,
+ *                1..255; 0 = not tied to a camera (the port number for serial
+ *                data, the camera watching the till for point of sale);
+ *   bits 8..15   the producer's own (a stream number, say); consumers do not
+ *                read them;
+ *   bits 24..31  zero.
+ * A camera plugin posts own address | (stream << 8) | camera; a recorder
+ * replays with its own address and the recorded camera; output media name
+ * the addressee's address and camera.
+ */
+#define OX_CAMERA_MASK 0x000000FFu
+#define OX_PRODUCER_MASK 0x0000FF00u
+
+/* Camera number of a `source` word: bits 0..7, 0 for OX_CORE_ADDRESS. */
+static inline uint32_t ox_cameraOf(uint32_t source) { return source == OX_CORE_ADDRESS ? 0u : source & OX_CAMERA_MASK; }
+
+/*
  * Field list of the record. `level` shares its slot with the content length
  * of crypto records and the first word of analytic records.
  */
@@ -141,6 +161,9 @@ constexpr unsigned pluginIdOf(uint32_t address) noexcept {
     return address == kCoreAddress ? 0u : (address & OX_PLUGIN_ID_MASK) >> OX_PLUGIN_ID_SHIFT;
 }
 
+/// Camera number of a `source` word (ox_cameraOf).
+constexpr unsigned cameraOf(uint32_t source) noexcept { return source == kCoreAddress ? 0u : source & OX_CAMERA_MASK; }
+
 /// Type identity with the modifier bit cleared.
 constexpr uint32_t typeOf(EventParms const& e) noexcept { return e.type & ~kTypeModifier; }
 
@@ -172,10 +195,14 @@ template <uint32_t Class, uint32_t Type>
 struct VideoBase : EventParms {
     bool keyFrame() const noexcept { return (frameKind & OX_FRAME_KIND_MASK) == OX_KEY_FRAME; }
     bool output() const noexcept { return (mediaFlags & OX_OUTPUT_BIT) != 0; }
+    /// 1..255, or 0 when the producer names no camera (bits 0..7 of `source`).
+    unsigned camera() const noexcept { return cameraOf(source); }
 };
 template <uint32_t Class, uint32_t Type>
 struct AudioBase : EventParms {
     bool output() const noexcept { return (mediaFlags & OX_OUTPUT_BIT) != 0; }
+    /// 1..255, or 0 when the producer names no camera (bits 0..7 of `source`).
+    unsigned camera() const noexcept { return cameraOf(source); }
 };
 template <uint32_t Class, uint32_t Type>
 struct XmlEvt : EventParms {};

@@ -95,6 +95,17 @@ TEST(XmlParse, SkipsPrologueCommentsCdataAndInstructions) {
     EXPECT_TRUE(r->value.empty());
 }
 
+// Well-formed documents whose DOCTYPE quotes or comments '>', '[' or ']'.
+TEST(XmlParse, DoctypeLiteralsAndCommentsAreSkippedWhole) {
+    for (std::string_view text : {"<!DOCTYPE a SYSTEM \"a>b.dtd\"><a/>"sv, "<!DOCTYPE a PUBLIC 'x]' 'y[>'><a/>"sv,
+                                  "<!DOCTYPE a [ <!-- ]> --> <!ENTITY e \"[\"> <?pi ]>?> ]><a/>"sv}) {
+        auto doc = parse(text);
+        ASSERT_NE(doc->firstChild, nullptr) << text;
+        EXPECT_EQ(doc->firstChild->name, "a") << text;
+        EXPECT_EQ(doc->firstChild->next, nullptr) << text;
+    }
+}
+
 TEST(XmlParse, ByteClassesDecideNamesAndLetQuotesNest) {
     auto doc = parse("<a<b c\"d='x\"y' e=\"it's\"/>");
     auto* n = doc->firstChild;
@@ -188,6 +199,14 @@ TEST(XmlParse, ReportsEveryFaultWithItsPosition) {
         {"<a>&#x110000;</a>", "invalid numeric character entity", 3},
         {"<a>&#99999999999999999999999;</a>", "invalid numeric character entity", 3},
         {"<a>&#0;</a>", "invalid numeric character entity", 3},
+        // Characters no document may hold: other parsers refuse what we would print.
+        {"<a x='&#1;'/>", "invalid numeric character entity", 6},
+        {"<a>&#x1F;</a>", "invalid numeric character entity", 3},
+        {"<a>&#xD800;</a>", "invalid numeric character entity", 3},
+        {"<a>&#xDFFF;</a>", "invalid numeric character entity", 3},
+        {"<a>&#xFFFE;</a>", "invalid numeric character entity", 3},
+        {"<a>&#65535;</a>", "invalid numeric character entity", 3},
+        {"<!DOCTYPE a SYSTEM \"a>b", "unexpected end of data", 23},
         // Later text runs are dropped but still checked.
         {"<a>ok<b/>&#x;&#65</a>", "expected ;", 17},
         {"<a>x\0y</a>"sv, "unexpected NUL character", 4},

@@ -253,6 +253,20 @@ TEST(Encryptor, BufferAndInputErrors) {
     }
 }
 
+// A good image in a buffer of exactly its length leaves no room for the
+// output: that is a small buffer, never a damaged image a caller would discard.
+TEST(Encryptor, GoodImageWithoutRoomForItsOutputIsTooSmallNotCorrupt) {
+    Fixture f(true, true, 4096);
+    Bytes const image = f.transform(bytesOf("settings that compress well, well, well, well"));
+    ASSERT_FALSE(image.empty());
+    f.resize(image.size());
+    int err = 0;
+    EXPECT_TRUE(f.detransform(image, &err).empty());
+    EXPECT_EQ(E::WorkBufferTooSmall, err);
+    f.resize(image.size() + 64);
+    EXPECT_EQ(bytesOf("settings that compress well, well, well, well"), f.detransform(image, &err));
+}
+
 TEST(Encryptor, ZlibErrorsMapToCodes) {
     COrvelEncryptor enc(true, false);
     Bytes const data(1000, 'z');

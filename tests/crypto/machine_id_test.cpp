@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <cstdio>
+
 #include <filesystem>
 #include <fstream>
 
@@ -49,6 +53,39 @@ TEST(MachineId, FallsBackToDigestOfEmptyInput) {
     t.script("exit 0\n");
     EXPECT_EQ(kEmptyDigest, getMachineId()) << "script prints nothing";
     EXPECT_EQ(kEmptyDigest, fallbackMachineId());
+}
+
+// What the process writes to standard error while it lives.
+struct StderrCapture {
+    StderrCapture() : saved(::dup(2)), file(std::tmpfile()) { ::dup2(::fileno(file), 2); }
+    ~StderrCapture() { restore(); }
+    void restore() {
+        if (saved < 0) return;
+        ::dup2(saved, 2);
+        ::close(saved);
+        saved = -1;
+    }
+    long size() {
+        restore();
+        struct stat st {};
+        return ::fstat(::fileno(file), &st) == 0 ? static_cast<long>(st.st_size) : -1;
+    }
+    int saved;
+    std::FILE* file;
+};
+
+// Every start runs the lookup; the shell's errors must not reach the console.
+TEST(MachineId, LookupWritesNothingToStandardError) {
+    InTempDir t;
+    {
+        StderrCapture err;
+        EXPECT_EQ(fallbackMachineId(), getMachineId()) << "no script: sudo and the script are not found";
+        EXPECT_EQ(0, err.size());
+    }
+    t.script("echo complaint >&2; echo unit-9\n");
+    StderrCapture err;
+    EXPECT_EQ("unit-9\n", getMachineId());
+    EXPECT_EQ(0, err.size());
 }
 
 } // namespace

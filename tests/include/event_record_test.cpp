@@ -1,10 +1,12 @@
 // The event record's layout, the type catalogue and the typed views.
+#include "dvrcore/documents.h"
 #include "dvrcore/event_parms.h"
 #include "support/records.h"
 
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstring>
 
 using namespace ox::core;
 using testing_support::Record;
@@ -24,6 +26,29 @@ TEST(EventRecord, PluginIdOfAddressWords) {
     EXPECT_EQ(pluginIdOf(0x0000ABCDu), 0u);
     EXPECT_EQ(pluginIdOf(0x00270005u), 0x27u);
     EXPECT_EQ(pluginIdOf(0x81FF0000u), 0xFFu);
+}
+
+// The conventions plugins share: the camera in a media record's source, the
+// alarm document, the settings file name.
+TEST(EventRecord, SharedConventions) {
+    EXPECT_EQ(ox_cameraOf(0x00310102u), 2u); // stream 1, camera 2
+    EXPECT_EQ(ox_cameraOf(OX_CORE_ADDRESS), 0u);
+    auto video = makeEvent(0x00310002u, OX_TYPE_VIDEO, kStoredClass);
+    EXPECT_EQ(std::any_cast<StoredVideoEvt const*>(toAny(video))->camera(), 2u);
+
+    char xml[256];
+    int const n = ox_formatAlarm(xml, sizeof xml, 0x00310002u, 2, OX_ALARM_MOTION, 1, 1765364400120ull);
+    EXPECT_STREQ(xml, "<?xml version=\"1.0\"?><oREC><Alarm ID=\"3211264\" Camera=\"2\" Kind=\"Motion\" State=\"1\" "
+                      "Time=\"1765364400\" mseTime=\"1765364400120\"/></oREC>");
+    EXPECT_EQ(n, static_cast<int>(std::strlen(xml)));
+    EXPECT_EQ(ox_documentIdOf(OX_CORE_ADDRESS), INT32_MIN);
+
+    char file[32];
+    EXPECT_EQ(ox_settingsFile(file, sizeof file, "MotionAlarm.so"), 15);
+    EXPECT_STREQ(file, "motionalarm.xml");
+    char tiny[6];
+    EXPECT_EQ(ox_settingsFile(tiny, sizeof tiny, "MotionAlarm.so"), 15); // cut, as snprintf cuts
+    EXPECT_STREQ(tiny, "motio");
 }
 
 TEST(EventRecord, PrintedTypeNames) {

@@ -28,7 +28,9 @@ protected:
     }
     void TearDown() override { ox::log::setSystemLogSink(previous_); }
     // As the core tags lines: its own name for id 0, the id of a plugin it has no name for.
-    ox::log::ConsolePrinter printer_{[](unsigned id) { return id == 0 ? std::string("core") : fmt::format("PI{:02x}", id); }};
+    static std::string tag(unsigned id) { return id == 0 ? std::string("core") : fmt::format("PI{:02x}", id); }
+    ox::log::ConsolePrinter printer_{&tag, true}; // as on a terminal
+
     ox::log::SystemLogSink previous_ = nullptr;
 };
 
@@ -42,6 +44,15 @@ TEST_F(Console, LineCarriesColourTimeTagAndText) {
     std::string const out = cap.text();
     std::regex const line("\x1b\\[32m\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d\x1b\\[36m core\x1b\\[0m hello\n");
     EXPECT_TRUE(std::regex_match(out, line)) << out;
+}
+
+// A console redirected to a file or a pipe gets no escape codes.
+TEST_F(Console, NoColourUnlessTheConsoleIsATerminal) {
+    StdoutCapture cap;
+    ox::log::ConsolePrinter const plain{&tag};
+    plain.print(0, 100, "hello", false);
+    std::string const out = cap.text();
+    EXPECT_TRUE(std::regex_match(out, std::regex("\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d core hello\n"))) << out;
 }
 
 TEST_F(Console, SeverityPicksTheColourColumn) {

@@ -7,7 +7,9 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string_view>
 
 using namespace testing_support;
@@ -98,7 +100,70 @@ TEST_F(PluginCheck, TheShippedLogPluginIsClean) {
 
     EXPECT_EQ(check({pluginPath("LogPI.so"), "--json"}), 0) << out << err;
     EXPECT_TRUE(isJson(out)) << out;
+    EXPECT_NE(out.find("\"pluginId\":\"01\""), std::string::npos) << out; // as the core's log lines write it
     EXPECT_NE(out.find("\"faults\":[],\"verdict\":\"clean\"}"), std::string::npos) << out;
+}
+
+// Mistakes a plugin survives in a quick test and pays for in the field.
+TEST_F(PluginCheck, SlowDeliveriesScribbledPayloadsForeignDecrefsAndIdZeroAreNamed) {
+    env_.set("LIFE_SLOW_MS", "50");
+    EXPECT_EQ(check({pluginPath("Life.so")}), 0) << out << err; // a warning, as the core's own log line
+    EXPECT_NE(out.find("warning: OnEvent(alarm) took up to "), std::string::npos) << out;
+    EXPECT_NE(out.find("(3 deliveries over 5 ms)"), std::string::npos) << out;
+    ::unsetenv("LIFE_SLOW_MS");
+
+    env_.set("LIFE_SCRIBBLE", "1");
+    EXPECT_EQ(check({pluginPath("Life.so")}), 1) << out << err;
+    EXPECT_TRUE(saysFault("OnEvent(alarm) wrote into the payload it was handed")) << out;
+    ::unsetenv("LIFE_SCRIBBLE");
+
+    env_.set("LIFE_FOREIGN_DECREF", "1");
+    EXPECT_EQ(check({pluginPath("Life.so"), "--ref-timeout", "0.2"}), 1) << out << err;
+    EXPECT_TRUE(saysFault("posted a decref whose source 0x00220001 carries plugin id 22, not its own 21")) << out;
+    ::unsetenv("LIFE_FOREIGN_DECREF");
+
+    env_.set("LIFE_ADDRESS", "0x00000005");
+    EXPECT_EQ(check({pluginPath("Life.so")}), 1) << out << err;
+    EXPECT_TRUE(saysFault("declared address 0x00000005, whose plugin id is 00, the core's own")) << out;
+}
+
+// Load(PluginInfo*, LoadParams const*) compiles in C; it used to be reported as a crash in Open.
+TEST_F(PluginCheck, ASwappedLoadAndAnotherArchitectureSayWhatIsWrong) {
+    env_.set("LIFE_SWAPPED_LOAD", "1");
+    EXPECT_EQ(check({pluginPath("Life.so")}), 1) << out << err;
+    EXPECT_TRUE(saysFault("Load wrote into the LoadParams it was handed, which is the core's: are its parameters "
+                          "swapped?"))
+        << out;
+    EXPECT_EQ(out.find("crashed"), std::string::npos) << out;
+
+    // The same library, its header saying 64-bit ARM: neither target of ours.
+    std::ifstream in(pluginPath("Life.so"), std::ios::binary);
+    std::string elf((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    elf[4] = 2;     // 64-bit
+    elf[5] = 1;     // little-endian
+    elf[18] = char(183);
+    elf[19] = 0;
+    tree_.addFile("Arm.so", elf);
+    EXPECT_EQ(check({(tree_.root() / "Arm.so").string()}), 1) << out << err;
+    EXPECT_TRUE(saysFault("Arm.so is built for 64-bit ARM, this dvrcore-check for ")) << out;
+    EXPECT_NE(out.find("check it with the dvrcore-check of the SDK built for 64-bit ARM"), std::string::npos) << out;
+}
+
+// An author drives their own plugin's paths: several cameras, payloads from files.
+TEST_F(PluginCheck, ScriptedEventsReplaceTheCheckersOwn) {
+    tree_.addFile("frame.bin", std::string("\0\0\0\1frame", 9));
+    tree_.addFile("events.txt", "# type source ...\n"
+                                "alarm 0x00410001 text:<?xml version=\"1.0\"?><oREC><Alarm Camera=\"1\"/></oREC>\n"
+                                "\n"
+                                "alarm 0x00410002 file:frame.bin\n"
+                                "audio 0x00410002 key=0 file:frame.bin\n");
+    EXPECT_EQ(check({pluginPath("Life.so"), "--events", (tree_.root() / "events.txt").string()}), 0) << out << err;
+    EXPECT_NE(out.find("events delivered 3"), std::string::npos) << out; // the configuration document and two alarms
+    EXPECT_NE(out.find("scripted events 3, scripted events the core would not offer it 1"), std::string::npos) << out;
+
+    tree_.addFile("bad.txt", "alarm 0x00410001\nvidoe 0x00410001\n");
+    EXPECT_EQ(check({pluginPath("Life.so"), "--events", (tree_.root() / "bad.txt").string()}), 2);
+    EXPECT_NE(err.find("bad.txt:2: unknown type 'vidoe'"), std::string::npos) << err;
 }
 
 TEST_F(PluginCheck, APluginBindingToEveryCoreExportLoadsAndMayStopTheCore) {

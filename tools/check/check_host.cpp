@@ -1,6 +1,7 @@
 #include "tools/check/check_host.h"
 
 #include "core/events/record.h"
+#include "dvrcore/documents.h"
 #include "crypto/crypto_event.h"
 #include "log/log_level.h"
 #include "plugin/dlloader.h"
@@ -105,7 +106,8 @@ struct Search {
 
 class Host {
 public:
-    Host(Limits limits, ReportWriter& out) : limits_(limits), out_(out) {}
+    Host(Limits limits, std::vector<ScriptedEvent> const& script, ReportWriter& out)
+        : limits_(limits), script_(script), out_(out) {}
     bool run(std::filesystem::path const& path);
 
     static int post(EventParms* rec, void* context);
@@ -135,6 +137,8 @@ private:
     void declare();
     void deliver(EventParms e, std::string const& payload);
     void offerEvents();
+    void offerScript();
+    void reportSlowDeliveries();
     void runSearches();
     std::shared_ptr<Search> startSearch(uint32_t requestId, uint32_t type, bool cancelPartWay);
     bool waitSearch(Search& s, std::chrono::milliseconds limit);
@@ -144,12 +148,19 @@ private:
     std::string configDocument() const;
 
     Limits const limits_;
+    std::vector<ScriptedEvent> const& script_;
     ReportWriter& out_;
     std::shared_ptr<Plugin> plugin_; ///< set on the main thread before anything is delivered or searched
     std::vector<std::shared_ptr<Search>> pendingSearches_; ///< main thread: searches still running before Close
     uint32_t producer_ = 0;          ///< source of the events offered: a camera that is not the plugin
     uint32_t requester_ = 0;         ///< address key of the searches' requester
     Clock::time_point lastDelivery_{}; ///< main thread
+    struct Slow {
+        uint64_t count = 0;
+        std::chrono::microseconds longest{0};
+    };
+    std::map<std::string, Slow> slow_; ///< main thread: deliveries over kSlowDelivery, per type
+    std::atomic<int> ownId_{-1};       ///< the plugin id Load declared; -1 before
 
     std::mutex mutex_;              ///< guards everything below it; never held while plugin code runs
     std::condition_variable given_; ///< a kept reference came back
@@ -166,6 +177,13 @@ private:
     std::atomic<bool> unloaded_{false};
     std::atomic<bool> stopAsked_{false};
 };
+
+/// FNV-1a of a payload: a plugin that writes into the core's copy changes it.
+uint64_t checksum(char const* p, uint32_t n) {
+    uint64_t h = 1469598103934665603ull;
+    for (uint32_t i = 0; i < n; ++i) h = (h ^ static_cast<unsigned char>(p[i])) * 1099511628211ull;
+    return h;
+}
 
 /// Copies a posted payload as the core does: every byte of `dataLen` is read,
 /// so a length beyond the plugin's buffer trips the sanitizers here.
@@ -225,7 +243,15 @@ int Host::onPost(EventParms& e) {
         return 1;
     }
     switch (type) {
-    case OX_TYPE_DECREF: return onDecref(e.data);
+    case OX_TYPE_DECREF:
+        if (int const own = ownId_.load(); own >= 0 && ox::core::pluginIdOf(e.source) != static_cast<unsigned>(own)) {
+            fault(fmt::format("posted a decref whose source 0x{:08x} carries plugin id {:02x}, not its own {:02x}: "
+                              "the core looks for that plugin's reference, refuses the decref and the payload "
+                              "stays held",
+                              e.source, ox::core::pluginIdOf(e.source), own));
+            return 1;
+        }
+        return onDecref(e.data);
     case OX_TYPE_CANCEL: {
         std::lock_guard lock(mutex_);
         if (e.flags & ox::core::kQueryFlag) return stopping_.load() || cancelled_.count(e.requestId) ? 1 : 0;
@@ -358,9 +384,22 @@ void Host::deliver(EventParms e, std::string const& payload) {
     oxmem::stats.refs[0].fetch_add(1);
     oxmem::stats.refs[id].fetch_add(1);
 
-    phase(limits_.call, fmt::format("OnEvent({})", ox::core::typeName(ox::core::typeOf(e))));
+    char const* const typeName = ox::core::typeName(ox::core::typeOf(e));
+    phase(limits_.call, fmt::format("OnEvent({})", typeName));
+    uint64_t const sum = checksum(p, e.dataLen);
+    auto const start = Clock::now();
     int const r = plugin_->OnEvent(e);
     lastDelivery_ = Clock::now();
+    // The block lives on until the dispatcher's reference goes below, whatever the plugin did.
+    if (checksum(p, e.dataLen) != sum)
+        fault(fmt::format("OnEvent({}) wrote into the payload it was handed: the payload is the core's, read by "
+                          "every plugin offered the event after it",
+                          typeName));
+    if (auto const took = lastDelivery_ - start; took > kSlowDelivery) {
+        Slow& w = slow_[typeName];
+        ++w.count;
+        w.longest = std::max(w.longest, std::chrono::duration_cast<std::chrono::microseconds>(took));
+    }
 
     bool twice = false;
     {
@@ -388,10 +427,41 @@ void Host::deliver(EventParms e, std::string const& payload) {
                           ox::core::typeName(ox::core::typeOf(e))));
 }
 
+void Host::offerScript() {
+    uint64_t notOffered = 0;
+    for (auto const& s : script_) {
+        if (!plugin_->consumerMatch(s.record)) {
+            ++notOffered;
+            continue;
+        }
+        if (s.hasPayload) {
+            deliver(s.record, s.payload);
+        } else {
+            // No payload, no block: delivered as the dispatcher does, nothing to keep.
+            phase(limits_.call, fmt::format("OnEvent({})", ox::core::typeName(ox::core::typeOf(s.record))));
+            plugin_->OnEvent(s.record);
+            lastDelivery_ = Clock::now();
+            std::lock_guard lock(mutex_);
+            ++delivered_;
+        }
+    }
+    out_.count("scripted events", script_.size());
+    if (notOffered) out_.count("scripted events the core would not offer it", notOffered);
+}
+
+void Host::reportSlowDeliveries() {
+    for (auto const& [type, w] : slow_)
+        out_.warning(fmt::format("OnEvent({}) took up to {:.1f} ms ({} deliver{} over {} ms): the core logs such "
+                                 "deliveries, and every plugin waits while one runs",
+                                 type, static_cast<double>(w.longest.count()) / 1e3, w.count,
+                                 w.count == 1 ? "y" : "ies", kSlowDelivery.count()));
+}
+
 void Host::offerEvents() {
     using ox::core::makeEvent;
     deliver(makeEvent(ox::core::kCoreAddress, OX_TYPE_CONFIG, ox::core::kLiveClass | ox::core::kXmlPayload),
             configDocument());
+    if (!script_.empty()) return offerScript();
     auto const words = typeWords(plugin_->info());
     auto const now = static_cast<uint32_t>(std::time(nullptr));
     uint32_t const live = ox::core::kLiveClass;
@@ -411,17 +481,28 @@ void Host::offerEvents() {
                 payload.assign(type == OX_TYPE_VIDEO ? 4096 : 320, static_cast<char>('a' + k));
                 payload.replace(0, 4, std::string("\0\0\0\1", 4));
                 break;
-            case OX_TYPE_ALARM:
-                e = makeEvent(producer_ | 1u, type, live | ox::core::kXmlPayload);
-                payload = fmt::format("<Alarm ID=\"{}\" Input=\"1\" State=\"{}\" Time=\"{}\"/>", k + 1, k % 2, now);
+            case OX_TYPE_ALARM: {
+                // The shared alarm document, of cameras 1 to 3 in turn.
+                e = makeEvent(producer_ | static_cast<uint32_t>(k + 1), type, live | ox::core::kXmlPayload);
+                char xml[256];
+                int const n = ox_formatAlarm(xml, sizeof xml, producer_, static_cast<unsigned>(k + 1),
+                                             OX_ALARM_MOTION, k % 2 == 0, uint64_t{now} * 1000 + 40u * k);
+                payload.assign(xml, static_cast<size_t>(n));
                 break;
+            }
             case OX_TYPE_PTZ:
                 e = makeEvent(producer_ | 1u, type, live | ox::core::kXmlPayload);
-                payload = fmt::format("<PTZ Camera=\"1\" Command=\"{}\"/>", k == 0 ? "left" : k == 1 ? "zoom" : "stop");
+                payload = fmt::format(OX_DOC_DECLARATION "<" OX_DOC_ROOT "><" OX_PTZ_ELEMENT
+                                      " ID=\"{}\" Target=\"{}\" Camera=\"1\" Action=\"{}\"/></" OX_DOC_ROOT ">",
+                                      ox_documentIdOf(producer_), ox_documentIdOf(plugin_->address()),
+                                      k == 0 ? "Move\" Pan=\"-50\" Tilt=\"0\" Zoom=\"0" : k == 1 ? "GotoPreset\" Preset=\"2" : "Stop");
                 break;
             case OX_TYPE_ANALYTIC:
                 e = makeEvent(producer_ | 1u, type, live | ox::core::kXmlPayload);
-                payload = fmt::format("<Analytic Type=\"motion\" Zone=\"{}\" Time=\"{}\"/>", k + 1, now);
+                payload = fmt::format(OX_DOC_DECLARATION "<" OX_DOC_ROOT "><" OX_ANALYTIC_ELEMENT
+                                      " ID=\"{}\" Camera=\"1\" Kind=\"Person\" Score=\"{}\" X=\"100\" Y=\"200\" "
+                                      "W=\"50\" H=\"150\" Time=\"{}\" mseTime=\"{}\"/></" OX_DOC_ROOT ">",
+                                      ox_documentIdOf(producer_), 60 + 10 * k, now, uint64_t{now} * 1000);
                 break;
             case OX_TYPE_LOG:
                 e = makeEvent(producer_ | 1u, type, live | ox::core::kTextPayload);
@@ -442,8 +523,9 @@ std::shared_ptr<Search> Host::startSearch(uint32_t requestId, uint32_t type, boo
     auto s = std::make_shared<Search>();
     s->requestId = requestId;
     s->cancelPartWay = cancelPartWay;
-    s->payload = fmt::format("<Search Type=\"{}\" Start=\"0\" End=\"{}\"/>", ox::core::typeName(type),
-                             static_cast<uint32_t>(std::time(nullptr)));
+    // The shared search text: camera 1, the last minute.
+    uint64_t const nowMs = static_cast<uint64_t>(std::time(nullptr)) * 1000;
+    s->payload = fmt::format(OX_SEARCH_QUERY_FORMAT, 1u, nowMs - 60'000, nowMs);
     // As the core copies a request: the record by value, the query into a copy of its own.
     s->request = ox::core::makeEvent(0x00000001u, type, 0, s->payload.data(), static_cast<uint32_t>(s->payload.size()));
     s->request.requestId = requestId;
@@ -562,7 +644,10 @@ bool Host::run(std::filesystem::path const& path) {
     plugin_ = Plugin::CreateAndLoad(path, &Host::post, kIdentity);
     if (own) dlloader::close(own); // the plugin's handle alone keeps it now
     out_.load({plugin_->loadCode(), plugin_->loadTimeNs(), plugin_->errorText()});
+    std::string const swapped = "Load wrote into the LoadParams it was handed, which is the core's: are its "
+                                "parameters swapped? The entry is int Load(LoadParams const* in, PluginInfo* out)";
     if (!plugin_->loaded()) {
+        if (plugin_->wroteLoadParams()) fault(swapped);
         if (plugin_->loadCode() == dlloader::kCannotOpen)
             fault("the library cannot be opened: " + plugin_->errorText());
         else if (plugin_->loadCode() == LoadCode::MissingEntries)
@@ -579,6 +664,20 @@ bool Host::run(std::filesystem::path const& path) {
                           "only that layout",
                           i.size, i.version, OX_PLUGIN_INFO_SIZE, OX_PLUGIN_INFO_VERSION));
     unsigned const id = plugin_->pluginId();
+    ownId_.store(static_cast<int>(id));
+    if (plugin_->address() != ox::core::kCoreAddress && id == 0)
+        fault(fmt::format("declared address 0x{:08x}, whose plugin id is 00, the core's own: the core names it "
+                          "after itself and counts its references as its own; put an id of its own in bits 16..23 "
+                          "(or OX_CORE_ADDRESS for a plugin that needs no address)",
+                          plugin_->address()));
+    if (plugin_->wroteLoadParams()) {
+        // Its callback is whatever it read from the PluginInfo: nothing it posts can reach us.
+        fault(swapped);
+        phase(2 * limits_.call + std::chrono::milliseconds(500), "Unload");
+        bool const torn = plugin_->Unload(Clock::now() + limits_.call);
+        unloaded_.store(true);
+        return torn;
+    }
     producer_ = addressOtherThan(0xFD, id);
     requester_ = addressOtherThan(0xFE, id);
 
@@ -590,6 +689,7 @@ bool Host::run(std::filesystem::path const& path) {
     offerEvents();
     runSearches();
     waitForKeptReferences();
+    reportSlowDeliveries();
 
     stopping_.store(true); // as the core while it closes: posts refused, every search counts as cancelled
     phase(limits_.call, "Close");
@@ -635,8 +735,9 @@ void onStopRequest() noexcept {
     if (g_host) g_host->stopRequest();
 }
 
-bool runCheck(std::filesystem::path const& plugin, Limits limits, ReportWriter& out) {
-    static Host host(limits, out); // outlives the plugin's threads, should any be left
+bool runCheck(std::filesystem::path const& plugin, Limits limits, std::vector<ScriptedEvent> const& script,
+              ReportWriter& out) {
+    static Host host(limits, script, out); // outlives the plugin's threads, should any be left
     g_host = &host;
     bool const torn = host.run(plugin);
     out.finished();

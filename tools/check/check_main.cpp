@@ -15,9 +15,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <string_view>
+#include <vector>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,6 +38,9 @@ constexpr char kUsage[] =
     "  --timeout SECS      limit for each call into the plugin (default 5)\n"
     "  --ref-timeout SECS  how long kept payload references may stay out (default 5)\n"
     "  --run-timeout SECS  limit for the whole run (default 60)\n"
+    "  --events FILE       deliver the events listed in FILE instead of the checker's own\n"
+    "                      (one a line: TYPE SOURCE [class=stored] [key=1] [level=N]\n"
+    "                      [request=ID] [flags=N] [text:PAYLOAD | file:PATH])\n"
     "  --help              print this and exit\n"
     "Exit status: 0 clean, 1 faults found, 2 usage error.\n";
 
@@ -47,7 +52,38 @@ struct Options {
     bool json = false;
     check::Limits limits;
     milliseconds run{60000};
+    std::vector<check::ScriptedEvent> script; ///< --events
 };
+
+/// The machine an ELF file is built for, as its header says; empty when it is no ELF file.
+std::string machineOf(std::filesystem::path const& file) {
+    unsigned char h[20] = {};
+    FILE* f = std::fopen(file.c_str(), "rb");
+    if (!f) return {};
+    size_t const n = std::fread(h, 1, sizeof h, f);
+    std::fclose(f);
+    if (n < sizeof h || std::memcmp(h, "\x7f" "ELF", 4) != 0) return {};
+    bool const wide = h[4] == 2, little = h[5] == 1;
+    unsigned const machine = little ? h[18] | h[19] << 8 : h[19] | h[18] << 8;
+    switch (machine) {
+    case 3: return "x86 (32-bit)";
+    case 8: return little && !wide ? "the appliance (32-bit MIPS, little-endian)" : "MIPS of another kind";
+    case 40: return "32-bit ARM";
+    case 62: return "x86-64";
+    case 183: return "64-bit ARM";
+    default: return fmt::format("machine {} ({}-bit, {}-endian)", machine, wide ? 64 : 32, little ? "little" : "big");
+    }
+}
+
+/// A plugin of another architecture cannot be loaded here: say which checker can.
+std::optional<std::string> otherArchitecture(std::filesystem::path const& plugin) {
+    std::string const theirs = machineOf(plugin), ours = machineOf("/proc/self/exe");
+    if (theirs.empty() || ours.empty() || theirs == ours) return std::nullopt;
+    return fmt::format("{} is built for {}, this dvrcore-check for {}: check it with the dvrcore-check of the SDK "
+                       "built for {}{}",
+                       plugin.filename().string(), theirs, ours, theirs,
+                       theirs.rfind("the appliance", 0) == 0 ? ", under qemu-mipsel (see the plugin guide)" : "");
+}
 
 int usageError(std::string const& what) {
     std::fprintf(stderr, "dvrcore-check: %s\n%s", what.c_str(), kUsage);
@@ -69,7 +105,7 @@ std::string shown(milliseconds d) { return fmt::format("{:g} s", static_cast<dou
     ::prctl(PR_SET_PDEATHSIG, SIGKILL); // no orphaned plugin when the checker is killed
     ::dup2(2, 1);                       // whatever the plugin prints stays off the verdict
     check::ReportWriter out(fd);
-    bool const torn = check::runCheck(o.plugin, o.limits, out);
+    bool const torn = check::runCheck(o.plugin, o.limits, o.script, out);
     if (!torn) ::_exit(0); // plugin code still runs: no exit handlers under its feet
     std::exit(0);
 }
@@ -174,6 +210,11 @@ int main(int argc, char** argv) {
             if (!value(o.limits.refs)) return usageError("--ref-timeout needs a number of seconds");
         } else if (a == "--run-timeout") {
             if (!value(o.run)) return usageError("--run-timeout needs a number of seconds");
+        } else if (a == "--events") {
+            if (i + 1 >= argc) return usageError("--events needs a file");
+            std::string error;
+            if (!check::readEventScript(argv[++i], o.script, error)) return usageError(error);
+            if (o.script.empty()) return usageError(fmt::format("{}: no events in it", argv[i]));
         } else if (a.size() > 1 && a[0] == '-') {
             return usageError(fmt::format("unknown option: {}", a));
         } else if (havePlugin) {
@@ -189,6 +230,14 @@ int main(int argc, char** argv) {
         return usageError(fmt::format("{}: no such file", o.plugin.string()));
     // The loader opens exactly this file, never one found on the library path.
     o.plugin = std::filesystem::absolute(o.plugin, ec);
+    if (auto const other = otherArchitecture(o.plugin)) {
+        check::Report r;
+        r.plugin = o.plugin.filename().string();
+        r.faults.push_back(*other);
+        std::string const text = o.json ? check::renderJson(r) : check::renderText(r);
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        return 1;
+    }
 
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {

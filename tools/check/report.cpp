@@ -87,6 +87,7 @@ void ReportWriter::count(std::string_view name, uint64_t value) { line(fmt::form
 void ReportWriter::log(int32_t level, std::string_view text) { line(fmt::format("G\t{}\t{}", level, escape(text))); }
 void ReportWriter::stopRequested() { line("S"); }
 void ReportWriter::fault(std::string_view text) { line(fmt::format("F\t{}", escape(text))); }
+void ReportWriter::warning(std::string_view text) { line(fmt::format("W\t{}", escape(text))); }
 void ReportWriter::phase(uint32_t limitMs, std::string_view what) {
     line(fmt::format("P\t{}\t{}", limitMs, escape(what)));
 }
@@ -130,6 +131,7 @@ std::optional<uint32_t> applyLine(Report& r, std::string_view line) {
         if (!seen) r.faults.push_back(t);
         break;
     }
+    case 'W': r.warnings.push_back(text(f, 1)); break;
     case 'P':
         r.phase = text(f, 2);
         return static_cast<uint32_t>(num(f, 1));
@@ -199,6 +201,7 @@ std::string renderText(Report const& r) {
     }
     for (auto const& [level, t] : r.log) s += fmt::format("log {}: {}\n", level, oneLine(t));
     if (r.stopRequested) s += "stop: the plugin asked the core to stop\n";
+    for (auto const& w : r.warnings) s += "warning: " + oneLine(w) + "\n";
     for (auto const& f : r.faults) s += "fault: " + oneLine(f) + "\n";
     return s + "verdict: " + verdictText(r) + "\n";
 }
@@ -248,7 +251,8 @@ std::string renderJson(Report const& r) {
     if (r.load) s += ",\"load\":" + jsCall(*r.load);
     if (r.open) s += ",\"open\":" + jsCall(*r.open);
     if (auto const& d = r.declaration) {
-        s += fmt::format(",\"declaration\":{{\"address\":{},\"pluginId\":{},\"typeWords\":{{", d->address,
+        // The plugin id as people read it everywhere: two hex digits.
+        s += fmt::format(",\"declaration\":{{\"address\":{},\"pluginId\":\"{:02x}\",\"typeWords\":{{", d->address,
                          ox::core::pluginIdOf(d->address));
         for (size_t i = 0; i < 8; ++i)
             s += fmt::format("{}\"{}\":{{\"word\":{},\"consumes\":{},\"searchable\":{}}}", i ? "," : "", kWordNames[i],
@@ -267,7 +271,9 @@ std::string renderJson(Report const& r) {
     s += "},\"log\":[";
     for (size_t i = 0; i < r.log.size(); ++i)
         s += fmt::format("{}{{\"level\":{},\"text\":{}}}", i ? "," : "", r.log[i].first, js(r.log[i].second));
-    s += fmt::format("],\"stopRequested\":{},\"faults\":[", jb(r.stopRequested));
+    s += fmt::format("],\"stopRequested\":{},\"warnings\":[", jb(r.stopRequested));
+    for (size_t i = 0; i < r.warnings.size(); ++i) s += (i ? "," : "") + js(r.warnings[i]);
+    s += "],\"faults\":[";
     for (size_t i = 0; i < r.faults.size(); ++i) s += (i ? "," : "") + js(r.faults[i]);
     return s + fmt::format("],\"verdict\":{}}}\n", js(r.faults.empty() ? "clean" : "faulty"));
 }

@@ -45,6 +45,7 @@ struct Report {
     std::vector<std::pair<std::string, uint64_t>> counts;
     std::vector<std::pair<int32_t, std::string>> log; ///< the plugin's log posts
     bool stopRequested = false;
+    std::vector<std::string> warnings; ///< worth knowing, not faults: the verdict stays clean
     std::vector<std::string> faults; ///< one line each, first occurrence only
     std::string phase;               ///< what the child was doing last
     bool finished = false;           ///< the child reported the end of its run
@@ -63,6 +64,7 @@ public:
     void log(int32_t level, std::string_view text);
     void stopRequested();
     void fault(std::string_view text);
+    void warning(std::string_view text);
     /// A step begins; the parent gives it `limitMs` (0: no limit of its own).
     void phase(uint32_t limitMs, std::string_view what);
     void finished();

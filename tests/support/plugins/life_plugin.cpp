@@ -86,8 +86,16 @@ void postForever() {
 } // namespace
 
 OX_PLUGIN_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
+    if (std::getenv("LIFE_SWAPPED_LOAD")) {
+        // Written as Load(PluginInfo* out, LoadParams const* in): the declaration lands in the core's record.
+        auto* declared = reinterpret_cast<PluginInfo*>(const_cast<LoadParams*>(in));
+        g_post = reinterpret_cast<LoadParams const*>(out)->callback;
+        declared->address = kAddress;
+        return 0;
+    }
     g_post = in->callback;
     out->address = kAddress;
+    if (long address = envNum("LIFE_ADDRESS")) out->address = static_cast<uint32_t>(address);
     out->alarm = OX_CONSUMES;
     if (long size = envNum("LIFE_INFO_SIZE")) out->size = static_cast<uint32_t>(size); // built against another layout
     if (std::getenv("LIFE_SEARCH_UNTIL_CLOSE") || std::getenv("LIFE_SEARCH_FOREVER")) out->video = OX_SEARCHABLE;
@@ -164,6 +172,14 @@ OX_PLUGIN_EXPORT int OnEvent(ox::core::EventParms const* e) {
     if ((e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_ALARM || !e->data) return 0;
     if (long ms = envNum("LIFE_SLOW_MS")) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     if (std::getenv("LIFE_CRASH")) std::raise(SIGSEGV); // a plugin that dies on its first alarm
+    if (std::getenv("LIFE_SCRIBBLE")) e->data[0] ^= 1; // writes into the core's copy
+    if (std::getenv("LIFE_FOREIGN_DECREF")) {
+        // Gives the reference back under another plugin's id: the core refuses it.
+        auto release = record(OX_TYPE_DECREF, 0, e->data, 0);
+        release.source = 0x00220001u;
+        trace("foreign decref=" + std::to_string(post(release)));
+        return 1;
+    }
     static std::atomic<bool> misused{false};
     if (std::getenv("LIFE_MISUSE") && !misused.exchange(true)) {
         misuseReferences(e->data);
