@@ -267,6 +267,12 @@ void Plugin::Close(Deadline deadline) {
         else
             idle_.wait_until(lock, deadline, [&] { return eventCalls_ == 0; });
     }
+    // A plugin whose worker thread runs but that a stop during start-up left
+    // unopened still gets its Close: that is how a worker learns to end.
+    if (!close_ && worker_.joinable() && handle_) {
+        std::lock_guard lock(mutex_);
+        close_ = entry<ox_CloseFn>(handle_, "Close");
+    }
     if (close_) {
         auto params = head<CloseParams>(OX_CLOSE_PARAMS_VERSION);
         auto result = head<CloseResult>(OX_CLOSE_RESULT_VERSION);
