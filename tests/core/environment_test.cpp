@@ -144,8 +144,8 @@ TEST_F(Environment, ConsoleKeepsItsOwnDescriptorWhenAPluginClosesStandardOutput)
 }
 
 TEST_F(Environment, ParentSocketReplacedByAPluginIsADisconnect) {
-    // The plugin puts /dev/null under the channel's number: the pending read
-    // would never complete and the parent's stop would never be heard.
+    // The plugin puts a socket of its own under the channel's number: the
+    // pending read would never complete and the parent's stop never be heard.
     ParentEnd parent;
     tree_.addPlugin("Hostile.so");
     env_.set("HOSTILE_REPLACE_FD", std::to_string(parent.coreEnd()));
