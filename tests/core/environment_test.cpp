@@ -97,6 +97,14 @@ TEST_F(Environment, ConfigThatCannotBeOpenedIsNeitherMovedNorSavedOver) {
             << "limit " << limit << "\n" << out;
         if (open && out.find("Config defaulted") == std::string::npos) break; // enough descriptors from here on
     }
+#if defined(__SANITIZE_ADDRESS__)
+    bool const startsWide = true;
+#else
+    bool const startsWide = !launcher().empty();
+#endif
+    // The AddressSanitizer runtime, and qemu, need more descriptors to start
+    // than the core holds when it reads core.xml: there no limit reaches it.
+    if (!sawTooMany && startsWide) GTEST_SKIP() << "no limit lets the process start yet fails core.xml";
     EXPECT_TRUE(sawTooMany) << "no limit left the core short of a descriptor for core.xml";
 }
 
