@@ -97,6 +97,14 @@ TEST_F(Environment, ConfigThatCannotBeOpenedIsNeitherMovedNorSavedOver) {
             << "limit " << limit << "\n" << out;
         if (open && out.find("Config defaulted") == std::string::npos) break; // enough descriptors from here on
     }
+#if defined(__SANITIZE_ADDRESS__)
+    bool const startsWide = true;
+#else
+    bool const startsWide = !launcher().empty();
+#endif
+    // The AddressSanitizer runtime, and qemu, need more descriptors to start
+    // than the core holds when it reads core.xml: there no limit reaches it.
+    if (!sawTooMany && startsWide) GTEST_SKIP() << "no limit lets the process start yet fails core.xml";
     EXPECT_TRUE(sawTooMany) << "no limit left the core short of a descriptor for core.xml";
 }
 
@@ -144,8 +152,8 @@ TEST_F(Environment, ConsoleKeepsItsOwnDescriptorWhenAPluginClosesStandardOutput)
 }
 
 TEST_F(Environment, ParentSocketReplacedByAPluginIsADisconnect) {
-    // The plugin puts /dev/null under the channel's number: the pending read
-    // would never complete and the parent's stop would never be heard.
+    // The plugin puts a socket of its own under the channel's number: the
+    // pending read would never complete and the parent's stop never be heard.
     ParentEnd parent;
     tree_.addPlugin("Hostile.so");
     env_.set("HOSTILE_REPLACE_FD", std::to_string(parent.coreEnd()));

@@ -2,7 +2,7 @@
 // careless plugins do, each change chosen with a HOSTILE_* variable: it
 // forks a helper that keeps the inherited descriptors, moves the working
 // directory, clears the file-creation mask, or puts another file under
-// standard output or under any descriptor number.
+// standard output or a socket of its own under any descriptor number.
 // It logs "hostile open" once its changes are made.
 #include "dvrcore/plugin_interface.h"
 #include "test_plugin_support.h"
@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@ namespace {
 constexpr uint32_t kAddress = 0x00230000u;
 
 ox_EventCallback g_post = nullptr;
+int g_keptEnd = -1; ///< the other end of the socket put under HOSTILE_REPLACE_FD; closed at Close
 
 void trace(std::string const& line) { test_plugin::trace("Hostile", line); }
 
@@ -67,14 +69,23 @@ OX_PLUGIN_EXPORT int Open(OpenParams const*, OpenResult*) {
         trace("stdout now " + std::to_string(fd));
     }
     if (char const* number = std::getenv("HOSTILE_REPLACE_FD")) {
-        int const null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-        ::dup2(null, std::atoi(number));
-        ::close(null);
+        // A socket of its own under the number: reads on it wait for ever,
+        // as a read the replaced socket had pending does.
+        int sv[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0) {
+            ::dup2(sv[0], std::atoi(number));
+            ::close(sv[0]);
+            g_keptEnd = sv[1];
+        }
     }
     postLog("hostile open");
     return 0;
 }
 
-OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) { return 0; }
+OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
+    if (g_keptEnd >= 0) ::close(g_keptEnd);
+    g_keptEnd = -1;
+    return 0;
+}
 
 OX_PLUGIN_EXPORT int OnEvent(ox::core::EventParms const*) { return 0; }
