@@ -111,9 +111,12 @@ bool DvrCore::Init(int pipe) {
     machineId_ = getMachineId();
     ::umask(077);
     {
-        // Kept for the crash line: a plugin may change the working directory.
-        int const workDir = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        ox::core::installCrashReport(STDOUT_FILENO, workDir);
+        // The crash line and the deadline's line go to a console descriptor of
+        // their own: a plugin may close descriptor 1 and another file take it.
+        int const console = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+        int const fd = console >= 0 ? console : STDOUT_FILENO;
+        ox::core::installCrashReport(fd, ox::config::workingDirectory());
+        shutdown_.setConsole(fd);
     }
     if (!ox::core::dropPrivileges(&userSwitched_)) return false;
     // Capabilities are per thread: the core's threads start with the reduced set.

@@ -225,7 +225,7 @@ TEST_F(Containment, TheLogPluginClosesLastAndHearsOfHeldReferences) {
     tree_.addPlugin("Alpha.so", "plugins", "Zulu.so");
     tree_.addPlugin("Probe.so");
     auto core = start();
-    ASSERT_TRUE(core->waitForOutput("probe Probe open")) << core->out();
+    ASSERT_TRUE(core->waitForOutput("probe Alpha open")) << core->out(); // Zulu opens after Probe
     EXPECT_EQ(stopInTime(*core).code, 0);
     std::string const log = slurp(tree_.root() / "log" / "dvrcore.log");
     EXPECT_NE(log.find("Closing 20:Zulu"), std::string::npos) << log;
