@@ -26,7 +26,9 @@ bool LogFile::open() {
     auto const slash = path_.rfind('/');
     if (slash != std::string::npos) {
         std::string const folder = path_.substr(0, slash);
-        if (::mkdirat(dir_, folder.c_str(), kFolderMode) == 0) ::fchmodat(dir_, folder.c_str(), kFolderMode, 0);
+        // The mode whatever the mask; a folder that keeps a narrower one only costs the log.
+        if (::mkdirat(dir_, folder.c_str(), kFolderMode) == 0 && ::fchmodat(dir_, folder.c_str(), kFolderMode, 0) != 0) {
+        }
     }
     // Created with its mode set whatever the mask; an existing file keeps the one it has.
     int fd = ::openat(dir_, path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, kFileMode);
