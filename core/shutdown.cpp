@@ -21,7 +21,7 @@ namespace {
 constexpr std::chrono::milliseconds kConsoleFlush{200};
 
 std::string describeCall(ox::plugin::CallSite const& call) {
-    char const* plugin = call.plugin.load(std::memory_order_relaxed);
+    char const* plugin = call.plugin.load(std::memory_order_acquire);
     char const* entry = call.entry.load(std::memory_order_relaxed);
     if (!plugin || !entry) return {};
     std::string const e(entry), p(plugin);

@@ -20,11 +20,12 @@ CallScope::CallScope(char const* plugin, char const* entry, uint32_t eventType) 
       eventType_(site_.eventType.load(std::memory_order_relaxed)) {
     site_.eventType.store(eventType, std::memory_order_relaxed);
     site_.entry.store(entry, std::memory_order_relaxed);
-    site_.plugin.store(plugin, std::memory_order_relaxed);
+    // Release: the shutdown watch reads the name through this pointer.
+    site_.plugin.store(plugin, std::memory_order_release);
 }
 
 CallScope::~CallScope() {
-    site_.plugin.store(plugin_, std::memory_order_relaxed);
+    site_.plugin.store(plugin_, std::memory_order_release);
     site_.entry.store(entry_, std::memory_order_relaxed);
     site_.eventType.store(eventType_, std::memory_order_relaxed);
 }

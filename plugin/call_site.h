@@ -1,7 +1,8 @@
 // Which plugin entry point a thread of the core is in. The fatal-signal
 // handler names it for the thread that crashed, and the stop deadline's line
 // names the main thread's. Each thread writes only its own record; readers
-// take what they find (relaxed atomics, which a signal handler may read).
+// take what they find (lock-free atomics, which a signal handler may read;
+// the plugin pointer is published with release, so the name behind it is seen).
 #pragma once
 
 #include <atomic>
