@@ -4,4 +4,3 @@ target_compile_options(dvr_warnings INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align
   -Wno-missing-field-initializers
   $<$<BOOL:${DVR_WERROR}>:-Werror>)
-option(DVR_WERROR "Treat warnings as errors in our own code" OFF)

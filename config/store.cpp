@@ -1,5 +1,6 @@
 #include "dvrcore/store.h"
 
+#include "config/fd.h"
 #include "config/store_error.h"
 #include "config/working_dir.h"
 #include "dvrcore/xml_document.h"
@@ -17,6 +18,8 @@
 
 namespace oxcfg {
 namespace {
+
+using ox::config::Fd;
 
 // Failure texts: each is followed by the path, " - " and the errno text.
 constexpr char kOpenFailed[] = "Failed to open ";
@@ -75,27 +78,6 @@ std::string sideName(std::string_view path) {
     return side;
 }
 
-// Owns one open descriptor.
-class Fd {
-public:
-    explicit Fd(int fd) noexcept : fd_(fd) {}
-    ~Fd() { close(); }
-    Fd(Fd const&) = delete;
-    Fd& operator=(Fd const&) = delete;
-    int get() const noexcept { return fd_; }
-    bool valid() const noexcept { return fd_ >= 0; }
-    void close() noexcept {
-        if (fd_ >= 0) {
-            int const saved = errno;  // keep the error being reported
-            ::close(fd_);
-            errno = saved;
-            fd_ = -1;
-        }
-    }
-
-private:
-    int fd_;  ///< -1 when closed
-};
 
 } // namespace
 

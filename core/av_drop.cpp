@@ -4,7 +4,7 @@
 #include "core/dvr_core.h"
 #include "dvrcore/plugin_interface.h"
 #include "core/ref_block.h"
-#include "core/status_summary.h"
+#include "core/size_text.h"
 #include "log/log.h"
 
 namespace {

@@ -69,11 +69,11 @@ void DvrCore::readProduct() {
     doc.parse<rapidxml::kParseNonDestructive>(text);
     for (Node* n = doc.firstChild; n; n = n->next) {
         if (n->type != rapidxml::NodeType::element || n->name != "Product") continue;
-        product_ = std::string(n->attrText("Family"));
-        version_ = std::string(n->attrText("Version"));
+        identity_.product = std::string(n->attrText("Family"));
+        identity_.version = std::string(n->attrText("Version"));
         // For integrators: how long a stop may take before the core gives up waiting.
         if (auto const seconds = number(*n, "StopDeadline"); seconds && *seconds > 0)
-            setStopDeadline(std::chrono::seconds(*seconds));
+            shutdown_.setLimit(std::chrono::seconds(*seconds));
         break;
     }
 }
@@ -179,7 +179,7 @@ void DvrCore::postConfig() {
     Node* coreModule = addElement(doc, modules, "Module");
     addAttr(doc, coreModule, "ID", ox::core::kCoreIdText);
     addAttr(doc, coreModule, "Name", cutName("Core"));
-    addAttr(doc, coreModule, "Version", version_);
+    addAttr(doc, coreModule, "Version", identity_.version);
 
     auto pluginEntry = [&](std::string id, std::string const& file, int64_t loadMs, int64_t openMs, int32_t code,
                            int32_t level) {
@@ -193,12 +193,12 @@ void DvrCore::postConfig() {
         addAttr(doc, n, "LogLevel", std::to_string(level));
         addAttr(doc, n, "LogLevelDefault", "-1");
     };
-    pluginEntry(ox::core::kCoreIdText, exePath_.filename().string(), 0, 0, 0, logLevels_[0]);
+    pluginEntry(ox::core::kCoreIdText, identity_.exePath.filename().string(), 0, 0, 0, logLevels_[0]);
     for (auto const& p : plugins_.inOrder())
         pluginEntry(ox::core::idText(p->address()), p->fileName(), p->loadTimeNs() / 1'000'000, p->openTimeNs() / 1'000'000,
                     p->openCode(), logLevels_[p->pluginId()]);
     // The parent's identity is written by the I/O thread; read it under its lock.
-    if (auto const [parentFile, parentVersion] = parentIdentity(); !parentVersion.empty()) {
+    if (auto const [parentFile, parentVersion] = parent_.identity(); !parentVersion.empty()) {
         Node* lib = addElement(doc, coreModule, "Library");
         addAttr(doc, lib, "Name", "orveld");
         addAttr(doc, lib, "Filename", parentFile);
@@ -215,14 +215,14 @@ void DvrCore::postConfig() {
     }
 
     Node* product = addElement(doc, root, "Product");
-    addAttr(doc, product, "Family", product_);
-    addAttr(doc, product, "Version", version_);
+    addAttr(doc, product, "Family", identity_.product);
+    addAttr(doc, product, "Version", identity_.version);
 
     std::string const text = rapidxml::toXml<rapidxml::kPrintNoIndent, char>(doc, rapidxml::xmlLen<0, char>(doc), false);
     ox::core::EventParms e =
         ox::core::makeEvent(ox::core::kCoreAddress, OX_TYPE_CONFIG, ox::core::kLiveClass | ox::core::kXmlPayload,
                             const_cast<char*>(text.data()), static_cast<uint32_t>(text.size()));
-    if ((probes.queueOwn ? probes.queueOwn(e) : queueEvent(e)) != 0)
+    if (queueEvent(e) != 0)
         logSev<kLogNotice>("configuration document not published: its {} bytes could not be allocated", text.size());
 
     if (confSaveBlocked_) return;
@@ -235,7 +235,7 @@ void DvrCore::postConfig() {
 }
 
 void DvrCore::updateConfig(ox::core::EventParms const& e) {
-    if (stopRequested_.load()) return;
+    if (stopRequested()) return;
     if (e.source == ox::core::kCoreAddress) return;
     if (e.type != OX_TYPE_CONFIG) return;
     if (!(e.flags & ox::core::kXmlPayload)) return;

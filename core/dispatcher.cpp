@@ -34,7 +34,7 @@ void DvrCore::dispatchEvents() {
             statusSummary(summary, clock.now().time_since_epoch());
             continue;
         }
-        if (stopRequested_.load(std::memory_order_relaxed) && Clock::now() >= stopDeadline()) {
+        if (shutdown_.stopRequested(std::memory_order_relaxed) && Clock::now() >= stopDeadline()) {
             dropPastDeadline(e);
             continue;
         }
@@ -54,7 +54,7 @@ void DvrCore::dispatchEvents() {
         }
         clock.recordDone(deliver(e, summary, clock, now));
         if (e.data) {
-            oxmem::release(e.data, 0); // the queue's own reference
+            decRef(e.data, 0); // the queue's own reference
             clock.forget();            // freeing the block may take a while
         }
     }

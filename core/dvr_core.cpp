@@ -32,12 +32,11 @@ constexpr std::chrono::milliseconds kConsoleFlushWait{2000};
 } // namespace
 
 DvrCore::DvrCore(std::string const& exePath)
-    : probes(monitor_.probes),
-      exePath_(exePath),
-      parent_(io_, {[this] { Stop(); }, [this](std::string_view packet, uint32_t routing) {
+    : identity_{exePath, {}, "orvelStudio", kVersion},
+      parent_(io_.context(), {[this] { Stop(); }, [this](std::string_view packet, uint32_t routing) {
                         return ipcResult(packet, routing);
                     }}),
-      monitor_(io_, [this](ox::core::EventParms& e) { return queueEvent(e); },
+      monitor_(io_.context(), [this](ox::core::EventParms& e) { return queueEvent(e); },
                [this] { parent_.checkDescriptor(); }), // a plugin may close or replace the parent's socket
       printer_([this](unsigned pluginId) {
           // The name the plugin was loaded under, else its id.
@@ -83,7 +82,7 @@ void DvrCore::reportHeldReferences(LogLevel level, unsigned skipId) {
     if (level == kLogDebug) logSev<kLogDebug>("refblks: {:L}({:L})", blocks, oxmem::stats.bytes.load());
     for (unsigned id = 0; id < 256; ++id) {
         uint32_t const held = oxmem::stats.refs[id].load();
-        if (held == 0 || id == skipId || heldReported_[id].exchange(true, std::memory_order_relaxed)) continue;
+        if (held == 0 || id == skipId || !reports_.first(ox::core::PluginReports::Kind::HeldReferences, id)) continue;
         if (level == kLogDebug)
             logSev<kLogDebug>("Plugin {:02x}:{} unloaded holding {:L} event reference(s).", id, pluginName(id), held);
         else
@@ -108,7 +107,7 @@ bool DvrCore::Init(int pipe) {
     if (workDirLock_.take() == ox::core::WorkDirLock::Result::failed) return false;
     // Opened now, while descriptors are to be had; read once a second from then on.
     getHeapAlloc();
-    machineId_ = getMachineId();
+    identity_.machineId = getMachineId();
     ::umask(077);
     {
         // The crash line and the deadline's line go to a console descriptor of
@@ -146,21 +145,13 @@ bool DvrCore::Init(int pipe) {
     }
 
     // Started here, where its failure is a failed start; it has work only once Run posts it.
-    work_.emplace(io_.get_executor());
-    bool ioStarted = true;
-    try {
-        ioThread_ = std::jthread([this](std::stop_token st) { ioThreadBody(st); });
-    } catch (std::system_error const& e) {
-        errno = e.code().value();
-        ioStarted = false;
-    }
-    if (!startThread("I/O", ioStarted)) {
+    if (!startThread("I/O", io_.start())) {
         printer_.stop(kConsoleFlushWait);
         return false;
     }
 
-    auto const logPlugin = exePath_.parent_path() / "plugins" / ox::plugin::kLogPluginName;
-    auto plugin = Plugin::CreateAndLoad(logPlugin, &DvrCore::eventReceiver, machineId_);
+    auto const logPlugin = identity_.exePath.parent_path() / "plugins" / ox::plugin::kLogPluginName;
+    auto plugin = Plugin::CreateAndLoad(logPlugin, &DvrCore::eventReceiver, identity_.machineId);
     plugins_.setLogPlugin(plugin);
     plugin->Open();
     return true;
@@ -169,14 +160,14 @@ bool DvrCore::Init(int pipe) {
 void DvrCore::Run() {
     loadConfig();
 
-    if (machineId_.empty())
+    if (identity_.machineId.empty())
         logSev<kLogNotice>("Startup status: code E");
-    else if (machineId_.find("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855") != std::string::npos)
+    else if (identity_.machineId.find("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855") != std::string::npos)
         logSev<kLogNotice>("Startup status: code D");
 
-    if (monitor_.enabled()) monitor_.alarm(); // announces Throttling "0"
-    boost::asio::post(io_, [this] { monitor_.start(); });
-    boost::asio::post(io_, [this] { parent_.startReading(); });
+    if (monitor_.enabled()) memAlarm(); // announces Throttling "0"
+    boost::asio::post(io_.context(), [this] { monitor_.start(); });
+    boost::asio::post(io_.context(), [this] { parent_.startReading(); });
 
     loadPlugins();
     openPlugins();
@@ -204,33 +195,17 @@ void DvrCore::Run() {
     if (!plugins_.closeLogPlugin(stopDeadline(), [this](Plugin const& p, char const* step) { shutdownStep(&p, step); }))
         shutdown_.markLeftRunning();
 
-    work_.reset();
-    io_.stop();
-    if (shutdown_.leftRunning())
-        ioThread_.detach(); // it may be inside a plugin that never returns: the process ends without it
-    else
-        ioThread_ = std::jthread(); // requests stop and joins
+    // The I/O thread may be inside a plugin that never returns: the process then ends without it.
+    io_.end(shutdown_.leftRunning());
 }
 
 void DvrCore::shutdownStep(Plugin const* plugin, char const* step) {
     shutdown_.setStep(plugin ? fmt::format("{} {}", step, plugin->fileName()) : std::string(step));
 }
 
-void DvrCore::ioThreadBody(std::stop_token st) {
-    while (!st.stop_requested() && !io_.stopped()) {
-        try {
-            io_.run();
-        } catch (std::exception const& e) {
-            // A handler failed: report it and keep serving the others.
-            logSev<kLogCritical>("I/O thread: {}", e.what());
-        }
-    }
-}
-
 void DvrCore::Stop() {
     // The deadline runs from the request, whatever the main thread is in.
     shutdown_.requested();
-    stopRequested_.store(true);
     monitor_.stop();
     queue_.stop();
 }
@@ -240,7 +215,7 @@ std::vector<std::filesystem::path> DvrCore::getPiFiles(std::filesystem::path con
 }
 
 void DvrCore::loadPlugins() {
-    plugins_.load(getPiFiles(exePath_.parent_path()), &DvrCore::eventReceiver, machineId_,
+    plugins_.load(getPiFiles(identity_.exePath.parent_path()), &DvrCore::eventReceiver, identity_.machineId,
                   [this] { return stopRequested(); });
 }
 

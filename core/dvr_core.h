@@ -4,9 +4,13 @@
 // thread, the start-up and the shutdown order.
 #pragma once
 
+#include "core/activity_counters.h"
+#include "core/core_identity.h"
 #include "core/event_queue.h"
+#include "core/io_service.h"
 #include "core/memory_monitor.h"
 #include "core/parent_channel.h"
+#include "core/plugin_reports.h"
 #include "core/ref_block.h"
 #include "core/search_handler.h"
 #include "core/shutdown.h"
@@ -17,21 +21,13 @@
 #include "log/log_level.h"
 #include "plugin/plugin_set.h"
 
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
-
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <memory>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
-#include <utility>
 #include <vector>
 
 class Plugin;
@@ -40,17 +36,6 @@ namespace rapidxml {
 template <class Ch>
 struct xmlNode;
 }
-
-/// Dropping and search counters for the status summary. Statistics only:
-/// relaxed atomic increments from any thread; the summary reads and resets them.
-struct ActivityCounters {
-    std::atomic<uint32_t> throttledVideo{0};    ///< live video refused while throttled
-    std::atomic<uint32_t> throttledAudio{0};    ///< live audio refused while throttled
-    std::atomic<uint32_t> searchRequests{0};    ///< requests that reached the provider scan
-    std::atomic<uint32_t> searchCancels{0};     ///< cancel commands
-    std::atomic<uint32_t> searchResults{0};     ///< results accepted from search threads
-    std::atomic<uint32_t> searchResultBytes{0}; ///< their payload bytes
-};
 
 class DvrCore {
 public:
@@ -73,48 +58,27 @@ public:
     int pluginEvent(ox::core::EventParms& rec);
     int queueEvent(ox::core::EventParms& rec);
     void dispatchEvents();
+    /// Takes a reference to a payload block for `pluginId` (0: the queue's own).
     void incRef(char const* payload, unsigned pluginId) { oxmem::addRef(payload, pluginId); }
+    /// Gives back a reference taken with incRef; the last one frees the block. Always 0.
     int decRef(char const* payload, unsigned pluginId) {
         oxmem::release(payload, pluginId);
         return 0;
     }
-    /// A plugin's decref: 0 released, 1 refused (not a payload it holds).
-    int releaseKept(char const* payload, unsigned pluginId);
     /// 1 when the record is a search request the search service took, else 0.
     int searchRequest(ox::core::EventParms const& event);
     /// Encrypts or decrypts a crypto record's payload in place (the poster's buffer).
     int handleCrypto(ox::core::EventParms& rec) const;
-    /// Test access: copies of the queued records (payloads still owned by the queue).
-    std::vector<ox::core::EventParms> queuedSnapshot() const { return queue_.snapshot(); }
-
-    // Memory monitor and dropping.
-    void memCheck(boost::system::error_code const& ec) { monitor_.check(ec); }
-    void memAlarm() { monitor_.alarm(); }
-    void throttle(bool over) { monitor_.throttle(over); }
-    bool throttling() const noexcept { return monitor_.throttling(); }
-    void setThrottlingEnabled(bool on) noexcept { monitor_.setEnabled(on); }
     /// 5 when a live audio/video record is dropped while throttled, else 0.
     int dropAudioVideoIf(ox::core::EventParms const& rec);
-    /// 1 when, while throttled, a plugin's record (whatever its address word) is refused because too much payload waits or lives, else 0.
-    int refuseOverCeiling(ox::core::EventParms const& rec);
-    MonitorProbes& probes; ///< the monitor's clocks and readings, also the summary's; set before Run
 
-    // Status summary.
-    /// Logs the activity summary when a minute has passed; dispatcher thread.
-    /// True when it did (it took its time).
-    bool statusSummary(SummaryState& state);
-    bool statusSummary(SummaryState& state, std::chrono::steady_clock::duration now);
-    ActivityCounters& counters() noexcept { return counters_; }
-    SearchHandler& searchHandler() noexcept { return search_; }
+    // Memory monitor: its check, the throttling and the alarm run on the I/O thread.
+    /// Queues the memory alarm event with the current throttling state.
+    void memAlarm() { monitor_.alarm(); }
 
     // Parent channel.
     /// Relays a plugin's request packet to the parent; 0 queued, 1 refused.
     int ipcRequest(ox::core::EventParms const& e) { return parent_.request(e); }
-    void ipcReadComplete(boost::system::error_code const& ec, unsigned bytes) { parent_.readComplete(ec, bytes); }
-    /// A parent reply for the plugin the routing word names; true when one took it.
-    bool ipcResult(std::string_view packet, uint32_t routing);
-    IpcCounters const& ipcCounters() noexcept { return parent_.counters(); }
-    std::pair<std::string, std::string> parentIdentity() const { return parent_.identity(); }
 
     // Logging.
     int myLogMessage(LogLevel level, std::string_view text);
@@ -137,17 +101,8 @@ public:
     void openPlugins();
     void closePlugins();
     void unloadPlugins();
-    /// Test and tool access: the plugin list as the dispatcher sees it.
-    std::vector<std::shared_ptr<Plugin>> pluginsSnapshot() const { return plugins_.snapshot(); }
-    /// Name registered for a plugin id, or "unknown".
-    std::string pluginName(unsigned pluginId) const { return plugins_.name(pluginId).value_or("unknown"); }
 
     // Stopping.
-    bool stopRequested() const noexcept { return stopRequested_.load(); }
-    /// Time a stop may take before the core gives up on what is still running:
-    /// queued records are then dropped and plugins still busy are left loaded;
-    /// three seconds later the process ends whatever it is doing.
-    void setStopDeadline(std::chrono::milliseconds limit) { shutdown_.setLimit(limit); }
     /// When the stop must be over; the far future before Stop.
     std::chrono::steady_clock::time_point stopDeadline() const { return shutdown_.deadline(); }
     /// True when the stop left a call or thread inside a plugin: the core
@@ -156,14 +111,26 @@ public:
     /// The end-of-run report of the destructor and the console's last lines,
     /// for a core that is not deleted.
     void reportAndLeave();
-    std::filesystem::path const& exePath() const noexcept { return exePath_; }
-    std::string const& machineId() const noexcept { return machineId_; }
 
 private:
+    /// The tests' one way in (tests/support/core_test_access.h).
+    friend class DvrCoreTestAccess;
+
     /// Who posted a record: the core's own log writer is never capped by the memory ceilings.
     enum class PostedBy : uint8_t { Plugin, Core };
     int routeEvent(ox::core::EventParms& rec, PostedBy by);
-    void ioThreadBody(std::stop_token st);
+    /// A plugin's decref: 0 released, 1 refused (not a payload it holds).
+    int releaseKept(char const* payload, unsigned pluginId);
+    /// 1 when, while throttled, a plugin's record (whatever its address word) is refused because too much payload waits or lives, else 0.
+    int refuseOverCeiling(ox::core::EventParms const& rec);
+    /// A parent reply for the plugin the routing word names; true when one took it.
+    bool ipcResult(std::string_view packet, uint32_t routing);
+    /// Logs the activity summary when a minute has passed; dispatcher thread.
+    /// True when it did (it took its time).
+    bool statusSummary(SummaryState& state, std::chrono::steady_clock::duration now);
+    /// Name registered for a plugin id, or "unknown".
+    std::string pluginName(unsigned pluginId) const { return plugins_.name(pluginId).value_or("unknown"); }
+    bool stopRequested() const noexcept { return shutdown_.stopRequested(); }
     void readProduct();
     bool applyLogLevels(rapidxml::xmlNode<char> const& root);
     /// Logs the references plugins still hold, at `level`, skipping ids already reported.
@@ -183,15 +150,13 @@ private:
     /// Puts an unusable core.xml aside before the defaults are saved over it.
     void keepDamagedConfig();
 
-    std::filesystem::path exePath_; ///< canonical path of the executable
-    std::string machineId_;         ///< set once by Init, read-only afterwards
-    std::string product_ = "orvelStudio"; ///< from the product description
-    std::string version_ = kVersion;
+    ox::core::CoreIdentity identity_; ///< main thread before plugins load; read-only afterwards
     /// Per plugin id, -1 = none; the main thread and the dispatcher store, any
     /// thread loads (relaxed: no other data hangs on them).
     std::array<std::atomic<int32_t>, 256> logLevels_;
 
-    boost::asio::io_context io_;
+    /// Before the subsystems that post to it, so that it goes after them.
+    ox::core::IoService io_;
     ox::plugin::PluginSet plugins_;
     ox::core::EventQueue queue_;
     ox::core::ParentChannel parent_;
@@ -200,20 +165,16 @@ private:
     /// Console lines; started by Init, stopped by the destructor.
     ox::log::ConsolePrinter printer_;
     ActivityCounters counters_; ///< relaxed atomics, any thread
-
-    std::atomic<bool> stopRequested_{false};
-    /// Stop time, deadline, step and the watch; its own lock. After printer_,
-    /// which its watch flushes, so that it goes first.
+    /// The stop request, its time and deadline, the shutdown's step, what was
+    /// left running and the watch; its own lock. After printer_, which its
+    /// watch flushes, so that it goes first.
     ox::core::Shutdown shutdown_;
-    std::array<std::atomic<bool>, 256> heldReported_{}; ///< per plugin id: its held references were reported; main thread
-
-    std::array<std::atomic<bool>, 256> oversizeReported_{}; ///< per plugin id: an oversized post was logged; any thread
-    std::array<std::atomic<bool>, 256> badReleaseReported_{}; ///< per plugin id; any thread
-    std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
-    std::jthread ioThread_;        ///< runs io_; started by Init, joined by Run unless a plugin call may hold it
+    ox::core::PluginReports reports_;   ///< once-per-plugin messages; relaxed flags, any thread
     ox::core::WorkDirLock workDirLock_; ///< taken by Init, released with the core; main thread
-    bool userSwitched_ = false;    ///< the privilege drop took on another user; set by Init
-    bool confSaveBlocked_ = false; ///< core.xml could not be kept aside: never saved over; main thread
+    bool userSwitched_ = false;    ///< the privilege drop took on another user; set by Init, main thread
+    /// core.xml was not read or could not be kept aside: never saved over in
+    /// this run. Set by loadConfig before the dispatcher runs; read by the saves.
+    bool confSaveBlocked_ = false;
 };
 
 /// The one core object, or null before main has built it. Exported for plugins.

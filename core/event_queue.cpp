@@ -122,7 +122,12 @@ void EventQueue::learn(Clock::duration gap) noexcept {
 }
 
 void EventQueue::stop() noexcept {
-    stopping_.store(true);
+    {
+        // Under the lock: between its look at the flag and its wait the
+        // dispatcher holds it, so the notification below cannot fall in between.
+        std::lock_guard lock(mutex_);
+        stopping_.store(true);
+    }
     cv_.notify_one();
 }
 

@@ -77,6 +77,8 @@ private:
     /// Set under mutex_ by take as it returns Closed: no record can come in behind that look.
     bool closed_ = false;
     uint32_t lateCoreRecords_ = 0; ///< under mutex_
+    /// Set once by stop, under mutex_ so that a dispatcher about to sleep
+    /// cannot miss it (it would sleep on for up to the idle second); read by take.
     std::atomic<bool> stopping_{false};
     /// ring_.size(), stored under mutex_; read without it while the dispatcher polls.
     std::atomic<size_t> length_{0};

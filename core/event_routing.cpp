@@ -51,7 +51,7 @@ int DvrCore::routeEvent(EventParms& rec, PostedBy by) {
     // carry no payload; crypto checks its own lengths and works in place.
     if (rec.dataLen > kMaxPostPayload && type != OX_TYPE_DECREF && type != OX_TYPE_CANCEL && type != OX_TYPE_CRYPTO) {
         unsigned const id = ox::core::pluginIdOf(rec.source);
-        if (!oversizeReported_[id].exchange(true))
+        if (reports_.first(ox::core::PluginReports::Kind::OversizedPost, id))
             logSev<kLogNotice>("plugin {:02x} posted a {} event of {:L} bytes, more than the {:L} a post may carry: "
                                "refused",
                                id, ox::core::typeName(type), rec.dataLen, kMaxPostPayload);
@@ -59,7 +59,7 @@ int DvrCore::routeEvent(EventParms& rec, PostedBy by) {
     }
     switch (type) {
     case OX_TYPE_IPC:
-        return parent_.request(rec);
+        return ipcRequest(rec);
     case OX_TYPE_CANCEL:
         if (rec.flags & ox::core::kQueryFlag) return search_.isCancelled(rec.requestId) ? 1 : 0;
         search_.Cancel(rec.requestId);
@@ -69,7 +69,7 @@ int DvrCore::routeEvent(EventParms& rec, PostedBy by) {
         return handleCrypto(rec);
     case OX_TYPE_LOG:
         if (rec.flags & ox::core::kQueryFlag) return logLevel(rec);
-        if (print(rec) == 0) return stopRequested_.load(std::memory_order_relaxed) ? 1 : 0;
+        if (print(rec) == 0) return shutdown_.stopRequested(std::memory_order_relaxed) ? 1 : 0;
         break;
     case OX_TYPE_DECREF:
         return releaseKept(rec.data, ox::core::pluginIdOf(rec.source));
@@ -77,7 +77,7 @@ int DvrCore::routeEvent(EventParms& rec, PostedBy by) {
         break;
     }
     // Early refusal, so relaxed: the queue decides under its lock.
-    if (stopRequested_.load(std::memory_order_relaxed)) return 1;
+    if (shutdown_.stopRequested(std::memory_order_relaxed)) return 1;
     if (searchRequest(rec) != 0) return 0;
     if (int const r = dropAudioVideoIf(rec)) return r;
     // The core's own log lines pass by the path they take: a plugin may post
@@ -86,7 +86,31 @@ int DvrCore::routeEvent(EventParms& rec, PostedBy by) {
     return queueEvent(rec);
 }
 
-int DvrCore::handleCrypto(EventParms& rec) const { return ox::crypto::handleCryptoEvent(rec, machineId_); }
+int DvrCore::searchRequest(ox::core::EventParms const& event) {
+    if (!ox::core::isSearchRequest(event)) return 0;
+    if (event.dataLen == 0) return 1; // taken, nothing to search for
+    search_.reuse(event.requestId);
+    if (search_.onSearchThread()) return 1; // a search thread cannot start a search
+
+    // Counted while it walks the plugins, so shutdown never closes one under it.
+    SearchHandler::Admission admitted(search_);
+    if (!admitted) return 1;
+    std::shared_ptr<AsyncEvent const> request;
+    try {
+        request = std::make_shared<AsyncEvent const>(event);
+    } catch (std::bad_alloc const&) {
+        // No provider may see a payload length without its payload: dropped.
+        logSev<kLogWarning>("search {:08x} dropped: no memory for its copy", event.requestId);
+        return 1;
+    }
+    // A copy of the list: no plugin's entry lock is taken under the list lock.
+    for (auto const& p : plugins_.snapshot())
+        if (p->isSearchProvider()) search_.launch(request, p);
+    counters_.searchRequests.fetch_add(1, std::memory_order_relaxed);
+    return 1;
+}
+
+int DvrCore::handleCrypto(EventParms& rec) const { return ox::crypto::handleCryptoEvent(rec, identity_.machineId); }
 
 void DvrCore::handToLogPlugin(Plugin const& logPlugin, ox::core::EventParms const& e) const {
     // Delivered like a queued record: a reference block of the core's, which
@@ -128,15 +152,15 @@ int DvrCore::queueEvent(EventParms& rec) {
     EventParms queued = rec;
     queued.data = block.release();
     if (!queued.data) queued.dataLen = 0;
-    oxmem::addRef(queued.data, 0);
+    incRef(queued.data, 0);
     bool accepted = false;
     try {
         accepted = queue_.push(queued);
     } catch (...) {
-        oxmem::release(queued.data, 0); // frees the copy and wakes a search thread paced on it
+        decRef(queued.data, 0); // frees the copy and wakes a search thread paced on it
         throw;
     }
-    if (!accepted) oxmem::release(queued.data, 0);
+    if (!accepted) decRef(queued.data, 0);
     return accepted ? 0 : 1;
 }
 
@@ -146,7 +170,7 @@ int DvrCore::releaseKept(char const* payload, unsigned pluginId) {
     if (!oxmem::takeHolderMark(payload, pluginId)) {
         // A second release, a pointer never handed out, or one into a payload:
         // refused before anything is touched, and reported once per plugin.
-        if (!badReleaseReported_[pluginId].exchange(true, std::memory_order_relaxed))
+        if (reports_.first(ox::core::PluginReports::Kind::BadRelease, pluginId))
             logSev<kLogNotice>("Plugin {:02x}:{} released a payload reference it does not hold; refused", pluginId,
                                pluginName(pluginId));
         return 1;
@@ -174,7 +198,7 @@ int DvrCore::print(EventParms const& e) const {
             // The console is gone; the record still reaches the log plugin.
         }
     }
-    if (stopRequested_.load()) {
+    if (stopRequested()) {
         // While stopping nothing is queued: the log plugin gets the record directly.
         std::shared_ptr<Plugin> const logPlugin = plugins_.logPlugin();
         if (logPlugin && logPlugin->consumerMatch(e)) handToLogPlugin(*logPlugin, e);

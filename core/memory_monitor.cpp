@@ -7,7 +7,7 @@
 #include "core/cgroup_memory.h"
 #include "core/events/record.h"
 #include "core/memory_monitor.h"
-#include "core/status_summary.h"
+#include "core/size_text.h"
 #include "log/log.h"
 
 #include <boost/asio/dispatch.hpp>
@@ -231,7 +231,7 @@ int MemoryMonitor::queueAlarm() {
     // The text is copied by the queue before this returns.
     EventParms e = makeEvent(kCoreAddress, OX_TYPE_ALARM, kAlarmFlags, const_cast<char*>(text.data()),
                              static_cast<uint32_t>(text.size()));
-    return probes.queueOwn ? probes.queueOwn(e) : post_(e);
+    return post_(e);
 }
 
 } // namespace ox::core

@@ -21,8 +21,7 @@ unsigned getHeapAlloc();
 /// Installed RAM in bytes; 0 when the system does not tell.
 uint64_t installedRam();
 
-/// Where the memory monitor and the status summary read the time and memory,
-/// and where the core's own records go when memory is short.
+/// Where the memory monitor and the status summary read the time and memory.
 /// Defaults to the real clocks and readings; set before Run (tests only).
 struct MonitorProbes {
     std::function<std::chrono::steady_clock::time_point()> steadyNow = [] { return std::chrono::steady_clock::now(); };
@@ -31,10 +30,6 @@ struct MonitorProbes {
     std::function<uint64_t()> totalRam = installedRam;
     /// Memory limit of the core's memory cgroup in bytes; 0 when there is none.
     std::function<uint64_t()> cgroupMemory = cgroupMemoryLimit;
-    /// When set, takes the records the core builds itself (memory alarm,
-    /// configuration document) instead of the event queue, and answers as the
-    /// queue does (1: the payload could not be allocated).
-    std::function<int(ox::core::EventParms&)> queueOwn;
 };
 
 namespace ox::core {
@@ -76,7 +71,7 @@ public:
     /// True once per episode: the first refusal under the ceilings is reported.
     bool firstRefusalOfEpisode() noexcept { return !ceilingReported_.exchange(true); }
 
-    MonitorProbes probes; ///< clocks, readings and the own-record hook; set before start
+    MonitorProbes probes; ///< clocks and readings; set before start
 
 private:
     void arm(std::chrono::steady_clock::time_point expiry);
@@ -87,9 +82,13 @@ private:
     Tick everySecond_;
     boost::asio::steady_timer timer_; ///< I/O thread (and start before the thread runs)
     bool timerPending_ = false;       ///< I/O thread
-    bool enabled_ = true;             ///< from configuration
-    std::atomic<bool> throttling_{false};      ///< written on the I/O thread, read by posting threads
-    std::atomic<bool> ceilingReported_{false}; ///< cleared as an episode begins
+    /// From configuration: set by loadConfig on the main thread before the
+    /// first check is posted to the I/O thread, read-only afterwards.
+    bool enabled_ = true;
+    std::atomic<bool> throttling_{false}; ///< written on the I/O thread, read by posting threads
+    /// Set by the first refusal of an episode (any posting thread), cleared on
+    /// the I/O thread as an episode begins. It guards only its own message.
+    std::atomic<bool> ceilingReported_{false};
     int64_t lastOverLimit_ = std::numeric_limits<int64_t>::max(); ///< I/O thread
     /// Limits and time points of the check, set on its first call; I/O thread.
     struct State {
@@ -101,7 +100,10 @@ private:
     } state_;
     std::atomic<uint32_t> inUse_{0};        ///< last measurement; written on the I/O thread
     bool readingFailed_ = false;            ///< the last reading failed (reported once); I/O thread
-    std::atomic<bool> alarmPending_{false}; ///< an alarm could not be queued; retried by the next check
+    /// An alarm could not be queued; retried by the next check. Written by
+    /// alarm (the I/O thread, and Run's first alarm on the main thread before
+    /// the first check), read by the check on the I/O thread.
+    std::atomic<bool> alarmPending_{false};
 };
 
 } // namespace ox::core

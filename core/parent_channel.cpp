@@ -3,7 +3,7 @@
 // identity, a stop, or results handed to the plugin they name.
 #include "core/parent_channel.h"
 
-#include "core/status_summary.h"
+#include "core/size_text.h"
 #include "log/log.h"
 
 #include <boost/asio/buffer.hpp>
@@ -17,12 +17,6 @@
 #include <sys/stat.h>
 
 namespace {
-
-struct FreeDeleter {
-    void operator()(char* p) const noexcept { std::free(p); }
-};
-/// A request buffer on its way to the send queue; freed if the job never runs.
-using RequestBuffer = std::unique_ptr<char, FreeDeleter>;
 
 // Bounds of the requests waiting for the parent. Requests are small control
 // packets that the parent reads at once; these are only reached when it has
@@ -48,9 +42,7 @@ namespace ox::core {
 ParentChannel::ParentChannel(boost::asio::io_context& io, Hooks hooks)
     : io_(io), hooks_(std::move(hooks)), socket_(io) {}
 
-ParentChannel::~ParentChannel() {
-    for (auto& [buffer, length] : sendQueue_) std::free(buffer);
-}
+ParentChannel::~ParentChannel() = default;
 
 bool ParentChannel::open(int fd) {
     // Only a connected UNIX stream socket leads to a parent. Anything else
@@ -146,7 +138,7 @@ int ParentChannel::request(EventParms const& e) {
                 releaseSend(length);
                 return;
             }
-            sendQueue_.emplace_back(buffer.release(), length);
+            sendQueue_.emplace_back(std::move(buffer), length);
             if (sendQueue_.size() == 1) send(); // otherwise the write under way reaches it
         });
     } catch (...) {
@@ -159,12 +151,11 @@ int ParentChannel::request(EventParms const& e) {
 
 void ParentChannel::send() {
     if (sendQueue_.empty() || !stillOurs()) return;
-    char* const buffer = sendQueue_.front().first;
+    char const* const buffer = sendQueue_.front().first.get();
     uint32_t const length = sendQueue_.front().second;
     boost::asio::async_write(socket_, boost::asio::buffer(buffer, length),
                              [this, length](boost::system::error_code const&, std::size_t) {
                                  // Write errors are silent: the entry is dropped, the next one goes.
-                                 std::free(sendQueue_.front().first);
                                  sendQueue_.pop_front();
                                  releaseSend(length);
                                  if (sendQueue_.empty() && sendQueueFull_.exchange(false))

@@ -8,9 +8,11 @@
 #include <boost/asio/io_context.hpp>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <sys/types.h>
 #include <string>
@@ -67,6 +69,12 @@ public:
     bool background() const noexcept { return background_.load(); }
 
 private:
+    struct FreeDeleter {
+        void operator()(char* p) const noexcept { std::free(p); }
+    };
+    /// A copy of a request for the parent, from its post to the end of its write.
+    using RequestBuffer = std::unique_ptr<char, FreeDeleter>;
+
     void packet(std::string_view packet);
     /// True while the descriptor is still the socket taken at open; otherwise disconnects.
     bool stillOurs();
@@ -81,7 +89,7 @@ private:
     boost::asio::io_context& io_;
     Hooks hooks_;
     boost::asio::generic::stream_protocol::socket socket_; ///< I/O thread
-    std::deque<std::pair<char*, uint32_t>> sendQueue_;     ///< malloc'd buffers for the parent; I/O thread
+    std::deque<std::pair<RequestBuffer, uint32_t>> sendQueue_; ///< requests for the parent, in order; I/O thread
     /// socket_ holds a descriptor; written on the I/O thread (and open), read by posting threads
     std::atomic<bool> open_{false};
     dev_t device_ = 0; ///< identity of the socket taken at open; set before the I/O thread runs

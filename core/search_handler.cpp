@@ -4,9 +4,9 @@
 #include "core/search_handler.h"
 #include "core/events/record.h"
 
-#include "core/dvr_core.h"
 #include "log/log.h"
 #include "plugin/plugin.h"
+#include "plugin/stop_wait.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -19,7 +19,6 @@
 namespace {
 
 /// How often a shutdown that waits for search threads says so.
-constexpr auto kWaitReport = std::chrono::seconds(5);
 
 } // namespace
 
@@ -224,41 +223,17 @@ void SearchHandler::stop() {
 
 bool SearchHandler::waitIdle(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock lock(mutex_);
-    for (;;) {
-        auto const until = std::min(deadline, std::chrono::steady_clock::now() + kWaitReport);
-        if (idle_.wait_until(lock, until, [&] { return running_ == 0; })) return true;
-        size_t const left = running_;
-        if (std::chrono::steady_clock::now() >= deadline) {
-            lock.unlock();
-            logSev<kLogWarning>("stop deadline passed with {} search thread(s) still running", left);
-            return false;
-        }
-        lock.unlock(); // logging posts an event; never under this mutex
-        logSev<kLogNotice>("waiting for {} search thread(s) to end", left);
-        lock.lock();
-    }
+    if (ox::plugin::waitReporting(lock, idle_, deadline, [&] { return running_ == 0; },
+                                  [&](std::unique_lock<std::mutex>& held) {
+                                      size_t const left = running_;
+                                      held.unlock(); // logging posts an event; never under this mutex
+                                      logSev<kLogNotice>("waiting for {} search thread(s) to end", left);
+                                      held.lock();
+                                  }))
+        return true;
+    size_t const left = running_;
+    lock.unlock();
+    logSev<kLogWarning>("stop deadline passed with {} search thread(s) still running", left);
+    return false;
 }
 
-int DvrCore::searchRequest(ox::core::EventParms const& event) {
-    if (!ox::core::isSearchRequest(event)) return 0;
-    if (event.dataLen == 0) return 1; // taken, nothing to search for
-    search_.reuse(event.requestId);
-    if (search_.onSearchThread()) return 1; // a search thread cannot start a search
-
-    // Counted while it walks the plugins, so shutdown never closes one under it.
-    SearchHandler::Admission admitted(search_);
-    if (!admitted) return 1;
-    std::shared_ptr<AsyncEvent const> request;
-    try {
-        request = std::make_shared<AsyncEvent const>(event);
-    } catch (std::bad_alloc const&) {
-        // No provider may see a payload length without its payload: dropped.
-        logSev<kLogWarning>("search {:08x} dropped: no memory for its copy", event.requestId);
-        return 1;
-    }
-    // A copy of the list: no plugin's entry lock is taken under the list lock.
-    for (auto const& p : plugins_.snapshot())
-        if (p->isSearchProvider()) search_.launch(request, p);
-    counters_.searchRequests.fetch_add(1, std::memory_order_relaxed);
-    return 1;
-}

@@ -93,10 +93,14 @@ void Shutdown::setLimit(std::chrono::milliseconds limit) {
 }
 
 void Shutdown::requested() {
-    std::lock_guard lock(mutex_);
-    if (stopAt_) return;
-    stopAt_ = Clock::now();
-    changed_.notify_all();
+    {
+        std::lock_guard lock(mutex_);
+        if (stopAt_) return;
+        stopAt_ = Clock::now();
+        changed_.notify_all();
+    }
+    // After the stop time: whoever sees the flag finds the deadline armed.
+    stopRequested_.store(true);
 }
 
 Shutdown::Clock::time_point Shutdown::deadline() const {

@@ -6,6 +6,7 @@
 // process.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -39,6 +40,12 @@ public:
     void setLimit(std::chrono::milliseconds limit);
     /// Records the first stop request and arms the watch; any thread.
     void requested();
+    /// True once the stop was requested. The default order pairs with the
+    /// store in `requested`; the posting path's early refusal reads it relaxed
+    /// (the queue decides under its lock).
+    bool stopRequested(std::memory_order order = std::memory_order_seq_cst) const noexcept {
+        return stopRequested_.load(order);
+    }
     /// When the stop must be over; the far future before the stop.
     Clock::time_point deadline() const;
     /// What the shutdown is doing now ("closing X"), for the watch's line.
@@ -55,6 +62,7 @@ private:
     std::string doingLocked() const;
 
     std::function<void(std::chrono::milliseconds)> flushConsole_;
+    std::atomic<bool> stopRequested_{false}; ///< set once by requested, after the stop time; read by any thread
     mutable std::mutex mutex_; ///< guards everything below; never held while anything blocks
     std::condition_variable changed_;
     std::optional<Clock::time_point> stopAt_;                     ///< under mutex_

@@ -3,21 +3,19 @@
 #include "core/status_summary.h"
 
 #include "core/dvr_core.h"
+#include "core/size_text.h"
 #include "core/ref_block.h"
 #include "log/log.h"
 
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <cmath>
 #include <iterator>
 
 namespace {
 
 constexpr auto kSummaryPeriod = std::chrono::seconds(60);
 constexpr size_t kTopHolders = 5;
-constexpr int64_t kPlainBelow = 102'400;
-constexpr char kUnits[] = "_KMGTPE";
 
 /// Reads a statistic and starts it again from 0.
 template <typename T>
@@ -26,21 +24,6 @@ T take(std::atomic<T>& counter) {
 }
 
 } // namespace
-
-std::string sizeText(int64_t bytes) {
-    uint64_t const magnitude = bytes < 0 ? 0 - static_cast<uint64_t>(bytes) : static_cast<uint64_t>(bytes);
-    if (magnitude < static_cast<uint64_t>(kPlainBelow)) return fmt::format(ox::core::getLoc(), "{:L}", bytes);
-    double d = static_cast<double>(magnitude);
-    size_t unit = 0;
-    while (d >= 1024.0) {
-        d *= 1.0 / 1024.0;
-        ++unit;
-    }
-    double const rounded = std::ceil(d * 100.0) / 100.0;
-    return fmt::format("{}{}{}{}", bytes < 0 ? "-" : "", rounded, kUnits[unit], "iB");
-}
-
-bool DvrCore::statusSummary(SummaryState& st) { return statusSummary(st, probes.steadyNow().time_since_epoch()); }
 
 bool DvrCore::statusSummary(SummaryState& st, std::chrono::steady_clock::duration now) {
     if (now - st.lastSummary < kSummaryPeriod) return false;

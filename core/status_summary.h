@@ -1,5 +1,4 @@
-// The once-a-minute activity summary and the byte-count text it and the
-// memory monitor print.
+// The once-a-minute activity summary's state.
 #pragma once
 
 #include <chrono>
@@ -7,10 +6,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-/// Below 102,400 the digit-grouped count ("12,345"); above, at most two
-/// decimals rounded up with a binary unit ("190MiB", "1.47MiB", "-2MiB").
-std::string sizeText(int64_t bytes);
 
 /// The summary's state, kept by the dispatch loop and lent to the summary on
 /// every turn; dispatcher thread.

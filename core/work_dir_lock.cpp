@@ -23,14 +23,10 @@ struct flock wholeFile(short type) {
 
 namespace ox::core {
 
-WorkDirLock::~WorkDirLock() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
 WorkDirLock::Result WorkDirLock::take() {
     // A write lock needs a descriptor open for writing.
-    fd_ = ::openat(ox::config::workingDirectory(), kLockFile, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kLockMode);
-    if (fd_ < 0) {
+    fd_.reset(::openat(ox::config::workingDirectory(), kLockFile, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kLockMode));
+    if (!fd_.valid()) {
         int const err = errno;
         if (err == EROFS || err == EACCES || err == EPERM) {
             // A read-only working directory ran before; it still does, unguarded.
@@ -42,16 +38,16 @@ WorkDirLock::Result WorkDirLock::take() {
         logSev<kLogCritical>("cannot open {}: {}", kLockFile, std::strerror(err));
         return Result::failed;
     }
-    ::fchmod(fd_, kLockMode); // independent of the mask the parent left; fails harmlessly on another's file
+    ::fchmod(fd_.get(), kLockMode); // independent of the mask the parent left; fails harmlessly on another's file
     struct flock lock = wholeFile(F_WRLCK);
-    if (::fcntl(fd_, F_SETLK, &lock) == 0) return Result::locked;
+    if (::fcntl(fd_.get(), F_SETLK, &lock) == 0) return Result::locked;
     int const err = errno;
     if (err != EAGAIN && err != EACCES) {
         logSev<kLogCritical>("cannot lock {}: {}", kLockFile, std::strerror(err));
         return Result::failed;
     }
     struct flock holder = wholeFile(F_WRLCK);
-    if (::fcntl(fd_, F_GETLK, &holder) == 0 && holder.l_type != F_UNLCK && holder.l_pid > 0)
+    if (::fcntl(fd_.get(), F_GETLK, &holder) == 0 && holder.l_type != F_UNLCK && holder.l_pid > 0)
         logSev<kLogCritical>("another core is running in this working directory ({} is locked by process {})",
                              kLockFile, holder.l_pid);
     else // gone meanwhile, or in another pid namespace

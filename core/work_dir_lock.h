@@ -2,6 +2,8 @@
 // directory, since two would save over each other's core.xml.
 #pragma once
 
+#include "config/fd.h"
+
 namespace ox::core {
 
 /// A process-associated record lock (fcntl): a child that a plugin forks
@@ -20,14 +22,13 @@ public:
     WorkDirLock() = default;
     WorkDirLock(WorkDirLock const&) = delete;
     WorkDirLock& operator=(WorkDirLock const&) = delete;
-    ~WorkDirLock();
 
     /// Opens and locks the file through the working-directory descriptor; logs
     /// why when the result is not `locked`.
     Result take();
 
 private:
-    int fd_ = -1; ///< the open lock file, close-on-exec; closing it releases the lock
+    ox::config::Fd fd_; ///< the open lock file, close-on-exec; closing it releases the lock
 };
 
 } // namespace ox::core

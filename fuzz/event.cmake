@@ -22,6 +22,7 @@ dvr_add_fuzz_target(event LIBS dvr_core_all)
 foreach(t fuzz_event replay_event)
   if(TARGET ${t})
     add_dependencies(${t} LogPI EventSinkA EventSinkB)
+    target_include_directories(${t} PRIVATE ${PROJECT_SOURCE_DIR}/tests) # the tests' access to the core
     target_compile_definitions(${t} PRIVATE
       DVR_EVENT_LOGPI="$<TARGET_FILE:LogPI>"
       DVR_EVENT_SINKS="$<TARGET_FILE:EventSinkA>:$<TARGET_FILE:EventSinkB>")

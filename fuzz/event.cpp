@@ -20,6 +20,7 @@
 // The payload is a heap buffer of exactly its length, and dataLen always runs
 // to its end, so a read or write past dataLen is caught.
 #include "core/dvr_core.h"
+#include "support/core_test_access.h"
 
 #include <chrono>
 #include <cstdint>
@@ -111,7 +112,7 @@ public:
     /// Returns once the dispatcher has taken every queued record (or the limit passed: a hang).
     void drain() const {
         auto const until = std::chrono::steady_clock::now() + kDrainLimit;
-        while (!core_->queuedSnapshot().empty()) {
+        while (!DvrCoreTestAccess::queued(*core_).empty()) {
             if (std::chrono::steady_clock::now() > until) std::abort(); // the dispatcher is stuck
             std::this_thread::sleep_for(std::chrono::microseconds(20));
         }

@@ -4,6 +4,7 @@
 #include "plugin/call_site.h"
 #include "plugin/dlloader.h"
 #include "plugin/stop_signal_mask.h"
+#include "plugin/stop_wait.h"
 
 #include <fmt/format.h>
 
@@ -28,8 +29,6 @@ Fn entry(void* handle, char const* name) {
     return reinterpret_cast<Fn>(dlloader::sym(handle, name));
 }
 
-/// How often an Unload that waits for a plugin says so.
-constexpr auto kWaitReport = std::chrono::seconds(5);
 /// What Unload still waits once the stop deadline has passed.
 constexpr auto kUnloadGrace = std::chrono::milliseconds(500);
 
@@ -123,10 +122,7 @@ public:
         write = p.write_;
     }
     ~Call() {
-        if (!in_) return;
-        std::lock_guard lock(p_.mutex_);
-        bool const lastEvent = event_ && --p_.eventCalls_ == 0;
-        if (--p_.calls_ == 0 || lastEvent) p_.idle_.notify_all();
+        if (in_) p_.callEnded(event_);
     }
     Call(Call const&) = delete;
     Call& operator=(Call const&) = delete;
@@ -294,17 +290,16 @@ bool Plugin::joinBy(std::thread& thread, std::shared_ptr<ThreadEnd> const& end, 
     if (!thread.joinable()) return true;
     if (end) {
         std::unique_lock lock(end->mutex);
-        for (;;) {
-            auto const until = std::min(deadline, std::chrono::steady_clock::now() + kWaitReport);
-            if (end->ended.wait_until(lock, until, [&] { return end->done; })) break;
-            if (std::chrono::steady_clock::now() >= deadline) {
-                lock.unlock();
-                thread.detach(); // it ends inside the library, which therefore stays mapped
-                return false;
-            }
+        bool const ended = ox::plugin::waitReporting(lock, end->ended, deadline, [&] { return end->done; },
+                                                     [&](std::unique_lock<std::mutex>& held) {
+                                                         held.unlock();
+                                                         logSev<kLogNotice>("waiting for a thread of {} to end", fileName_);
+                                                         held.lock();
+                                                     });
+        if (!ended) {
             lock.unlock();
-            logSev<kLogNotice>("waiting for a thread of {} to end", fileName_);
-            lock.lock();
+            thread.detach(); // it ends inside the library, which therefore stays mapped
+            return false;
         }
     }
     thread.join();
@@ -321,15 +316,13 @@ bool Plugin::Unload(Deadline deadline) {
     bool const workerEnded = joinBy(worker_, workerEnd_, deadline);
     std::unique_lock lock(mutex_);
     phase_ = Phase::Unloading; // nothing new gets in; wait for what is inside
-    while (calls_ != 0) {
-        auto const until = std::min(deadline, std::chrono::steady_clock::now() + kWaitReport);
-        if (idle_.wait_until(lock, until, [&] { return calls_ == 0; })) break;
-        if (std::chrono::steady_clock::now() >= deadline) break;
-        unsigned const inside = calls_;
-        lock.unlock(); // logging may reach a plugin: never under this lock
-        logSev<kLogNotice>("waiting for {} call(s) into {} to return", inside, fileName_);
-        lock.lock();
-    }
+    ox::plugin::waitReporting(lock, idle_, deadline, [&] { return calls_ == 0; },
+                              [&](std::unique_lock<std::mutex>& held) {
+                                  unsigned const inside = calls_;
+                                  held.unlock(); // logging may reach a plugin: never under this lock
+                                  logSev<kLogNotice>("waiting for {} call(s) into {} to return", inside, fileName_);
+                                  held.lock();
+                              });
     if (calls_ != 0 || !readerEnded || !workerEnded) {
         leftLoaded_ = true;
         lock.unlock();
@@ -407,11 +400,14 @@ Plugin::SearchTicket Plugin::admitSearch() const {
     std::lock_guard lock(mutex_);
     if (phase_ != Phase::Live) return nullptr; // nothing new once the plugin is closing
     ++calls_;
-    return SearchTicket(this, [](void const* self) {
-        auto const& p = *static_cast<Plugin const*>(self);
-        std::lock_guard held(p.mutex_);
-        if (--p.calls_ == 0) p.idle_.notify_all();
-    });
+    return SearchTicket(this, [](void const* self) { static_cast<Plugin const*>(self)->callEnded(false); });
+}
+
+void Plugin::callEnded(bool event) const {
+    std::lock_guard lock(mutex_);
+    bool const lastEvent = event && --eventCalls_ == 0;
+    // Unload waits for the last call, Close for the last event call.
+    if (--calls_ == 0 || lastEvent) idle_.notify_all();
 }
 
 void Plugin::OnSearch(ox::core::EventParms const& request, SearchTicket const& ticket) const {
@@ -453,43 +449,37 @@ void Plugin::OnIpcResult(std::string_view bytes) const {
     }
 }
 
-void Plugin::runThread(char const* entry, std::function<void()> const& body, ThreadEnd& end) const {
-    guarded(entry, 0, body);
-    std::lock_guard lock(end.mutex);
-    end.done = true;
-    end.ended.notify_all();
+void Plugin::startThread(std::thread& thread, std::shared_ptr<ThreadEnd>& end, char const* entry, char const* what,
+                         std::function<void()> body) {
+    try {
+        end = std::make_shared<ThreadEnd>();
+        // The thread holds the plugin object through Unload, which waits for it.
+        thread = std::thread([this, entry, body = std::move(body), end = end] {
+            guarded(entry, 0, body);
+            std::lock_guard lock(end->mutex);
+            end->done = true;
+            end->ended.notify_all();
+        });
+    } catch (std::system_error const& e) {
+        logSev<kLogWarning>("{}: cannot start {} thread: {}", fileName_, what, e.what());
+    }
 }
 
 void Plugin::ProvideWorkerThreadIf() {
     if (!ioctl_ || !info_.workerThread) return;
-    try {
-        workerEnd_ = std::make_shared<ThreadEnd>();
-        // The thread holds the plugin object through Unload, which waits for it.
-        worker_ = std::thread([this, fn = ioctl_, end = workerEnd_] {
-            runThread("IOCTL", [fn] {
-                auto params = head<IoctlParams>(OX_IOCTL_PARAMS_VERSION);
-                auto result = head<IoctlResult>(OX_IOCTL_RESULT_VERSION);
-                params.code = result.code = OX_IOCTL_WORKER_THREAD;
-                fn(&params, &result);
-            }, *end);
-        });
-    } catch (std::system_error const& e) {
-        logSev<kLogWarning>("{}: cannot start worker thread: {}", fileName_, e.what());
-    }
+    startThread(worker_, workerEnd_, "IOCTL", "worker", [fn = ioctl_] {
+        auto params = head<IoctlParams>(OX_IOCTL_PARAMS_VERSION);
+        auto result = head<IoctlResult>(OX_IOCTL_RESULT_VERSION);
+        params.code = result.code = OX_IOCTL_WORKER_THREAD;
+        fn(&params, &result);
+    });
 }
 
 void Plugin::StartAsyncReaderIf() {
     if (!read_ || !info_.asyncReader) return;
-    try {
-        readerEnd_ = std::make_shared<ThreadEnd>();
-        reader_ = std::thread([this, fn = read_, end = readerEnd_] {
-            runThread("Read", [fn] {
-                auto params = head<ReadParams>(OX_READ_PARAMS_VERSION);
-                params.flag = 1;
-                fn(&params, nullptr);
-            }, *end);
-        });
-    } catch (std::system_error const& e) {
-        logSev<kLogWarning>("{}: cannot start reader thread: {}", fileName_, e.what());
-    }
+    startThread(reader_, readerEnd_, "Read", "reader", [fn = read_] {
+        auto params = head<ReadParams>(OX_READ_PARAMS_VERSION);
+        params.flag = 1;
+        fn(&params, nullptr);
+    });
 }

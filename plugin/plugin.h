@@ -5,6 +5,7 @@
 #pragma once
 
 #include "dvrcore/plugin_interface.h"
+#include "plugin/dlloader.h"
 
 #include <atomic>
 #include <chrono>
@@ -21,7 +22,7 @@
 /// Codes the host records when a plugin cannot be loaded or opened.
 namespace LoadCode {
 inline constexpr int32_t Ok = 0;
-inline constexpr int32_t CannotOpen = 83;
+inline constexpr int32_t CannotOpen = dlloader::kCannotOpen;
 inline constexpr int32_t MissingEntries = -101;
 inline constexpr int32_t Threw = -103; ///< Load threw an exception
 } // namespace LoadCode
@@ -122,7 +123,11 @@ private:
     /// Logs the first exception the plugin throws outside Load and Open.
     void reportThrow(char const* entry, std::string const& what) const;
     /// The body of a thread the plugin asked for; tells `end` when it is over.
-    void runThread(char const* entry, std::function<void()> const& body, ThreadEnd& end) const;
+    /// Starts one of the plugin's own threads, which signals its end; logs when it cannot.
+    void startThread(std::thread& thread, std::shared_ptr<ThreadEnd>& end, char const* entry, char const* what,
+                     std::function<void()> body);
+    /// A counted call (or search ticket) is over; wakes Close and Unload when they wait for it.
+    void callEnded(bool event) const;
     void setPhase(Phase phase);
     /// Waits for the thread to end, at most until `deadline`; detaches it and returns false then.
     bool joinBy(std::thread& thread, std::shared_ptr<ThreadEnd> const& end, Deadline deadline);
@@ -149,12 +154,15 @@ private:
     std::shared_ptr<ThreadEnd> readerEnd_; ///< main thread; shared with the reader
     PluginInfo info_{};  ///< written by Load, read-only afterwards
     std::string fileName_;
+    // Results of Load and Open: written on the main thread by CreateAndLoad
+    // and Open, before the dispatcher runs; read-only afterwards (the
+    // configuration document reads them on the main thread and the dispatcher).
     int32_t loadCode_ = LoadCode::Ok;
     int32_t openCode_ = OpenCode::Ok;
     int64_t loadTime_ = 0;
     int64_t openTime_ = 0;
     bool wroteLoadParams_ = false; ///< set by CreateAndLoad, read-only afterwards
-    std::string error_;
+    std::string error_; ///< why it did not load or open; written with the codes above
     mutable std::mutex mutex_;            ///< guards the phase, the call count and the entries' writes
     mutable std::condition_variable idle_; ///< signalled when the last call from another thread leaves
     Phase phase_ = Phase::Live;           ///< under mutex_

@@ -2,6 +2,7 @@
 // stored media and everything else still reach the queue, until one plugin's
 // backlog or all live payload passes its ceiling (search results excepted).
 #include "support/hosted_core.h"
+#include "support/core_test_access.h"
 
 #include "core/ref_block.h"
 #include "support/records.h"
@@ -32,29 +33,29 @@ TEST_F(AvDrop, LiveMediaIsDroppedOnlyWhileThrottled) {
     tick(0ns);
     inUse_ = 300u << 20;
     tick(1s);
-    ASSERT_TRUE(core_.throttling());
-    size_t const before = core_.queuedSnapshot().size();
+    ASSERT_TRUE(DvrCoreTestAccess::throttling(core_));
+    size_t const before = DvrCoreTestAccess::queued(core_).size();
 
     auto output = Record(kPoster, OX_TYPE_VIDEO, kLiveClass).withPayload(g_frame).withMedia(OX_OUTPUT_BIT);
     EXPECT_EQ(core_.pluginEvent(video), 5);
     EXPECT_EQ(core_.pluginEvent(output), 5);
     EXPECT_EQ(core_.pluginEvent(audio), 5);
-    EXPECT_EQ(core_.queuedSnapshot().size(), before); // nothing copied or queued
+    EXPECT_EQ(DvrCoreTestAccess::queued(core_).size(), before); // nothing copied or queued
 
     auto modified = Record(kPoster, OX_TYPE_AUDIO | OX_TYPE_MODIFIER, kLiveClass).withPayload(g_frame);
     auto stored = Record(kPoster, OX_TYPE_VIDEO, kStoredClass).withPayload(g_frame);
     auto alarm = Record(kPoster, OX_TYPE_ALARM, kLiveClass).withPayload(g_frame);
     auto config = Record(kPoster, OX_TYPE_CONFIG, kLiveClass | ox::core::kXmlPayload).withPayload(g_frame);
     for (auto* e : {&modified, &stored, &alarm, &config}) EXPECT_EQ(core_.pluginEvent(*e), 0) << e->type;
-    EXPECT_EQ(core_.queuedSnapshot().size(), before + 4);
+    EXPECT_EQ(DvrCoreTestAccess::queued(core_).size(), before + 4);
 
-    EXPECT_EQ(core_.counters().throttledVideo.load(), 2u);
-    EXPECT_EQ(core_.counters().throttledAudio.load(), 1u);
+    EXPECT_EQ(DvrCoreTestAccess::counters(core_).throttledVideo.load(), 2u);
+    EXPECT_EQ(DvrCoreTestAccess::counters(core_).throttledAudio.load(), 1u);
 
     inUse_ = 100u << 20; // the first check under the limit ends the dropping
     tick(1s);
     EXPECT_EQ(core_.pluginEvent(video), 0);
-    EXPECT_EQ(core_.counters().throttledVideo.load(), 2u);
+    EXPECT_EQ(DvrCoreTestAccess::counters(core_).throttledVideo.load(), 2u);
 }
 
 TEST_F(AvDrop, WhileThrottledOnePluginsBacklogOrKeptPayloadsAreCapped) {
@@ -70,7 +71,7 @@ TEST_F(AvDrop, WhileThrottledOnePluginsBacklogOrKeptPayloadsAreCapped) {
     tick(0ns);
     inUse_ = 300u << 20;
     tick(1s);
-    ASSERT_TRUE(core_.throttling());
+    ASSERT_TRUE(DvrCoreTestAccess::throttling(core_));
     EXPECT_EQ(post(0x00270000u), 1); // 12 MiB of its own waiting
     EXPECT_EQ(post(0x00270000u), 1);
     EXPECT_EQ(post(0x00280000u), 0); // another plugin's records still flow
@@ -88,9 +89,9 @@ TEST_F(AvDrop, WhileThrottledOnePluginsBacklogOrKeptPayloadsAreCapped) {
     // An address-less plugin posts with the core's word: capped like any other.
     EXPECT_EQ(post(ox::core::kCoreAddress), 1);
     // The core's own log lines are never refused.
-    size_t const queued = core_.queuedSnapshot().size();
+    size_t const queued = DvrCoreTestAccess::queued(core_).size();
     EXPECT_EQ(core_.myLogMessage(kLogNotice, "still logging"), 0);
-    EXPECT_EQ(core_.queuedSnapshot().size(), queued + 1);
+    EXPECT_EQ(DvrCoreTestAccess::queued(core_).size(), queued + 1);
     oxmem::freeRefBlock(kept);
     EXPECT_EQ(post(0x00280000u), 0);
 
@@ -102,7 +103,7 @@ TEST_F(AvDrop, WhileThrottledOnePluginsBacklogOrKeptPayloadsAreCapped) {
 TEST_F(AvDrop, AllLivePayloadIsCappedEvenBeforeTheReadingShowsMemoryShort) {
     // A fast producer fills memory between two readings: past the ceiling its
     // records are refused at once, live media included.
-    ASSERT_FALSE(core_.throttling());
+    ASSERT_FALSE(DvrCoreTestAccess::throttling(core_));
     char* kept = oxmem::allocRefBlock(100u << 20);
     ASSERT_NE(kept, nullptr);
     auto video = Record(kPoster, OX_TYPE_VIDEO, kLiveClass).withPayload(g_frame);

@@ -3,6 +3,7 @@
 // request, cancel and the cancel query, id reuse, and results refused outside
 // search threads.
 #include "support/hosted_core.h"
+#include "support/core_test_access.h"
 #include "support/records.h"
 
 #include <gtest/gtest.h>
@@ -25,10 +26,10 @@ protected:
 TEST_F(Search, RecognisedRequestsAndOthers) {
     auto request = Record(0x00000001u, OX_TYPE_VIDEO).withPayload(payload_).withRequest(0x00070001u);
     EXPECT_EQ(core_.searchRequest(request), 1); // no providers: taken and counted
-    EXPECT_EQ(core_.counters().searchRequests.load(), 1u);
+    EXPECT_EQ(DvrCoreTestAccess::counters(core_).searchRequests.load(), 1u);
     request.dataLen = 0;
     EXPECT_EQ(core_.searchRequest(request), 1); // taken, not counted
-    EXPECT_EQ(core_.counters().searchRequests.load(), 1u);
+    EXPECT_EQ(DvrCoreTestAccess::counters(core_).searchRequests.load(), 1u);
 
     auto fromCore = Record(ox::core::kCoreAddress, OX_TYPE_VIDEO).withPayload(payload_).withRequest(7);
     auto fromPlugin = Record(0x00050000u, OX_TYPE_VIDEO).withPayload(payload_).withRequest(7);
@@ -38,7 +39,7 @@ TEST_F(Search, RecognisedRequestsAndOthers) {
     // Through routing a taken request answers 0 and is never queued.
     request.dataLen = sizeof payload_;
     EXPECT_EQ(core_.pluginEvent(request), 0);
-    EXPECT_TRUE(core_.queuedSnapshot().empty());
+    EXPECT_TRUE(DvrCoreTestAccess::queued(core_).empty());
 }
 
 TEST_F(Search, CancelQueryAndReuse) {
@@ -46,12 +47,12 @@ TEST_F(Search, CancelQueryAndReuse) {
     auto cancel = Record(0x00270000u, OX_TYPE_CANCEL).withPayload(payload_).withRequest(9);
     EXPECT_EQ(core_.pluginEvent(cancel), 0);
     EXPECT_EQ(core_.pluginEvent(cancel), 0);
-    EXPECT_EQ(core_.counters().searchCancels.load(), 2u);
+    EXPECT_EQ(DvrCoreTestAccess::counters(core_).searchCancels.load(), 2u);
     EXPECT_EQ(cancelQuery(9), 1);
     auto again = Record(0x00000001u, OX_TYPE_VIDEO).withPayload(payload_).withRequest(9);
     EXPECT_EQ(core_.pluginEvent(again), 0);
     EXPECT_EQ(cancelQuery(9), 0);
-    EXPECT_TRUE(core_.queuedSnapshot().empty());
+    EXPECT_TRUE(DvrCoreTestAccess::queued(core_).empty());
 }
 
 TEST(SearchHandler, CancelledIdsAreBoundedKeepingTheMostRecent) {
@@ -75,14 +76,14 @@ TEST_F(Search, ResultsOutsideSearchThreadsAreRefused) {
     auto cancel = Record(0x00270000u, OX_TYPE_CANCEL).withPayload(payload_).withRequest(7);
     core_.pluginEvent(cancel);
     EXPECT_EQ(core_.pluginEvent(result), 1);
-    EXPECT_TRUE(core_.queuedSnapshot().empty());
-    EXPECT_EQ(core_.counters().searchResults.load(), 0u);
+    EXPECT_TRUE(DvrCoreTestAccess::queued(core_).empty());
+    EXPECT_EQ(DvrCoreTestAccess::counters(core_).searchResults.load(), 0u);
 }
 
 TEST_F(Search, StoppedHandlerAnswersEveryCancelQueryAndStartsNothing) {
-    core_.searchHandler().stop();
+    DvrCoreTestAccess::search(core_).stop();
     EXPECT_EQ(cancelQuery(12345), 1);
     auto request = Record(0x00000001u, OX_TYPE_VIDEO).withPayload(payload_).withRequest(0x00070001u);
     EXPECT_EQ(core_.searchRequest(request), 1);
-    EXPECT_EQ(core_.counters().searchRequests.load(), 0u);
+    EXPECT_EQ(DvrCoreTestAccess::counters(core_).searchRequests.load(), 0u);
 }

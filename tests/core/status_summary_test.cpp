@@ -2,7 +2,9 @@
 // counters, the top list of reference holders, the memory change, the reset,
 // the one-minute period, and the size text.
 #include "core/ref_block.h"
+#include "support/core_test_access.h"
 #include "log/locale.h"
+#include "core/size_text.h"
 #include "core/status_summary.h"
 #include "support/hosted_core.h"
 #include "support/records.h"
@@ -58,7 +60,7 @@ protected:
             if (l.rfind("InQ:", 0) == 0) out.push_back(l);
         return out;
     }
-    IpcCounters& ipc() { return const_cast<IpcCounters&>(core_.ipcCounters()); }
+    IpcCounters& ipc() { return DvrCoreTestAccess::ipcCounters(core_); }
 
     SummaryState stats_;
     std::array<uint32_t, 256> saved_{};
@@ -73,7 +75,7 @@ TEST_F(Summary, ThreeLinesWithFixedCountersThenReset) {
     stats_.events = 56789;
     stats_.idle = 3;
     stats_.logDispatchUs = 1'234'567;
-    auto& c = core_.counters();
+    auto& c = DvrCoreTestAccess::counters(core_);
     c.throttledVideo = 1001;
     c.throttledAudio = 2;
     ipc().requestsRelayed = 5;
@@ -88,7 +90,7 @@ TEST_F(Summary, ThreeLinesWithFixedCountersThenReset) {
     std::string const blocks = fmt::format(ox::core::getLoc(), "{:L}({})", oxmem::stats.blocks.load(),
                                            sizeText(oxmem::stats.bytes.load()));
     std::string const core = fmt::format(", Core {}", oxmem::stats.refs[0].load());
-    core_.statusSummary(stats_);
+    DvrCoreTestAccess::statusSummary(core_, stats_);
 
     auto s = summaries();
     ASSERT_EQ(s.size(), 1u);
@@ -105,19 +107,19 @@ TEST_F(Summary, ThreeLinesWithFixedCountersThenReset) {
 
     // The next one waits a minute; memory down, then unchanged.
     measure(100u << 20);
-    core_.statusSummary(stats_);
+    DvrCoreTestAccess::statusSummary(core_, stats_);
     EXPECT_EQ(summaries().size(), 1u);
     steady_ += 58s; // 59 s since the summary
-    core_.statusSummary(stats_);
+    DvrCoreTestAccess::statusSummary(core_, stats_);
     EXPECT_EQ(summaries().size(), 1u);
     steady_ += 1s;
-    core_.statusSummary(stats_);
+    DvrCoreTestAccess::statusSummary(core_, stats_);
     s = summaries();
     ASSERT_EQ(s.size(), 2u);
     EXPECT_NE(s[1].find("memory[inuse:100MiB -50MiB] "), std::string::npos) << s[1];
     EXPECT_NE(s[1].find("ltm:0us ipc[r:0 p:0 d:0] srch[r:0 c:0 p:0 d:0]"), std::string::npos) << s[1];
     steady_ += 60s;
-    core_.statusSummary(stats_);
+    DvrCoreTestAccess::statusSummary(core_, stats_);
     s = summaries();
     ASSERT_EQ(s.size(), 3u);
     EXPECT_NE(s[2].find("memory[inuse:100MiB] "), std::string::npos) << s[2];
@@ -128,7 +130,7 @@ TEST_F(Summary, TopListsFiveLargestHoldersTiesByLowerId) {
     // count is the queue's (no log line is queued yet) plus 7000.
     uint32_t const held[][2] = {{0x40, 9000}, {0x05, 1}, {0x11, 4000}, {0x10, 4000}, {0x06, 2}, {0x00, 7000}, {0x30, 5000}};
     for (auto const& [id, n] : held) oxmem::stats.refs[id] = n;
-    core_.statusSummary(stats_);
+    DvrCoreTestAccess::statusSummary(core_, stats_);
     auto const s = summaries();
     ASSERT_EQ(s.size(), 1u);
     EXPECT_TRUE(s[0].ends_with("top: unknown 9,000, Core 7,000, unknown 5,000, unknown 4,000, unknown 4,000")) << s[0];
@@ -138,7 +140,7 @@ TEST_F(Summary, TopListsFiveLargestHoldersTiesByLowerId) {
 }
 
 TEST_F(Summary, NoHoldersLeavesTopEmpty) {
-    core_.statusSummary(stats_);
+    DvrCoreTestAccess::statusSummary(core_, stats_);
     auto const s = summaries();
     ASSERT_EQ(s.size(), 1u);
     EXPECT_TRUE(s[0].ends_with(" top: ")) << s[0];
@@ -159,10 +161,10 @@ TEST_F(Summary, RaisedThresholdLogsNothingButStillResets) {
     std::filesystem::current_path(previous);
     std::filesystem::remove_all(dir);
     ASSERT_EQ(core_.logLevel(0u), 50);
-    core_.counters().searchRequests = 4;
+    DvrCoreTestAccess::counters(core_).searchRequests = 4;
     stats_.events = 10;
-    core_.statusSummary(stats_);
+    DvrCoreTestAccess::statusSummary(core_, stats_);
     EXPECT_TRUE(summaries().empty());
-    EXPECT_EQ(core_.counters().searchRequests.load(), 0u);
+    EXPECT_EQ(DvrCoreTestAccess::counters(core_).searchRequests.load(), 0u);
     EXPECT_EQ(stats_.events, 0u);
 }

@@ -4,7 +4,7 @@
 // resident-memory reading; what it queues stays in its queue for the test.
 #pragma once
 
-#include "core/dvr_core.h"
+#include "support/core_test_access.h"
 
 #include <gtest/gtest.h>
 
@@ -19,11 +19,11 @@ class HostedCore : public ::testing::Test {
 protected:
     void SetUp() override {
         SetCore(&core_);
-        core_.probes.steadyNow = [this] { return steady_; };
-        core_.probes.wallNow = [this] { return wall_; };
-        core_.probes.heapAlloc = [this] { return inUse_; };
-        core_.probes.totalRam = [this] { return ram_; };
-        core_.probes.cgroupMemory = [] { return uint64_t{0}; };
+        DvrCoreTestAccess::probes(core_).steadyNow = [this] { return steady_; };
+        DvrCoreTestAccess::probes(core_).wallNow = [this] { return wall_; };
+        DvrCoreTestAccess::probes(core_).heapAlloc = [this] { return inUse_; };
+        DvrCoreTestAccess::probes(core_).totalRam = [this] { return ram_; };
+        DvrCoreTestAccess::probes(core_).cgroupMemory = [] { return uint64_t{0}; };
     }
     void TearDown() override { SetCore(nullptr); }
 
@@ -31,12 +31,12 @@ protected:
     void tick(std::chrono::nanoseconds step) {
         steady_ += step;
         wall_ += std::chrono::duration_cast<std::chrono::system_clock::duration>(step);
-        core_.memCheck({});
+        DvrCoreTestAccess::memCheck(core_);
     }
     /// Payloads of the queued records of one type, oldest first.
     std::vector<std::string> queued(uint32_t type) {
         std::vector<std::string> out;
-        for (auto const& e : core_.queuedSnapshot())
+        for (auto const& e : DvrCoreTestAccess::queued(core_))
             if (e.type == type) out.emplace_back(e.data, e.dataLen);
         return out;
     }

@@ -648,7 +648,7 @@ bool Host::run(std::filesystem::path const& path) {
                                 "parameters swapped? The entry is int Load(LoadParams const* in, PluginInfo* out)";
     if (!plugin_->loaded()) {
         if (plugin_->wroteLoadParams()) fault(swapped);
-        if (plugin_->loadCode() == dlloader::kCannotOpen)
+        if (plugin_->loadCode() == LoadCode::CannotOpen)
             fault("the library cannot be opened: " + plugin_->errorText());
         else if (plugin_->loadCode() == LoadCode::MissingEntries)
             fault("the core does not load it: missing Load()/Unload()");
