@@ -3,6 +3,7 @@
 # plugin and two sinks built from the test probe that consume every type, one
 # of them keeping payloads and giving them back from its own thread.
 set(dvr_event_sink_dir ${CMAKE_BINARY_DIR}/test-plugins)
+include(${PROJECT_SOURCE_DIR}/tests/support/plugins/probe_body.cmake)
 set(dvr_event_all_types
   "(OX_TYPE_VIDEO|OX_TYPE_AUDIO|OX_TYPE_ALARM|OX_TYPE_PTZ|OX_TYPE_SERIAL|OX_TYPE_LOG|OX_TYPE_POS|OX_TYPE_ANALYTIC)")
 foreach(variant EventSinkA:0x00710000u EventSinkB:0x00720000u)
@@ -10,12 +11,7 @@ foreach(variant EventSinkA:0x00710000u EventSinkB:0x00720000u)
   list(GET parts 0 sink)
   list(GET parts 1 address)
   # Own targets rather than the tests' ones: the fuzz build has no test tree.
-  add_library(${sink} MODULE ${PROJECT_SOURCE_DIR}/tests/support/plugins/probe_plugin.cpp)
-  target_link_libraries(${sink} PRIVATE dvr_sdk Threads::Threads)
-  target_compile_definitions(${sink} PRIVATE PROBE_NAME="${sink}" PROBE_ADDRESS=${address}
-    PROBE_CONSUMES=${dvr_event_all_types})
-  set_target_properties(${sink} PROPERTIES PREFIX "" SUFFIX ".so"
-    LIBRARY_OUTPUT_DIRECTORY ${dvr_event_sink_dir} CXX_VISIBILITY_PRESET hidden)
+  dvr_probe_variant(${sink} ${dvr_event_sink_dir} PROBE_ADDRESS=${address} PROBE_CONSUMES=${dvr_event_all_types})
 endforeach()
 
 dvr_add_fuzz_target(event LIBS dvr_core_all)

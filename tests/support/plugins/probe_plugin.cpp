@@ -1,10 +1,13 @@
-// A test plugin built in several variants (compile-time switches below). Each
-// entry call appends one line "<name> <entry> <details>" to probe-trace.txt in
-// the working directory, so tests can read what the core called, in order.
-// Behaviour that tests choose at run time comes from PROBE_<NAME>_* variables.
+// The body of the probe test plugin, compiled once for all its variants: each
+// variant (probe_entries.cpp, built per variant) sets `kProbe` and exports the
+// entry points it has, which call the ones here. Each entry call appends one
+// line "<name> <entry> <details>" to probe-trace.txt in the working directory,
+// so tests can read what the core called, in order. Behaviour that tests
+// choose at run time comes from PROBE_<NAME>_* variables.
 #include "dvrcore/crypto_event.h"
 #include "dvrcore/ipc_packet.h"
 #include "dvrcore/plugin_interface.h"
+#include "probe_plugin.h"
 #include "test_plugin_support.h"
 
 #include <algorithm>
@@ -26,25 +29,6 @@
 #include <unistd.h>
 #include <vector>
 
-#ifndef PROBE_NAME
-#define PROBE_NAME "probe"
-#endif
-#ifndef PROBE_ADDRESS
-#define PROBE_ADDRESS 0x00100000u
-#endif
-#ifndef PROBE_CONSUMES
-#define PROBE_CONSUMES 0u /* OR of OX_TYPE_* whose type word gets OX_CONSUMES */
-#endif
-#ifndef PROBE_SEARCHES
-#define PROBE_SEARCHES 0u /* OR of OX_TYPE_* whose type word gets OX_SEARCHABLE */
-#endif
-#ifndef PROBE_LOAD_CODE
-#define PROBE_LOAD_CODE 0
-#endif
-#ifndef PROBE_CLOSE_PRIORITY
-#define PROBE_CLOSE_PRIORITY 0u
-#endif
-
 namespace {
 
 ox_EventCallback g_post = nullptr;
@@ -54,7 +38,7 @@ std::vector<char*> g_kept; ///< payloads whose reference this plugin keeps
 std::atomic<bool> g_closing{false};
 
 char const* env(char const* what) {
-    std::string name = std::string("PROBE_") + PROBE_NAME + "_" + what;
+    std::string name = std::string("PROBE_") + kProbe.name + "_" + what;
     return std::getenv(name.c_str());
 }
 long envNum(char const* what, long def = 0) {
@@ -62,7 +46,7 @@ long envNum(char const* what, long def = 0) {
     return v ? std::strtol(v, nullptr, 0) : def;
 }
 
-void trace(std::string const& line) { test_plugin::trace(PROBE_NAME, line); }
+void trace(std::string const& line) { test_plugin::trace(kProbe.name, line); }
 
 /// True when the comma-separated list in variable `what` names `entry`.
 bool listed(char const* what, char const* entry) {
@@ -83,7 +67,7 @@ void misbehave(char const* entry) {
     }
     if (listed("THROW_IN", entry)) {
         trace(std::string(entry) + " throws");
-        throw std::runtime_error(std::string(PROBE_NAME) + " threw in " + entry);
+        throw std::runtime_error(std::string(kProbe.name) + " threw in " + entry);
     }
     if (listed("HANG_IN", entry)) {
         trace(std::string(entry) + " hangs");
@@ -101,13 +85,13 @@ void misbehave(char const* entry) {
 
 unsigned typeWord(unsigned type) {
     unsigned w = 0;
-    if (PROBE_CONSUMES & type) w |= OX_CONSUMES;
-    if (PROBE_SEARCHES & type) w |= OX_SEARCHABLE;
+    if (kProbe.consumes & type) w |= OX_CONSUMES;
+    if (kProbe.searches & type) w |= OX_SEARCHABLE;
     return w;
 }
 
 ox::core::EventParms record(uint32_t type, uint32_t flags, char* data, uint32_t len) {
-    return testing_support::Record(PROBE_ADDRESS | 1u, type, flags, data, len);
+    return testing_support::Record(kProbe.address | 1u, type, flags, data, len);
 }
 
 int postLog(int level, std::string const& text) {
@@ -144,7 +128,7 @@ void postBurst(int thread) {
         std::snprintf(head, sizeof head, "%02d%04ld", thread, i % 10000);
         std::memcpy(buf.data() + at, head, 6);
         if (at) {
-            ox_IpcHeader h{static_cast<uint32_t>(size), ox_ipcRoutingOf(PROBE_ADDRESS), kProbeIpcType,
+            ox_IpcHeader h{static_cast<uint32_t>(size), ox_ipcRoutingOf(kProbe.address), kProbeIpcType,
                            static_cast<uint32_t>(i)};
             std::memcpy(buf.data(), &h, sizeof h);
         }
@@ -187,7 +171,7 @@ void releaseKept() {
 }
 
 // Search behaviours. A requester (SEARCH_REQUEST=n) posts a search with id
-// PROBE_ADDRESS|n when the configuration event reaches it; with SEARCH_CANCEL
+// kProbe.address|n when the configuration event reaches it; with SEARCH_CANCEL
 // it cancels on the first result, and with SEARCH_REPEAT asks again with the
 // same id when a provider with SEARCH_ANNOUNCE posts its "sdone" alarm; with
 // RELEASE_RESULTS=ms it keeps each result and gives it back ms
@@ -200,7 +184,7 @@ void releaseKept() {
 /// Traced and logged, so process tests can wait for it on the console.
 void say(std::string const& text) {
     trace(text);
-    postLog(25, std::string("probe ") + PROBE_NAME + " " + text);
+    postLog(25, std::string("probe ") + kProbe.name + " " + text);
 }
 
 int postSearch(uint32_t requestId) {
@@ -231,7 +215,7 @@ bool searchCancelled(uint32_t requestId) {
     for (; untilCancel || i < count; ++i) {
         if (untilCancel && searchCancelled(requestId)) break;
         char payload[16] = {};
-        std::snprintf(payload, sizeof payload, "%c%u%04ld", PROBE_NAME[0], requestId % 10u, i % 10000);
+        std::snprintf(payload, sizeof payload, "%c%u%04ld", kProbe.name[0], requestId % 10u, i % 10000);
         auto e = record(OX_TYPE_VIDEO, OX_STORED_CLASS, payload, sizeof payload);
         e.requestId = requestId;
         int const r = g_post(&e, nullptr);
@@ -314,14 +298,14 @@ void cryptoRoundTrip() {
           " tail=" + hex(buf.data() + e.level, cap - e.level));
 }
 
-OX_PLUGIN_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
+int probe::Load(LoadParams const* in, PluginInfo* out) {
     g_post = in->callback;
     g_closing = false; // libraries may stay mapped between loads
     g_identity.assign(in->identity ? in->identity : "", in->identityLen);
     misbehave("Load");
     trace("Load size=" + std::to_string(in->size) + " version=" + std::to_string(in->version) +
           " out=" + std::to_string(out->size) + "/" + std::to_string(out->version) + " id=" + g_identity);
-    out->address = PROBE_ADDRESS;
+    out->address = kProbe.address;
     out->video = typeWord(OX_TYPE_VIDEO);
     out->audio = typeWord(OX_TYPE_AUDIO);
     out->alarm = typeWord(OX_TYPE_ALARM);
@@ -330,39 +314,33 @@ OX_PLUGIN_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
     out->log = typeWord(OX_TYPE_LOG);
     out->pos = typeWord(OX_TYPE_POS);
     out->analytic = typeWord(OX_TYPE_ANALYTIC);
-    out->closePriority = PROBE_CLOSE_PRIORITY;
-#ifdef PROBE_WORKER
-    out->workerThread = 1;
-#endif
-#ifdef PROBE_READER
-    out->asyncReader = 1;
-#endif
-#ifdef PROBE_WRITE_EVENTS
-    out->writeEvents = 1;
-#endif
-    return PROBE_LOAD_CODE;
+    out->closePriority = kProbe.closePriority;
+    if (kProbe.worker) out->workerThread = 1;
+    if (kProbe.reader) out->asyncReader = 1;
+    if (kProbe.writeEvents) out->writeEvents = 1;
+    return kProbe.loadCode;
 }
 
-#ifndef PROBE_NO_UNLOAD
-OX_PLUGIN_EXPORT int Unload(UnloadParams const*, UnloadResult*) {
+int probe::Unload(UnloadParams const*, UnloadResult*) {
     if (!env("KEEP_FOREVER")) releaseKept();
     trace("Unload");
     misbehave("Unload");
     return 0;
 }
-#endif
 
-#ifndef PROBE_NO_OPEN
-OX_PLUGIN_EXPORT int Open(OpenParams const* in, OpenResult*) {
+int probe::Open(OpenParams const* in, OpenResult*) {
     trace("Open size=" + std::to_string(in->size));
     misbehave("Open");
     if (env("OWN_SIGTERM")) {
         // A plugin that takes SIGTERM for itself, as some libraries do.
         struct sigaction sa {};
+        // The handler's line is made here: a handler may only write.
+        static char line[128];
+        static size_t length;
+        length = static_cast<size_t>(std::snprintf(line, sizeof line, "%s own SIGTERM handler ran\n", kProbe.name));
         sa.sa_handler = [](int) {
-            static char const line[] = PROBE_NAME " own SIGTERM handler ran\n";
             int fd = ::open("probe-trace.txt", O_WRONLY | O_APPEND | O_CLOEXEC);
-            if (fd >= 0 && ::write(fd, line, sizeof line - 1) > 0) ::close(fd);
+            if (fd >= 0 && ::write(fd, line, length) > 0) ::close(fd);
         };
         ::sigaction(SIGTERM, &sa, nullptr);
         ::sigset_t terms;
@@ -391,7 +369,7 @@ OX_PLUGIN_EXPORT int Open(OpenParams const* in, OpenResult*) {
     if (env("RELEASE_RESULTS")) g_delayer = std::thread(delayerLoop, envNum("RELEASE_RESULTS"));
     if (env("IPC_MALFORMED")) {
         // Payloads that are not exactly one packet: too short, and a header announcing more.
-        ox_IpcHeader h{40, ox_ipcRoutingOf(PROBE_ADDRESS), kProbeIpcType, 0};
+        ox_IpcHeader h{40, ox_ipcRoutingOf(kProbe.address), kProbeIpcType, 0};
         char bytes[32] = {};
         std::memcpy(bytes, &h, sizeof h);
         auto shortOne = record(OX_TYPE_IPC, 0, bytes, 10);
@@ -399,12 +377,11 @@ OX_PLUGIN_EXPORT int Open(OpenParams const* in, OpenResult*) {
         trace("malformed-ipc results=" + std::to_string(g_post(&shortOne, nullptr)) + "," +
               std::to_string(g_post(&liar, nullptr)));
     }
-    postLog(25, std::string("probe ") + PROBE_NAME + " open");
+    postLog(25, std::string("probe ") + kProbe.name + " open");
     return 0;
 }
-#endif
 
-OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
+int probe::Close(CloseParams const*, CloseResult*) {
     g_closing = true;
     if (g_releaser.joinable()) g_releaser.join();
     for (auto& t : g_posters) t.join();
@@ -417,7 +394,7 @@ OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
     trace("Close");
     misbehave("Close");
     if (env("IPC_ON_CLOSE")) {
-        ox_IpcHeader h{OX_IPC_HEADER_SIZE, ox_ipcRoutingOf(PROBE_ADDRESS), kProbeIpcType, 0};
+        ox_IpcHeader h{OX_IPC_HEADER_SIZE, ox_ipcRoutingOf(kProbe.address), kProbeIpcType, 0};
         auto e = record(OX_TYPE_IPC, 0, reinterpret_cast<char*>(&h), sizeof h);
         trace("close-ipc result=" + std::to_string(g_post(&e, nullptr)));
     }
@@ -429,8 +406,7 @@ OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
     return 0;
 }
 
-#ifndef PROBE_NO_ONEVENT
-OX_PLUGIN_EXPORT int OnEvent(ox::core::EventParms const* e) {
+int probe::OnEvent(ox::core::EventParms const* e) {
     std::string payload = e->data ? std::string(e->data, std::min<uint32_t>(e->dataLen, 6)) : "";
     trace("OnEvent type=" + std::to_string(e->type) + " len=" + std::to_string(e->dataLen) +
           " source=" + std::to_string(e->source) + " head=" + payload);
@@ -453,18 +429,16 @@ OX_PLUGIN_EXPORT int OnEvent(ox::core::EventParms const* e) {
         trace("OnEvent hangs on a log record");
         for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     }
-#ifdef PROBE_KEEP_LOGS
     // A log plugin that keeps every record it gets, and logs about it from here.
-    if (t == OX_TYPE_LOG && e->data) {
+    if (kProbe.keepLogs && t == OX_TYPE_LOG && e->data) {
         postLog(25, "kept " + payload);
         std::lock_guard lock(g_keptMutex);
         g_kept.push_back(e->data);
         return 1;
     }
-#endif
     if (t == OX_TYPE_CONFIG && env("SEARCH_REQUEST")) {
         static std::atomic<bool> asked{false};
-        uint32_t const id = PROBE_ADDRESS | static_cast<uint32_t>(envNum("SEARCH_REQUEST"));
+        uint32_t const id = kProbe.address | static_cast<uint32_t>(envNum("SEARCH_REQUEST"));
         if (!asked.exchange(true)) {
             long const n = envNum("SEARCH_REQUESTS", 1); // ids id, id + 1, ...
             for (long k = 0; k < n; ++k) say("search request result=" + std::to_string(postSearch(id + static_cast<uint32_t>(k))));
@@ -491,17 +465,15 @@ OX_PLUGIN_EXPORT int OnEvent(ox::core::EventParms const* e) {
     }
     return 0;
 }
-#endif
 
-#ifdef PROBE_ON_IPC_RESULT
 /// Traces each parent result; with IPC_ACK sends it straight back as a request.
-OX_PLUGIN_EXPORT int OnIpcResult(char const* data, size_t length) {
+int probe::OnIpcResult(char const* data, size_t length) {
     ox_IpcHeader h{};
     if (length >= sizeof h) std::memcpy(&h, data, sizeof h);
     std::string const head(data + std::min(length, sizeof h), std::min<size_t>(length - std::min(length, sizeof h), 6));
     trace("OnIpcResult len=" + std::to_string(length) + " type=" + std::to_string(h.type) + " head=" + head);
     misbehave("OnIpcResult");
-    postLog(25, "probe " PROBE_NAME " result " + head);
+    postLog(25, std::string("probe ") + kProbe.name + " result " + head);
     if (env("IPC_ACK")) {
         std::vector<char> copy(data, data + length);
         auto e = record(OX_TYPE_IPC, 0, copy.data(), static_cast<uint32_t>(length));
@@ -509,10 +481,8 @@ OX_PLUGIN_EXPORT int OnIpcResult(char const* data, size_t length) {
     }
     return 0;
 }
-#endif
 
-#ifdef PROBE_IOCTL
-OX_PLUGIN_EXPORT int IOCTL(IoctlParams const* in, IoctlResult* out) {
+int probe::IOCTL(IoctlParams const* in, IoctlResult* out) {
     trace("IOCTL code=" + std::to_string(in->code) + " len=" + std::to_string(in->dataLen));
     if (in->code == OX_IOCTL_WORKER_THREAD) {
         while (!g_closing) std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -521,20 +491,16 @@ OX_PLUGIN_EXPORT int IOCTL(IoctlParams const* in, IoctlResult* out) {
     out->keep = 0;
     return 0;
 }
-#endif
 
-#ifdef PROBE_WRITE_EVENTS
-OX_PLUGIN_EXPORT int Write(WriteParams const* in, WriteResult* out) {
+int probe::Write(WriteParams const* in, WriteResult* out) {
     uint32_t len;
     std::memcpy(&len, in->event, 4);
     trace("Write size=" + std::to_string(in->size) + " len=" + std::to_string(len));
     out->keep = 0;
     return 0;
 }
-#endif
 
-#ifdef PROBE_READER
-OX_PLUGIN_EXPORT int Read(ReadParams const* in, void*) {
+int probe::Read(ReadParams const* in, void*) {
     if (in->dataLen == 0 && in->requestId == 0) {
         trace("Read reader");
         while (!g_closing) std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -544,13 +510,10 @@ OX_PLUGIN_EXPORT int Read(ReadParams const* in, void*) {
     }
     return 0;
 }
-#endif
 
-#ifdef PROBE_ONSEARCH
-OX_PLUGIN_EXPORT int OnSearch(AsyncEventRecord const* request) {
+int probe::OnSearch(AsyncEventRecord const* request) {
     trace("OnSearch id=" + std::to_string(request->requestId) + " len=" + std::to_string(request->dataLen) +
           " thread=" + std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id())));
     serveSearch(request->requestId);
     return 0;
 }
-#endif
