@@ -21,6 +21,7 @@
 // to its end, so a read or write past dataLen is caught.
 #include "core/dvr_core.h"
 #include "support/core_test_access.h"
+#include "support/running_core.h"
 
 #include <chrono>
 #include <cstdint>
@@ -48,46 +49,23 @@ constexpr uint32_t kCatalogue[] = {
 constexpr size_t kMaxRecords = 32; ///< per input: enough for a search and its cancel, and bounded
 constexpr auto kDrainLimit = std::chrono::seconds(10);
 
-/// The real core in a temporary appliance tree, which is also the working directory.
+/// The real core with the log plugin and the two sinks; the tree is the working directory for the whole run.
 class HostedCore {
 public:
-    HostedCore() {
-        char pattern[] = "/tmp/dvr-fuzz-event-XXXXXX";
-        if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
-        root_ = pattern;
-        fs::path const plugins = root_ / "bin/plugins";
-        fs::create_directories(plugins);
-        fs::copy_file(DVR_EVENT_LOGPI, plugins / "LogPI.so");
-        // The core's own notices stay off the console; the fuzzer's output is read by people.
-        std::ofstream(root_ / "core.xml") << "<?xml version=\"1.0\"?>\n<oREC><Modules><Module>"
-                                             "<Plugin ID=\"-2147483648\" LogLevel=\"100\"/></Module></Modules></oREC>\n";
-        std::string const list = DVR_EVENT_SINKS;
-        for (size_t start = 0; start <= list.size();) {
-            size_t end = list.find(':', start);
-            if (end == std::string::npos) end = list.size();
-            fs::path const from = list.substr(start, end - start);
-            fs::copy_file(from, plugins / from.filename());
-            start = end + 1;
-        }
-        // The first sink keeps half of what it gets and gives it back from a thread of its own.
-        ::setenv("PROBE_EventSinkA_KEEP_RANDOM", "1", 1);
-        previousDir_ = fs::current_path();
-        // The core, the log plugin and the sinks work in the working directory,
-        // so it is the tree for the whole run. The entries of the directory the
-        // process started in are linked into the tree, so that relative paths
-        // the fuzzer or the replay were given (corpus, artifacts) still resolve.
-        for (auto const& entry : fs::directory_iterator(previousDir_)) {
-            std::string const name = entry.path().filename().string();
-            if (treeName(name) || fs::exists(fs::symlink_status(root_ / name))) continue;
-            std::error_code ec;
-            fs::create_symlink(entry.path(), root_ / name, ec);
-        }
-        fs::current_path(root_);
-
-        core_ = new DvrCore((root_ / "bin/dvrcore").string());
-        SetCore(core_);
-        if (!core_->Init(-1)) throw std::runtime_error("core Init failed");
-        runner_ = std::thread([this] { core_->Run(); });
+    HostedCore()
+        : running_("dvr-fuzz-event", DVR_EVENT_LOGPI, DVR_EVENT_SINKS, [](fs::path const& root) {
+              // The first sink keeps half of what it gets and gives it back from a thread of its own.
+              ::setenv("PROBE_EventSinkA_KEEP_RANDOM", "1", 1);
+              // The entries of the directory the process started in are linked
+              // into the tree, so that relative paths the fuzzer or the replay
+              // were given (corpus, artifacts) still resolve.
+              for (auto const& entry : fs::directory_iterator(fs::current_path())) {
+                  std::string const name = entry.path().filename().string();
+                  if (treeName(name) || fs::exists(fs::symlink_status(root / name))) continue;
+                  std::error_code ec;
+                  fs::create_symlink(entry.path(), root / name, ec);
+              }
+          }) {
         // Run loads and opens the plugins. Until the sinks are open their
         // statics are not registered for exit yet, and they would then be
         // destroyed after this host, with the core still running.
@@ -97,22 +75,11 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
-    HostedCore(HostedCore const&) = delete;
-    HostedCore& operator=(HostedCore const&) = delete;
-    ~HostedCore() {
-        core_->Stop();
-        runner_.join();
-        delete core_;
-        SetCore(nullptr);
-        std::error_code ec;
-        fs::current_path(previousDir_, ec);
-        fs::remove_all(root_, ec);
-    }
 
     /// Returns once the dispatcher has taken every queued record (or the limit passed: a hang).
-    void drain() const {
+    void drain() {
         auto const until = std::chrono::steady_clock::now() + kDrainLimit;
-        while (!DvrCoreTestAccess::queued(*core_).empty()) {
+        while (!DvrCoreTestAccess::queued(running_.core()).empty()) {
             if (std::chrono::steady_clock::now() > until) std::abort(); // the dispatcher is stuck
             std::this_thread::sleep_for(std::chrono::microseconds(20));
         }
@@ -132,9 +99,7 @@ private:
         return trace.find("EventSinkA Open") != std::string::npos && trace.find("EventSinkB Open") != std::string::npos;
     }
 
-    fs::path root_, previousDir_;
-    DvrCore* core_ = nullptr;
-    std::thread runner_;
+    testing_support::RunningCore running_;
 };
 
 HostedCore& host() {
