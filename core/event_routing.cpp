@@ -97,7 +97,7 @@ void DvrCore::handToLogPlugin(Plugin const& logPlugin, ox::core::EventParms cons
         oxmem::releaseFor(block, id);
         throw;
     }
-    if (kept == 0) oxmem::releaseFor(block, id);
+    if (kept == OX_EVENT_DONE) oxmem::releaseFor(block, id);
 }
 
 int DvrCore::queueEvent(EventParms& rec) {

@@ -406,7 +406,7 @@ void Host::deliver(EventParms e, std::string const& payload) {
         auto it = blocks_.find(p);
         Block& b = it->second;
         b.delivering = false;
-        if (r == 0) {
+        if (r == OX_EVENT_DONE) {
             if (b.pluginRef) {
                 b.pluginRef = false;
                 oxmem::stats.refs[id].fetch_sub(1);
