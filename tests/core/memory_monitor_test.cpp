@@ -7,6 +7,7 @@
 #include "core/ref_block.h"
 #include "log/log.h"
 #include "support/hosted_core.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -288,14 +289,10 @@ TEST_F(Monitor, AlarmWithoutMemoryIsReportedAndRetriedAtTheNextCheck) {
 }
 
 TEST_F(HostedCore, ConfigurationDocumentWithoutMemoryIsReportedAndStillSaved) {
-    auto const dir = std::filesystem::temp_directory_path() / ("monitor-config-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    auto const previous = std::filesystem::current_path();
-    std::filesystem::current_path(dir); // core.xml is saved in the working directory
+    testing_support::TempDir dir("monitor-config");
+    dir.enter(); // core.xml is saved in the working directory
     core_.probes.queueOwn = [](ox::core::EventParms&) { return 1; };
     core_.postConfig();
-    std::filesystem::current_path(previous);
     EXPECT_EQ(logged("configuration document not published"), 1u);
     EXPECT_TRUE(std::filesystem::exists(dir / "core.xml"));
-    std::filesystem::remove_all(dir);
 }
