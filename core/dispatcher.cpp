@@ -80,7 +80,7 @@ Clock::time_point DvrCore::deliver(EventParms const& e, SummaryState& summary, D
         if (t0 == Clock::time_point{}) t0 = clock.now();
         unsigned const id = p->pluginId();
         if (e.data) oxmem::holdFor(e.data, id);
-        if (p->OnEvent(e) == 0 && e.data) oxmem::releaseFor(e.data, id);
+        if (p->OnEvent(e) == OX_EVENT_DONE && e.data) oxmem::releaseFor(e.data, id);
         Clock::time_point const t1 = clock.now();
         // Never negative, even across processors whose counters differ by a hair.
         int64_t const dt = std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count());

@@ -17,6 +17,7 @@
 #include "core/status_summary.h"
 #include "core/work_dir_lock.h"
 #include "dvrcore/event_parms.h"
+#include "dvrcore/version.h"
 #include "log/console_printer.h"
 #include "log/log_level.h"
 #include "plugin/plugin_set.h"
@@ -40,7 +41,7 @@ struct xmlNode;
 class DvrCore {
 public:
     static constexpr char const* conffn = "core.xml";
-    static constexpr char const* kVersion = "26.0.6.0";
+    static constexpr char const* kVersion = OX_SDK_VERSION_STRING;
 
     explicit DvrCore(std::string const& exePath);
     DvrCore(DvrCore const&) = delete;

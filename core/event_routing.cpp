@@ -1,6 +1,7 @@
 // The posting callback and the routing of a posted record: answered at once,
 // handed to a service of the core, or copied into the queue.
 #include "core/dvr_core.h"
+#include "core/events/post_limit.h"
 #include "core/events/record.h"
 #include "core/live_blocks.h"
 #include "core/post_gate.h"
@@ -14,14 +15,6 @@
 #include <system_error>
 
 using ox::core::EventParms;
-
-namespace {
-/// The largest payload a post may carry. Media frames, the largest payloads,
-/// stay below a few MiB even for high-resolution key frames; a length beyond
-/// this is a plugin's fault (an uninitialised or corrupt length) and copying it
-/// would exhaust the appliance's memory or read past the poster's buffer.
-constexpr uint32_t kMaxPostPayload = 16u << 20;
-} // namespace
 
 int DvrCore::eventReceiver(EventParms* rec, void* /*context*/) {
     if (!rec) return 1;
@@ -47,14 +40,13 @@ int DvrCore::pluginEvent(EventParms& rec) { return routeEvent(rec, PostedBy::Plu
 int DvrCore::routeEvent(EventParms& rec, PostedBy by) {
     uint32_t const type = ox::core::typeOf(rec);
     // Before anything reads the payload: a length far beyond the buffer would
-    // be read (log text) or copied (the queue) off its end. Decref and cancel
-    // carry no payload; crypto checks its own lengths and works in place.
-    if (rec.dataLen > kMaxPostPayload && type != OX_TYPE_DECREF && type != OX_TYPE_CANCEL && type != OX_TYPE_CRYPTO) {
+    // be read (log text) or copied (the queue) off its end.
+    if (ox::core::overPostLimit(rec)) {
         unsigned const id = ox::core::pluginIdOf(rec.source);
         if (reports_.first(ox::core::PluginReports::Kind::OversizedPost, id))
             logSev<kLogNotice>("plugin {:02x} posted a {} event of {:L} bytes, more than the {:L} a post may carry: "
                                "refused",
-                               id, ox::core::typeName(type), rec.dataLen, kMaxPostPayload);
+                               id, ox::core::typeName(type), rec.dataLen, ox::core::kMaxPostPayload);
         return 1;
     }
     switch (type) {
@@ -129,7 +121,7 @@ void DvrCore::handToLogPlugin(Plugin const& logPlugin, ox::core::EventParms cons
         oxmem::releaseFor(block, id);
         throw;
     }
-    if (kept == 0) oxmem::releaseFor(block, id);
+    if (kept == OX_EVENT_DONE) oxmem::releaseFor(block, id);
 }
 
 int DvrCore::queueEvent(EventParms& rec) {

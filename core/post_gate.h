@@ -14,20 +14,9 @@ namespace ox::core {
 class PostGate {
 public:
     /// Enters the core for one post; false once the gate is closed.
-    bool enter() noexcept {
-        Slot& slot = slots_[slotIndex()];
-        // Sequentially consistent, as the store of closed_ and the reads of the
-        // slots in closeAndWait: either this post sees the gate closed, or the
-        // closer sees it inside and waits. Acquire/release would let both miss.
-        slot.inside.fetch_add(1, std::memory_order_seq_cst);
-        if (closed_.load(std::memory_order_seq_cst)) {
-            slot.inside.fetch_sub(1, std::memory_order_release);
-            return false;
-        }
-        return true;
-    }
+    bool enter() noexcept;
     /// Leaves after an admitted post (same thread).
-    void leave() noexcept { slots_[slotIndex()].inside.fetch_sub(1, std::memory_order_release); }
+    void leave() noexcept;
     /// Refuses every later post and waits for those inside to leave, until
     /// `deadline`; false when some are still inside then.
     bool closeAndWait(std::chrono::steady_clock::time_point deadline) noexcept;

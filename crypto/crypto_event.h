@@ -10,16 +10,6 @@
 
 namespace ox::crypto {
 
-// The plugin-facing names (dvrcore/crypto_event.h) in the core's spelling.
-inline constexpr uint32_t kCryptoOpMask = OX_CRYPTO_OP_MASK;
-inline constexpr uint32_t kCryptoEncrypt = OX_CRYPTO_ENCRYPT;
-inline constexpr uint32_t kCryptoDecrypt = OX_CRYPTO_DECRYPT;
-
-inline constexpr int kCryptoDone = OX_CRYPTO_DONE;
-inline constexpr int kCryptoBadOperation = OX_CRYPTO_BAD_OPERATION;
-inline constexpr int kCryptoBadLength = OX_CRYPTO_BAD_LENGTH;
-inline constexpr int kCryptoFailed = OX_CRYPTO_FAILED;
-
 /// The 32-byte cipher key of a machine identity (its SHA-256 digest), or an
 /// empty string for an empty identity (the built-in key stays in force).
 std::string cryptoKeyOf(std::string const& machineId);

@@ -21,7 +21,8 @@ bool consumerMatch(PluginInfo const& info, ox::core::EventParms const& e) noexce
     bool const own = p == key(e.source);
     bool const plain = (e.type & ox::core::kTypeModifier) == 0;
     bool const output = (e.mediaFlags & OX_OUTPUT_BIT) != 0;
-    bool const w40 = static_cast<uint32_t>(e.level) != 0;
+    // Config and analytic records with a nonzero `level` come back to their poster too.
+    bool const backToPoster = e.level != 0;
 
     switch (ox::core::typeOf(e)) {
     case OX_TYPE_VIDEO:
@@ -35,9 +36,9 @@ bool consumerMatch(PluginInfo const& info, ox::core::EventParms const& e) noexce
     case OX_TYPE_SERIAL: return consumes(info.serial);
     case OX_TYPE_WATCHDOG: return own;
     case OX_TYPE_LOG: return !own && consumes(info.log);
-    case OX_TYPE_CONFIG: return own ? w40 : true;
+    case OX_TYPE_CONFIG: return own ? backToPoster : true;
     case OX_TYPE_POS: return consumes(info.pos);
-    case OX_TYPE_ANALYTIC: return own ? w40 : consumes(info.analytic);
+    case OX_TYPE_ANALYTIC: return own ? backToPoster : consumes(info.analytic);
     default: return false;
     }
 }

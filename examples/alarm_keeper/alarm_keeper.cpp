@@ -96,12 +96,12 @@ OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
 // Dispatcher thread: every plugin waits while this runs, so only queue the alarm.
 OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
     // Configuration events reach every plugin, and our own alarms come back to us.
-    if (ox::core::typeOf(*e) != OX_TYPE_ALARM || ox::core::pluginIdOf(e->source) == kPluginId || !e->data) return 0;
+    if (ox::core::typeOf(*e) != OX_TYPE_ALARM || ox::core::pluginIdOf(e->source) == kPluginId || !e->data) return OX_EVENT_DONE;
     std::lock_guard lock(g_mutex);
-    if (g_closing) return 0;
+    if (g_closing) return OX_EVENT_DONE;
     g_kept.push_back(*e);
     g_wake.notify_one();
-    return 1; // keep the payload: the worker releases it
+    return OX_EVENT_KEEP; // keep the payload: the worker releases it
 }
 
 OX_PLUGIN_EXPORT int IOCTL(IoctlParams const* in, IoctlResult*) {

@@ -107,16 +107,16 @@ OX_PLUGIN_EXPORT int IOCTL(IoctlParams const* in, IoctlResult*) {
 
 // Dispatcher thread: PTZ commands for every camera plugin arrive here.
 OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
-    if (ox::core::typeOf(*e) != OX_TYPE_PTZ || !e->data) return 0;
+    if (ox::core::typeOf(*e) != OX_TYPE_PTZ || !e->data) return OX_EVENT_DONE;
     try {
         rapidxml::xmlDocument<char> doc;
         doc.parse<rapidxml::kParseNonDestructive>({e->data, e->dataLen});
         auto const* ptz = doc.node(OX_DOC_ROOT "/" OX_PTZ_ELEMENT);
-        if (!ptz || ptz->attr("Target", 0) != ox_documentIdOf(kAddress)) return 0;
+        if (!ptz || ptz->attr("Target", 0) != ox_documentIdOf(kAddress)) return OX_EVENT_DONE;
         auto const action = ptz->attrText("Action");
         log(OX_LOG_INFO, "camera " + std::to_string(ptz->attr("Camera", 0)) + ": " + std::string(action));
     } catch (std::exception const& x) { // never let an exception reach the core
         log(OX_LOG_NOTICE, std::string("PTZ command not understood: ") + x.what());
     }
-    return 0;
+    return OX_EVENT_DONE;
 }

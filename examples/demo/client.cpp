@@ -285,9 +285,9 @@ OX_PLUGIN_EXPORT int IOCTL(IoctlParams const* in, IoctlResult*) {
 
 // Dispatcher thread.
 OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
-    if (ox::core::typeOf(*e) != OX_TYPE_VIDEO) return 0;
+    if (ox::core::typeOf(*e) != OX_TYPE_VIDEO) return OX_EVENT_DONE;
     demo::MediaInfo const m = demo::mediaOf(*e);
-    if (m.magic != demo::kMediaMagic || m.camera < 1 || m.camera > demo::kCameras) return 0;
+    if (m.magic != demo::kMediaMagic || m.camera < 1 || m.camera > demo::kCameras) return OX_EVENT_DONE;
     bool cancel = false;
     std::string verdict; // logged once our lock is released
     bool matched = false;
@@ -295,7 +295,7 @@ OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
         std::lock_guard lock(g_mutex);
         if (e->flags & OX_STORED_CLASS) {
             int const which = e->requestId == kFirstSearch ? 0 : e->requestId == kCancelledSearch ? 1 : -1;
-            if (which < 0) return 0;
+            if (which < 0) return OX_EVENT_DONE;
             onResult(*e, which);
             Search const& first = g_search[0];
             matched = first.fault.empty();
@@ -307,7 +307,7 @@ OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
         } else if (ox::core::pluginIdOf(e->source) == ox::core::pluginIdOf(demo::kCamSimAddress)) {
             ++g_liveSeen[m.camera - 1];
             if (g_liveSeen[m.camera - 1] == kFramesBeforeSearch && enoughFrames()) g_wake.notify_all();
-            if (g_forget) return 0;
+            if (g_forget) return OX_EVENT_DONE;
             auto& frames = g_live[m.camera - 1];
             if (m.sequence >= frames.size()) frames.resize(m.sequence + 1);
             frames[m.sequence] = {demo::timeMs(*e), m.checksum, (e->frameKind & OX_FRAME_KIND_MASK) == OX_KEY_FRAME, true};
@@ -323,7 +323,7 @@ OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
         std::lock_guard lock(g_mutex);
         g_wake.notify_all();
     }
-    return 0;
+    return OX_EVENT_DONE;
 }
 
 // I/O thread: the parent's answer, the whole packet.

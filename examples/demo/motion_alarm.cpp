@@ -270,23 +270,23 @@ OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
 OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
     if (ox::core::typeOf(*e) == OX_TYPE_CONFIG && (e->flags & OX_XML_PAYLOAD) && e->data && e->source != OX_CORE_ADDRESS) {
         settingsDocument(*e);
-        return 0;
+        return OX_EVENT_DONE;
     }
     if (ox::core::typeOf(*e) != OX_TYPE_VIDEO || !(e->flags & OX_LIVE_CLASS) || !e->data ||
         ox::core::pluginIdOf(e->source) != ox::core::pluginIdOf(demo::kCamSimAddress))
-        return 0;
+        return OX_EVENT_DONE;
     unsigned const camera = e->source & demo::kCameraMask;
-    if (camera < 1 || camera > demo::kCameras) return 0;
+    if (camera < 1 || camera > demo::kCameras) return OX_EVENT_DONE;
     demo::FramePtr before;
     {
         std::lock_guard lock(g_mutex);
-        if (g_closing) return 0;
+        if (g_closing) return OX_EVENT_DONE;
         before = std::move(g_latest[camera - 1]);
         g_latest[camera - 1] = std::make_shared<demo::KeptFrame>(*e, demo::kMotionAlarmAddress, g_post);
         ++g_offered[camera - 1];
     }
     g_wake.notify_all();
-    return 1; // kept; `before` is released here, after our lock, unless the worker still reads it
+    return OX_EVENT_KEEP; // kept; `before` is released here, after our lock, unless the worker still reads it
 }
 
 OX_PLUGIN_EXPORT int IOCTL(IoctlParams const* in, IoctlResult*) {

@@ -276,14 +276,14 @@ OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
     uint32_t const type = ox::core::typeOf(*e);
     if ((type != OX_TYPE_VIDEO && type != OX_TYPE_AUDIO) || !(e->flags & OX_LIVE_CLASS) || !e->data ||
         ox::core::pluginIdOf(e->source) != ox::core::pluginIdOf(demo::kCamSimAddress))
-        return 0;
+        return OX_EVENT_DONE;
     demo::MediaInfo const m = demo::mediaOf(*e);
-    if (m.magic != demo::kMediaMagic || m.camera < 1 || m.camera > demo::kCameras) return 0;
+    if (m.magic != demo::kMediaMagic || m.camera < 1 || m.camera > demo::kCameras) return OX_EVENT_DONE;
     std::lock_guard lock(g_queueMutex);
-    if (g_closing) return 0;
+    if (g_closing) return OX_EVENT_DONE;
     g_kept.push_back(*e);
     g_queueWake.notify_all();
-    return 1; // keep the payload: the worker releases it once it is on disk
+    return OX_EVENT_KEEP; // keep the payload: the worker releases it once it is on disk
 }
 
 OX_PLUGIN_EXPORT int IOCTL(IoctlParams const* in, IoctlResult*) {

@@ -165,17 +165,17 @@ OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
 // Dispatcher thread: keep media by reference and hand it over; copy the small documents.
 OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
     g_offered.fetch_add(1, std::memory_order_relaxed);
-    if (!g_serving) return 0;
+    if (!g_serving) return OX_EVENT_DONE;
     uint32_t const type = ox::core::typeOf(*e);
     if (type == OX_TYPE_VIDEO && (e->flags & OX_STORED_CLASS)) {
         uint32_t const id = e->requestId;
         if (!e->data) {
             toServer([id](demo::WebServer& s) { s.storedFrame(id, nullptr); });
-            return 0;
+            return OX_EVENT_DONE;
         }
         auto f = std::make_shared<demo::KeptFrame const>(*e, demo::kWebViewAddress, g_post);
         toServer([id, f = std::move(f)](demo::WebServer& s) mutable { s.storedFrame(id, std::move(f)); });
-        return 1;
+        return OX_EVENT_KEEP;
     }
     if (type == OX_TYPE_VIDEO && (e->flags & OX_LIVE_CLASS) && e->data &&
         ox::core::pluginIdOf(e->source) == ox::core::pluginIdOf(demo::kCamSimAddress) &&
@@ -183,22 +183,22 @@ OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
         unsigned const camera = e->source & demo::kCameraMask;
         auto f = std::make_shared<demo::KeptFrame const>(*e, demo::kWebViewAddress, g_post);
         toServer([camera, f = std::move(f)](demo::WebServer& s) mutable { s.liveFrame(camera, std::move(f)); });
-        return 1;
+        return OX_EVENT_KEEP;
     }
     if (type == OX_TYPE_ALARM) {
         if (auto n = alarmOf(*e)) toServer([n = std::move(*n)](demo::WebServer& s) mutable { s.alarm(std::move(n)); });
-        return 0;
+        return OX_EVENT_DONE;
     }
     if (type == OX_TYPE_CONFIG && e->source == OX_CORE_ADDRESS && e->data && (e->flags & OX_XML_PAYLOAD)) {
         toServer([xml = std::string(e->data, e->dataLen)](demo::WebServer& s) mutable { s.configDocument(std::move(xml)); });
-        return 0;
+        return OX_EVENT_DONE;
     }
     // The core's once-a-minute summary: its first line starts with the queue.
     if (type == OX_TYPE_LOG && ox::core::pluginIdOf(e->source) == 0 && e->data && e->dataLen > 4 &&
         std::memcmp(e->data, "InQ:", 4) == 0) {
         toServer([t = std::string(e->data, e->dataLen)](demo::WebServer& s) mutable { s.coreSummary(std::move(t)); });
     }
-    return 0;
+    return OX_EVENT_DONE;
 }
 
 OX_PLUGIN_EXPORT int IOCTL(IoctlParams const* in, IoctlResult*) {

@@ -86,5 +86,5 @@ OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
     case OX_TYPE_ALARM: ++c->alarms; break;
     default: break; /* configuration documents reach every plugin */
     }
-    return 0;
+    return OX_EVENT_DONE;
 }

@@ -162,12 +162,12 @@ OX_PLUGIN_EXPORT int IOCTL(IoctlParams const* in, IoctlResult*) {
 
 // Dispatcher thread: every configuration document comes here; only ours counts.
 OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
-    if (ox::core::typeOf(*e) != OX_TYPE_CONFIG || !(e->flags & OX_XML_PAYLOAD) || !e->data) return 0;
+    if (ox::core::typeOf(*e) != OX_TYPE_CONFIG || !(e->flags & OX_XML_PAYLOAD) || !e->data) return OX_EVENT_DONE;
     try {
         rapidxml::xmlDocument<char> doc;
         doc.parse<rapidxml::kParseNonDestructive>({e->data, e->dataLen});
         auto const* n = ours(doc);
-        if (!n) return 0;
+        if (!n) return OX_EVENT_DONE;
         Settings s;
         {
             std::lock_guard lock(g_mutex);
@@ -180,5 +180,5 @@ OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
     } catch (std::exception const& x) { // a malformed document from another plugin
         log(OX_LOG_NOTICE, std::string("configuration document not read: ") + x.what());
     }
-    return 0;
+    return OX_EVENT_DONE;
 }

@@ -3,8 +3,8 @@
 // C++, no includes; plugins get the definitions from the core executable at
 // load time. The other exported values are in dvrcore/process_info.h.
 //
-// Plugin code only: the core's own sources define DvrCore in core/dvr_core.h
-// and never include this header.
+// Plugin code only: the core defines the whole class itself and never
+// includes this header.
 #ifndef OX_CORE_CORE_API_H
 #define OX_CORE_CORE_API_H
 

@@ -21,7 +21,7 @@
  *   Unload       yes, with Load       main                  ignored
  *   Open         yes, with Close      main                  ignored (opened whatever it returns)
  *   Close        yes, with Open       main                  ignored
- *   OnEvent      no                   dispatcher (main) [1] nonzero = keeps its payload reference
+ *   OnEvent      no                   dispatcher (main) [1] OX_EVENT_DONE; OX_EVENT_KEEP keeps the payload
  *   OnSearch     no                   search threads [2]    ignored
  *   Read         no                   reader or search [2]  ignored
  *   Write        no                   dispatcher (main) [1] ignored; WriteResult.keep is read
@@ -93,8 +93,12 @@ extern "C" {
 
 /* IOCTL codes. */
 #define OX_IOCTL_WORKER_THREAD 1u /* once, on the plugin's worker thread; may last until Close */
-#define OX_IOCTL_CONFIG_EVENT 2u  /* main thread: a config event (type exactly 0x100) when OnEvent is absent */
+#define OX_IOCTL_CONFIG_EVENT 2u  /* main thread: a config event (type exactly OX_TYPE_CONFIG) when OnEvent is absent */
 #define OX_IOCTL_IPC_RESULT 4u    /* I/O thread: a parent reply when OnIpcResult is absent */
+
+/* Results of OnEvent, by the keep rule below. */
+#define OX_EVENT_DONE 0 /* the core takes its reference back at once */
+#define OX_EVENT_KEEP 1 /* the plugin keeps the reference until its decref; any nonzero value keeps */
 
 /* Results of the posting callback for ordinary records. Queries return their
  * answer instead; crypto records a crypto result (dvrcore/crypto_event.h). */
@@ -115,7 +119,8 @@ extern "C" {
  *
  * - OX_POST_ACCEPTED: queued, taken as a search request, a log record
  *   printed or filtered, a cancel or a decref done, an ipc request relayed.
- * - OX_POST_REFUSED: a null record; the core is stopping or has shut down;
+ * - OX_POST_REFUSED: a null record; the core is stopping (queries, decref,
+ *   cancel, ipc and crypto records are still served) or has shut down;
  *   a payload over 16 MiB; while memory is short, a poster with too much
  *   payload queued, or too much payload alive in all; a search result whose
  *   search was cancelled or that comes from a thread that is no search
@@ -131,12 +136,13 @@ extern "C" {
  *   that polls it ends its searches when the core stops; else 0.
  *
  * Keep rule. The core takes a reference on an event's payload for the plugin
- * just before OnEvent (or the Write or IOCTL code 2 fallback). Returning 0
- * (keep 0) gives it back at once: the payload must not be touched after the
- * call. Returning nonzero keeps it: the payload stays valid until the plugin
- * releases it by posting exactly one decref record, OX_TYPE_DECREF with
- * `data` = the same payload pointer and `source` = its own address word (the
- * other fields are ignored); that returns OX_POST_ACCEPTED, from any thread.
+ * just before OnEvent (or the Write or IOCTL code 2 fallback). Returning
+ * OX_EVENT_DONE (keep 0) gives it back at once: the payload must not be
+ * touched after the call. Returning OX_EVENT_KEEP (keep nonzero) keeps it:
+ * the payload stays valid until the plugin releases it by posting exactly
+ * one decref record, OX_TYPE_DECREF with `data` = the same payload pointer
+ * and `source` = its own address word (the other fields are ignored); that
+ * returns OX_POST_ACCEPTED, from any thread.
  * A decref for a pointer the plugin holds no reference to (a second release,
  * a pointer never handed to it, one into a payload) is refused with
  * OX_POST_REFUSED, touches nothing and is logged once per plugin; a decref
@@ -189,6 +195,7 @@ typedef struct LoadParams {
     ox_EventCallback callback;
     char const* identity; /* machine identity, not NUL-terminated; the core's: copy it to keep it */
     uint32_t identityLen; /* its length in bytes */
+    OX_LP64_PAD(reserved36) /* the tail the LP64 layout rounds to 8 bytes */
 } LoadParams;
 
 typedef struct PluginInfo {
@@ -253,6 +260,7 @@ typedef struct ReadParams {
     OX_LP64_PAD(reserved1)
     char const* data;   /* reader thread: null; search: the core's copy of the request's payload */
     uint32_t requestId; /* reader thread: 0; search: the request's id */
+    OX_LP64_PAD(reserved36) /* the tail the LP64 layout rounds to 8 bytes */
 } ReadParams;
 
 typedef struct WriteParams {
@@ -319,14 +327,26 @@ typedef int (*ox_WriteFn)(WriteParams const* in, WriteResult* out);
 #ifndef OX_PLUGIN_NO_PROTOTYPES
 /* Called once after the library is opened; `out` is zeroed but for its head. */
 OX_PLUGIN_EXPORT int Load(LoadParams const* in, PluginInfo* out);
+/* Main thread, once, after every other call has returned; result ignored.
+ * Nothing of the plugin may run past it: join your own threads first. */
 OX_PLUGIN_EXPORT int Unload(UnloadParams const* in, UnloadResult* out);
+/* Main thread, once, after every plugin's Load; result ignored (opened whatever
+ * it returns). Its records live for the call, as every entry point's. */
 OX_PLUGIN_EXPORT int Open(OpenParams const* in, OpenResult* out);
+/* Main thread, once at shutdown, in descending closePriority; result ignored.
+ * Ends the worker IOCTL and reader Read; kept payloads stay valid until their decref. */
 OX_PLUGIN_EXPORT int Close(CloseParams const* in, CloseResult* out);
 /* One complete packet from the parent (header included) whose routing word
  * names this plugin (dvrcore/ipc_packet.h). */
 OX_PLUGIN_EXPORT int OnIpcResult(char const* data, size_t length);
+/* On the thread its code names (OX_IOCTL_*); result ignored. `in->data` is the
+ * core's: code 2 keeps it with a nonzero `out->keep` (keep rule), code 4 never. */
 OX_PLUGIN_EXPORT int IOCTL(IoctlParams const* in, IoctlResult* out);
+/* Dispatcher, one event at a time; OX_EVENT_DONE or OX_EVENT_KEEP (keep rule).
+ * The record lives for the call; only a kept payload outlives it. */
 OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* event);
+/* A search thread of its own per request; result ignored. Post the results from
+ * this thread; `request` and its payload live until the call returns. */
 OX_PLUGIN_EXPORT int OnSearch(AsyncEventRecord const* request);
 /* `out` is always null. Reader thread (asyncReader): once, without data; may
  * last until Close. Search thread: the request, when OnSearch is absent. */
@@ -392,9 +412,11 @@ OX_STATIC_ASSERT(sizeof(LoadParams) == 40, "LoadParams, LP64");
 OX_STATIC_ASSERT(offsetof(LoadParams, callback) == 16, "LoadParams.callback, LP64");
 OX_STATIC_ASSERT(offsetof(LoadParams, identity) == 24, "LoadParams.identity, LP64");
 OX_STATIC_ASSERT(offsetof(LoadParams, identityLen) == 32, "LoadParams.identityLen, LP64");
+OX_STATIC_ASSERT(offsetof(LoadParams, reserved36) == 36, "LoadParams.reserved36, LP64");
 OX_STATIC_ASSERT(sizeof(ReadParams) == 40, "ReadParams, LP64");
 OX_STATIC_ASSERT(offsetof(ReadParams, data) == 24, "ReadParams.data, LP64");
 OX_STATIC_ASSERT(offsetof(ReadParams, requestId) == 32, "ReadParams.requestId, LP64");
+OX_STATIC_ASSERT(offsetof(ReadParams, reserved36) == 36, "ReadParams.reserved36, LP64");
 OX_STATIC_ASSERT(sizeof(WriteParams) == 200, "WriteParams, LP64");
 OX_STATIC_ASSERT(sizeof(IoctlParams) == 32, "IoctlParams, LP64");
 OX_STATIC_ASSERT(sizeof(IoctlResult) == 32, "IoctlResult, LP64");

@@ -2,7 +2,9 @@
 // and its plugins, exported by the core executable (C++ linkage).
 // Saves go to "<path>.pending" first and replace the target by rename, so the
 // target is never partly written; loads finish a save that stopped before its
-// rename. Failures are thrown as std::runtime_error (texts in store.cpp).
+// rename. Failures are thrown as std::runtime_error with the text
+// "Failed to open|get size of|read|write|rename <path> - <reason>", the reason
+// the system's error text or "not a regular file"; or "Failed - not xml content".
 // No state, no locks: callers serialise saves of one path.
 #pragma once
 

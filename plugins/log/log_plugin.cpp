@@ -161,7 +161,7 @@ std::string formatLine(ox::core::EventParms const& e) {
 
     std::string text(e.data, e.dataLen);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '\0')) text.pop_back();
-    unsigned const id = e.source == OX_CORE_ADDRESS ? 0u : (e.source >> 16) & 0xFFu;
+    unsigned const id = ox_pluginIdOf(e.source);
     char head[96];
     std::snprintf(head, sizeof head, "%s %3d %02x ", stamp, static_cast<int>(e.level), id);
     return head + text + "\n";
@@ -188,7 +188,7 @@ OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
 }
 
 OX_PLUGIN_EXPORT int OnEvent(ox::core::EventParms const* e) {
-    if ((e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_LOG || e->dataLen == 0 || !e->data) return 0;
+    if ((e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_LOG || e->dataLen == 0 || !e->data) return OX_EVENT_DONE;
     g_writer.append(formatLine(*e));
-    return 0;
+    return OX_EVENT_DONE;
 }

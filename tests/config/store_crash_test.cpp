@@ -1,6 +1,7 @@
 // A writer killed at any moment of a save: the next load returns exactly the
 // last completed document or the one being saved, byte for byte.
 #include "dvrcore/store.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -78,9 +79,7 @@ uint32_t seqOf(std::string const& text) {
 } // namespace
 
 TEST(StoreCrash, KilledWriterLeavesTheOldOrTheNewDocument) {
-    fs::path const dir = fs::temp_directory_path() / ("store_crash_test." + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    testing_support::TempDir const dir("store_crash_test");
     std::string const path = (dir / "core.xml").string();
     std::string const side = path + std::string(oxcfg::kPendingSuffix);
     auto const templates = makeTemplates();
@@ -126,5 +125,4 @@ TEST(StoreCrash, KilledWriterLeavesTheOldOrTheNewDocument) {
     std::printf("%d trials, %u saves: %d torn side files dropped, %d complete ones promoted\n", kTrials, next - 1,
                 tornSide, wholeSide);
     EXPECT_GT(tornSide + wholeSide, 0) << "no kill landed inside a save";
-    fs::remove_all(dir);
 }

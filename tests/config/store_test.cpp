@@ -1,5 +1,6 @@
 #include "dvrcore/store.h"
 #include "dvrcore/xml_parse_error.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -22,14 +23,9 @@ constexpr char kNewer[] = "<?xml version=\"1.0\"?>\n<oREC><Memory Throttling=\"1
 class Store : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("store_test." + std::to_string(::getpid()) + "." +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
         target_ = (dir_ / "core.xml").string();
         side_ = target_ + ".pending";
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
     static void write(std::string const& path, std::string_view bytes) {
         std::ofstream(path, std::ios::binary) << bytes;
@@ -49,7 +45,7 @@ protected:
         return "";
     }
 
-    fs::path dir_;
+    testing_support::TempDir dir_{"store_test"};
     std::string target_;
     std::string side_;
 };

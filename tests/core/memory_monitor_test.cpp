@@ -8,6 +8,7 @@
 #include "core/ref_block.h"
 #include "log/log.h"
 #include "support/hosted_core.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -291,10 +292,8 @@ TEST_F(Monitor, AlarmWithoutMemoryIsReportedAndRetriedAtTheNextCheck) {
 }
 
 TEST_F(HostedCore, ConfigurationDocumentWithoutMemoryIsReportedAndStillSaved) {
-    auto const dir = std::filesystem::temp_directory_path() / ("monitor-config-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    auto const previous = std::filesystem::current_path();
-    std::filesystem::current_path(dir); // core.xml is saved in the working directory
+    testing_support::TempDir dir("monitor-config");
+    dir.enter(); // core.xml is saved in the working directory
     // The queue takes nothing, so its lines are caught where they are written.
     DvrCoreTestAccess::closeQueue(core_);
     std::string lines;
@@ -305,8 +304,6 @@ TEST_F(HostedCore, ConfigurationDocumentWithoutMemoryIsReportedAndStillSaved) {
     ox::log::setSink(&sink);
     core_.postConfig();
     SetCore(&core_); // its own sink again
-    std::filesystem::current_path(previous);
     EXPECT_NE(lines.find("configuration document not published"), std::string::npos) << lines;
     EXPECT_TRUE(std::filesystem::exists(dir / "core.xml"));
-    std::filesystem::remove_all(dir);
 }

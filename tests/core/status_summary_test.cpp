@@ -8,11 +8,9 @@
 #include "core/status_summary.h"
 #include "support/hosted_core.h"
 #include "support/records.h"
+#include "support/temp_dir.h"
 
 #include <fmt/format.h>
-
-#include <filesystem>
-#include <unistd.h>
 
 using namespace testing_support;
 
@@ -149,17 +147,14 @@ TEST_F(Summary, NoHoldersLeavesTopEmpty) {
 TEST_F(Summary, RaisedThresholdLogsNothingButStillResets) {
     // Only the core's threshold is raised, through its configuration hook,
     // which saves core.xml: work in a folder of our own.
-    auto const dir = std::filesystem::temp_directory_path() / ("summary-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    auto const previous = std::filesystem::current_path();
-    std::filesystem::current_path(dir);
-    std::string const delta =
-        "<oREC x=\"abcdef\" Delta=\"1\"><Modules><Module><Plugin ID=\"-2147483648\" LogLevel=\"50\"/></Module></Modules></oREC>";
-    auto e = testing_support::Record(0x00270000u, OX_TYPE_CONFIG, ox::core::kLiveClass | ox::core::kXmlPayload)
-                 .withText(delta);
-    core_.updateConfig(e);
-    std::filesystem::current_path(previous);
-    std::filesystem::remove_all(dir);
+    {
+        TempDir dir("summary");
+        dir.enter();
+        std::string const delta = "<oREC x=\"abcdef\" Delta=\"1\"><Modules><Module><Plugin ID=\"-2147483648\" "
+                                  "LogLevel=\"50\"/></Module></Modules></oREC>";
+        auto e = Record(0x00270000u, OX_TYPE_CONFIG, ox::core::kLiveClass | ox::core::kXmlPayload).withText(delta);
+        core_.updateConfig(e);
+    }
     ASSERT_EQ(core_.logLevel(0u), 50);
     DvrCoreTestAccess::counters(core_).searchRequests = 4;
     stats_.events = 10;

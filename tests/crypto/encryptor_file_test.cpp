@@ -3,6 +3,7 @@
 #include "dvrcore/encryptor.h"
 
 #include "encryptor_helpers.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -25,14 +26,7 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
-struct TempDir {
-    TempDir() {
-        char tmpl[] = "/tmp/dvr-crypto-XXXXXX";
-        path = ::mkdtemp(tmpl);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::filesystem::path path;
-};
+using testing_support::TempDir;
 
 Bytes contents(std::filesystem::path const& p) {
     File f(std::fopen(p.c_str(), "rb"));
@@ -49,7 +43,7 @@ TEST(EncryptorFile, SaveThenLoadInAllThreeForms) {
         Fixture f(flags & 1, flags & 2, 1 << 16);
         f.enc.zeroPadding = false;
         Bytes const data = randomBytes(rng, 3000, false);
-        auto const path = dir.path / ("f" + std::to_string(flags));
+        auto const path = dir.path() / ("f" + std::to_string(flags));
         int zerr = 0;
         bool verifyFailed = true;
         {
@@ -82,7 +76,7 @@ TEST(EncryptorFile, SaveThenLoadInAllThreeForms) {
 
 TEST(EncryptorFile, EmptyFileLoadsAsEmptyTerminatedResult) {
     TempDir dir;
-    auto const path = dir.path / "empty";
+    auto const path = dir.path() / "empty";
     File(std::fopen(path.c_str(), "wb"));
     Fixture f(true, true, 64);
     f.work[0] = 'x';
@@ -100,7 +94,7 @@ TEST(EncryptorFile, LoadErrors) {
     Fixture f(false, true, 256);
     uint32_t len = 5;
     int err = 0, zerr = 0;
-    EXPECT_EQ(nullptr, f.enc.LoadTransformedFile((dir.path / "missing").string(), len, err, zerr));
+    EXPECT_EQ(nullptr, f.enc.LoadTransformedFile((dir.path() / "missing").string(), len, err, zerr));
     EXPECT_EQ(E::LoadLocate, err);
     EXPECT_EQ(ENOENT, zerr);
     EXPECT_EQ(0u, len);
@@ -117,7 +111,7 @@ TEST(EncryptorFile, LoadErrors) {
     EXPECT_EQ(nullptr, f.enc.LoadTransformedFile(pipeIn.get(), len, err, zerr));
     EXPECT_EQ(E::LoadSeek, err);
 
-    auto const path = dir.path / "short";
+    auto const path = dir.path() / "short";
     {
         File w(std::fopen(path.c_str(), "wb"));
         std::fwrite("0123456789abcdef", 1, 16, w.get());

@@ -1,5 +1,6 @@
 // The machine identity from the site script in the working directory.
 #include "crypto/machine_id.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -17,21 +18,13 @@ namespace fs = std::filesystem;
 
 // Runs the test body in a fresh temporary working directory.
 struct InTempDir {
-    InTempDir() : previous(fs::current_path()) {
-        char tmpl[] = "/tmp/dvr-machine-id-XXXXXX";
-        dir = ::mkdtemp(tmpl);
-        fs::current_path(dir);
-    }
-    ~InTempDir() {
-        fs::current_path(previous);
-        fs::remove_all(dir);
-    }
+    InTempDir() { dir.enter(); }
     void script(std::string const& body) {
         fs::create_directories(dir / "scripts");
         std::ofstream(dir / "scripts/get_id.sh") << "#!/bin/sh\n" << body;
         fs::permissions(dir / "scripts/get_id.sh", fs::perms::owner_all);
     }
-    fs::path previous, dir;
+    testing_support::TempDir dir{"dvr-machine-id"};
 };
 
 TEST(MachineId, ScriptOutputIsTheIdentityUnchanged) {

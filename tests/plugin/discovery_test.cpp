@@ -1,10 +1,10 @@
 // Which plugin files are found, and their load order.
 #include "plugin/discovery.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <random>
 
 namespace fs = std::filesystem;
 
@@ -12,11 +12,6 @@ namespace {
 
 class Discovery : public ::testing::Test {
 protected:
-    void SetUp() override {
-        root_ = fs::temp_directory_path() / ("discovery-" + std::to_string(std::random_device{}()));
-        fs::create_directories(root_);
-    }
-    void TearDown() override { fs::remove_all(root_); }
     void file(std::string const& rel) {
         fs::create_directories((root_ / rel).parent_path());
         std::ofstream(root_ / rel) << "x";
@@ -26,7 +21,8 @@ protected:
         for (auto const& p : ox::plugin::discoverPlugins(dir)) names.push_back(p.lexically_relative(dir).string());
         return names;
     }
-    fs::path root_;
+    testing_support::TempDir tmp_{"discovery"};
+    fs::path const root_ = tmp_.path();
 };
 
 using Names = std::vector<std::string>;

@@ -2,13 +2,13 @@
 // entry call order, fallbacks, threads, and calls racing close and unload.
 #include "plugin/plugin.h"
 #include "support/records.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <thread>
 #include <unistd.h>
@@ -30,16 +30,7 @@ fs::path pluginPath(std::string const& name) { return fs::path(DVR_TEST_PLUGIN_D
 /// Each test runs in a folder of its own, where the probes write their trace.
 class Wrapper : public ::testing::Test {
 protected:
-    void SetUp() override {
-        old_ = fs::current_path();
-        dir_ = fs::temp_directory_path() / ("wrapper-" + std::to_string(std::random_device{}()));
-        fs::create_directories(dir_);
-        fs::current_path(dir_);
-    }
-    void TearDown() override {
-        fs::current_path(old_);
-        fs::remove_all(dir_);
-    }
+    void SetUp() override { dir_.enter(); }
     std::vector<std::string> trace() {
         std::ifstream in(dir_ / "probe-trace.txt");
         std::vector<std::string> lines;
@@ -57,7 +48,7 @@ protected:
         }
         return out;
     }
-    fs::path old_, dir_;
+    testing_support::TempDir dir_{"wrapper"};
 };
 
 using Calls = std::vector<std::string>;

@@ -484,13 +484,13 @@ OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
 OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
     if (e->flags & OX_STORED_CLASS) {
         searchResult(*e);
-        return 0;
+        return OX_EVENT_DONE;
     }
     bool const ours = ox::core::pluginIdOf(e->source) == ox::core::pluginIdOf(soak::kChaosAddress);
     if (ours && soak::tagOf(*e).magic == soak::kTagMagic) g_in.storms.take(*e);
     else if (ox::core::typeOf(*e) == OX_TYPE_ALARM && ox::core::pluginIdOf(e->source) == 0) ++g_in.coreAlarms;
     else if (ours && ox::core::typeOf(*e) == OX_TYPE_WATCHDOG) ++g_in.watchdogs;
-    if (!e->data) return 0;
+    if (!e->data) return OX_EVENT_DONE;
 
     static std::mt19937 rng(static_cast<uint32_t>(g_seed));
     if (!g_hoard && rng() % 64 == 0) {
@@ -502,25 +502,25 @@ OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
         if (post(d) != OX_POST_ACCEPTED) ++g_in.releaseFaults;
         if (post(d) == OX_POST_REFUSED) ++g_in.secondRefused; else ++g_in.releaseFaults;
         ++g_in.earlyReleases;
-        return 0;
+        return OX_EVENT_DONE;
     }
     std::lock_guard lock(g_keepMutex);
     if (g_hoard) {
         g_hoarded.push_back(e->data);
         g_hoardBlocks.fetch_add(1);
         g_hoardBytes.fetch_add(e->dataLen + 8); // as the core counts a block
-        return 1;
+        return OX_EVENT_KEEP;
     }
     // Late releases keep payloads up to 256 KiB: a few large ones held for
     // seconds would swing resident memory more than any leak we look for.
-    if (e->dataLen > kMaxKeptLate || rng() % 16 != 0) return 0;
+    if (e->dataLen > kMaxKeptLate || rng() % 16 != 0) return OX_EVENT_DONE;
     ++g_keptCount;
     if (g_forever.size() < kForever)
         g_forever.push_back(e->data);
     else
         g_kept.push_back({e->data, Clock::now() + std::chrono::milliseconds(rng() % 2000)});
     g_keepWake.notify_all();
-    return 1;
+    return OX_EVENT_KEEP;
 }
 
 // I/O thread: the parent's answer to one of our requests, the whole packet.

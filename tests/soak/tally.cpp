@@ -149,5 +149,5 @@ OX_PLUGIN_EXPORT int OnEvent(ox_EventParms const* e) {
         coreAlarm(*e);
     else
         ++g_others;
-    return 0;
+    return OX_EVENT_DONE;
 }

@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <sys/wait.h>
 #include <utility>
@@ -28,8 +27,6 @@ std::vector<std::string> launcher() {
 }
 
 ApplianceTree::ApplianceTree() {
-    std::random_device rd;
-    root_ = fs::temp_directory_path() / ("dvrcore-test-" + std::to_string(::getpid()) + "-" + std::to_string(rd()));
     fs::create_directories(bin() / "plugins");
     // A hard link keeps the tree cheap; the core finds its plugins beside its
     // own canonical path, so a symbolic link would not do.
@@ -37,11 +34,6 @@ ApplianceTree::ApplianceTree() {
     fs::create_hard_link(fs::path(DVR_BIN_DIR) / "dvrcore", exe(), ec);
     if (ec) fs::copy_file(fs::path(DVR_BIN_DIR) / "dvrcore", exe());
     addPlugin("LogPI.so");
-}
-
-ApplianceTree::~ApplianceTree() {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
 }
 
 void ApplianceTree::addPlugin(std::string const& builtName, std::string const& sub, std::string newName) {
@@ -52,12 +44,12 @@ void ApplianceTree::addPlugin(std::string const& builtName, std::string const& s
 }
 
 void ApplianceTree::addFile(fs::path const& rel, std::string const& content) {
-    fs::create_directories((root_ / rel).parent_path());
-    std::ofstream(root_ / rel, std::ios::binary) << content;
+    fs::create_directories((root() / rel).parent_path());
+    std::ofstream(root() / rel, std::ios::binary) << content;
 }
 
 std::vector<std::string> ApplianceTree::probeTrace() const {
-    std::ifstream in(root_ / "probe-trace.txt");
+    std::ifstream in(root() / "probe-trace.txt");
     std::vector<std::string> lines;
     for (std::string l; std::getline(in, l);) lines.push_back(l);
     return lines;

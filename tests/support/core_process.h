@@ -3,6 +3,8 @@
 // console output.
 #pragma once
 
+#include "support/temp_dir.h"
+
 #include <chrono>
 #include <filesystem>
 #include <mutex>
@@ -20,12 +22,11 @@ using namespace std::chrono_literals;
 class ApplianceTree {
 public:
     ApplianceTree();
-    ~ApplianceTree();
     ApplianceTree(ApplianceTree const&) = delete;
     ApplianceTree& operator=(ApplianceTree const&) = delete;
 
-    std::filesystem::path const& root() const { return root_; }
-    std::filesystem::path bin() const { return root_ / "bin"; }
+    std::filesystem::path const& root() const { return dir_.path(); }
+    std::filesystem::path bin() const { return dir_ / "bin"; }
     std::filesystem::path exe() const { return bin() / "dvrcore"; }
     /// Copies a built plugin (by file name from the build's plugin folders)
     /// into bin/<sub>/ under an optional new name.
@@ -35,7 +36,7 @@ public:
     std::vector<std::string> probeTrace() const;
 
 private:
-    std::filesystem::path root_;
+    TempDir dir_{"dvrcore-test"};
 };
 
 struct ExitStatus {

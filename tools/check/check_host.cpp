@@ -1,5 +1,6 @@
 #include "tools/check/check_host.h"
 
+#include "core/events/post_limit.h"
 #include "core/events/record.h"
 #include "dvrcore/documents.h"
 #include "crypto/crypto_event.h"
@@ -35,8 +36,6 @@ namespace check {
 
 namespace {
 
-/// The largest payload a post may carry, as the core enforces it.
-constexpr uint32_t kMaxPostPayload = 16u << 20;
 constexpr char kIdentity[] = "dvrcore-check";
 /// Log posts printed; the rest are only counted.
 constexpr uint64_t kLogLinesShown = 100;
@@ -237,9 +236,9 @@ int Host::onPost(EventParms& e) {
     }
     checkHeads(e);
     if (!e.data) e.dataLen = 0; // as the core does, before it looks at anything else
-    if (e.dataLen > kMaxPostPayload && type != OX_TYPE_DECREF && type != OX_TYPE_CANCEL && type != OX_TYPE_CRYPTO) {
-        fault(fmt::format("posted a record of type {} carrying {} bytes, more than the 16 MiB a post may carry", name,
-                          e.dataLen));
+    if (ox::core::overPostLimit(e)) {
+        fault(fmt::format("posted a record of type {} carrying {} bytes, more than the {} MiB a post may carry", name,
+                          e.dataLen, ox::core::kMaxPostPayload >> 20));
         return 1;
     }
     switch (type) {
@@ -407,7 +406,7 @@ void Host::deliver(EventParms e, std::string const& payload) {
         auto it = blocks_.find(p);
         Block& b = it->second;
         b.delivering = false;
-        if (r == 0) {
+        if (r == OX_EVENT_DONE) {
             if (b.pluginRef) {
                 b.pluginRef = false;
                 oxmem::stats.refs[id].fetch_sub(1);

@@ -1,11 +1,11 @@
 // The log plugin's file: appends, and rotates by size keeping a few old files.
 #include "log_file.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 
 namespace fs = std::filesystem;
 
@@ -18,12 +18,7 @@ std::string slurp(fs::path const& p) {
 
 class LogFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("logfile-" + std::to_string(std::random_device{}()));
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    fs::path dir_;
+    testing_support::TempDir dir_{"logfile"};
 };
 
 } // namespace

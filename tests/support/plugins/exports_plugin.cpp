@@ -508,7 +508,7 @@ OX_PLUGIN_EXPORT int Open(OpenParams const*, OpenResult*) {
 }
 
 OX_PLUGIN_EXPORT int OnEvent(ox::core::EventParms const* e) {
-    if ((e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_CONFIG || !e->data || g_summarised) return 0;
+    if ((e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_CONFIG || !e->data || g_summarised) return OX_EVENT_DONE;
     g_summarised = true;
     guarded("payload counters", [e] { checkPayloadCounters(*e); });
     trace("checks=" + std::to_string(g_checks) + " failed:" + (g_failed.empty() ? " none" : g_failed));
@@ -517,7 +517,7 @@ OX_PLUGIN_EXPORT int OnEvent(ox::core::EventParms const* e) {
     std::string const stop = std::getenv("PROBE_Exports_STOP") ? std::getenv("PROBE_Exports_STOP") : "";
     if (stop == "event") stopCore("event");
     if (stop == "thread") g_stopper = std::thread([] { stopCore("thread"); });
-    return 0;
+    return OX_EVENT_DONE;
 }
 
 OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {

@@ -88,4 +88,4 @@ OX_PLUGIN_EXPORT int Close(CloseParams const*, CloseResult*) {
     return 0;
 }
 
-OX_PLUGIN_EXPORT int OnEvent(ox::core::EventParms const*) { return 0; }
+OX_PLUGIN_EXPORT int OnEvent(ox::core::EventParms const*) { return OX_EVENT_DONE; }

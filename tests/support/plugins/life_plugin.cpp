@@ -169,7 +169,7 @@ OX_PLUGIN_EXPORT int OnIpcResult(char const*, size_t) {
 }
 
 OX_PLUGIN_EXPORT int OnEvent(ox::core::EventParms const* e) {
-    if ((e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_ALARM || !e->data) return 0;
+    if ((e->type & ~OX_TYPE_MODIFIER) != OX_TYPE_ALARM || !e->data) return OX_EVENT_DONE;
     if (long ms = envNum("LIFE_SLOW_MS")) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     if (std::getenv("LIFE_CRASH")) std::raise(SIGSEGV); // a plugin that dies on its first alarm
     if (std::getenv("LIFE_SCRIBBLE")) e->data[0] ^= 1; // writes into the core's copy
@@ -178,14 +178,14 @@ OX_PLUGIN_EXPORT int OnEvent(ox::core::EventParms const* e) {
         auto release = record(OX_TYPE_DECREF, 0, e->data, 0);
         release.source = 0x00220001u;
         trace("foreign decref=" + std::to_string(post(release)));
-        return 1;
+        return OX_EVENT_KEEP;
     }
     static std::atomic<bool> misused{false};
     if (std::getenv("LIFE_MISUSE") && !misused.exchange(true)) {
         misuseReferences(e->data);
-        return 1; // kept, then released once above: the later attempts must be refused
+        return OX_EVENT_KEEP; // kept, then released once above: the later attempts must be refused
     }
-    return 0;
+    return OX_EVENT_DONE;
 }
 
 OX_PLUGIN_EXPORT int OnSearch(AsyncEventRecord const* request) {

@@ -277,25 +277,27 @@ int onSearchResult(ox::core::EventParms const* e) {
 
 using test_plugin::hex;
 
-/// Has the core encrypt CRYPTO_TEXT in a buffer of CRYPTO_CAP bytes, then
-/// decrypt the result; traces each answer.
+/// Has the core encrypt CRYPTO_TEXT in a buffer of its own size, too small
+/// for the image, then in one of 64 bytes, and decrypt that result; traces
+/// each answer.
 void cryptoRoundTrip() {
     std::string const text = env("CRYPTO_TEXT");
-    std::vector<char> buf(static_cast<size_t>(envNum("CRYPTO_CAP", 64)) + 8, '#'); // guard bytes after the buffer
-    uint32_t const cap = static_cast<uint32_t>(buf.size() - 8);
-    std::memcpy(buf.data(), text.data(), std::min<size_t>(text.size(), cap));
-    auto e = record(OX_TYPE_CRYPTO, OX_CRYPTO_ENCRYPT, buf.data(), cap);
-    e.level = static_cast<int32_t>(text.size());
-    int r = g_post(&e, nullptr);
-    trace("crypto encrypt r=" + std::to_string(r) + " len=" + std::to_string(e.level) +
-          " flags=" + std::to_string(e.flags) + " image=" + hex(buf.data(), r == 0 ? static_cast<size_t>(e.level) : 0) +
-          " guard=" + std::string(buf.end() - 8, buf.end()));
-    if (r != 0) return;
-    e.flags = OX_CRYPTO_DECRYPT;
-    r = g_post(&e, nullptr);
-    trace("crypto decrypt r=" + std::to_string(r) + " len=" + std::to_string(e.level) +
-          " flags=" + std::to_string(e.flags) + " text=" + std::string(buf.data(), r == 0 ? e.level : 0) +
-          " tail=" + hex(buf.data() + e.level, cap - e.level));
+    for (uint32_t const cap : {static_cast<uint32_t>(text.size()), 64u}) {
+        std::vector<char> buf(cap + 8, '#'); // guard bytes after the buffer
+        std::memcpy(buf.data(), text.data(), std::min<size_t>(text.size(), cap));
+        auto e = record(OX_TYPE_CRYPTO, OX_CRYPTO_ENCRYPT, buf.data(), cap);
+        e.level = static_cast<int32_t>(text.size());
+        int r = g_post(&e, nullptr);
+        trace("crypto encrypt cap=" + std::to_string(cap) + " r=" + std::to_string(r) +
+              " len=" + std::to_string(e.level) + " flags=" + std::to_string(e.flags) +
+              " image=" + hex(buf.data(), r == 0 ? static_cast<size_t>(e.level) : 0) +
+              " guard=" + std::string(buf.end() - 8, buf.end()));
+        if (r != 0) continue;
+        e.flags = OX_CRYPTO_DECRYPT;
+        r = g_post(&e, nullptr);
+        trace("crypto decrypt r=" + std::to_string(r) + " len=" + std::to_string(e.level) +
+              " flags=" + std::to_string(e.flags) + " text=" + std::string(buf.data(), r == 0 ? e.level : 0));
+    }
 }
 
 int probe::Load(LoadParams const* in, PluginInfo* out) {
@@ -434,7 +436,7 @@ int probe::OnEvent(ox::core::EventParms const* e) {
         postLog(25, "kept " + payload);
         std::lock_guard lock(g_keptMutex);
         g_kept.push_back(e->data);
-        return 1;
+        return OX_EVENT_KEEP;
     }
     if (t == OX_TYPE_CONFIG && env("SEARCH_REQUEST")) {
         static std::atomic<bool> asked{false};
@@ -461,9 +463,9 @@ int probe::OnEvent(ox::core::EventParms const* e) {
     if (media && keep) {
         std::lock_guard lock(g_keptMutex);
         g_kept.push_back(e->data);
-        return 1;
+        return OX_EVENT_KEEP;
     }
-    return 0;
+    return OX_EVENT_DONE;
 }
 
 /// Traces each parent result; with IPC_ACK sends it straight back as a request.
