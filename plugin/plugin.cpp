@@ -176,14 +176,14 @@ int deliverEvent(ox::core::EventParms const& event, ox_OnEventFn onEvent, ox_Ioc
                  bool writeEvents) {
     if (onEvent) return onEvent(&event);
     if (event.type == OX_TYPE_CONFIG) {
-        if (!ioctl) return 0;
+        if (!ioctl) return OX_EVENT_DONE;
         auto params = head<IoctlParams>(OX_IOCTL_PARAMS_VERSION);
         auto result = head<IoctlResult>(OX_IOCTL_RESULT_VERSION);
         params.code = result.code = OX_IOCTL_CONFIG_EVENT;
         params.dataLen = event.dataLen;
         params.data = event.data;
         ioctl(&params, &result);
-        return result.keep != 0 ? 1 : 0;
+        return result.keep != 0 ? OX_EVENT_KEEP : OX_EVENT_DONE;
     }
     if (write && writeEvents) {
         auto params = head<WriteParams>(OX_WRITE_PARAMS_VERSION);
@@ -191,9 +191,9 @@ int deliverEvent(ox::core::EventParms const& event, ox_OnEventFn onEvent, ox_Ioc
         std::memcpy(params.event, &event.dataLen, sizeof params.event);
         auto result = head<WriteResult>(OX_WRITE_RESULT_VERSION);
         write(&params, &result);
-        return result.keep != 0 ? 1 : 0;
+        return result.keep != 0 ? OX_EVENT_KEEP : OX_EVENT_DONE;
     }
-    return 0;
+    return OX_EVENT_DONE;
 }
 
 } // namespace
