@@ -4,6 +4,8 @@
 // a counter's cache line with each other.
 #pragma once
 
+#include "core/safety_switches.h"
+
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -15,6 +17,7 @@ class PostGate {
 public:
     /// Enters the core for one post; false once the gate is closed.
     bool enter() noexcept {
+        if (!safety.postGate) return true;
         Slot& slot = slots_[slotIndex()];
         // Sequentially consistent, as the store of closed_ and the reads of the
         // slots in closeAndWait: either this post sees the gate closed, or the
@@ -27,7 +30,9 @@ public:
         return true;
     }
     /// Leaves after an admitted post (same thread).
-    void leave() noexcept { slots_[slotIndex()].inside.fetch_sub(1, std::memory_order_release); }
+    void leave() noexcept {
+        if (safety.postGate) slots_[slotIndex()].inside.fetch_sub(1, std::memory_order_release);
+    }
     /// Refuses every later post and waits for those inside to leave, until
     /// `deadline`; false when some are still inside then.
     bool closeAndWait(std::chrono::steady_clock::time_point deadline) noexcept;
