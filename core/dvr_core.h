@@ -15,6 +15,7 @@
 #include "dvrcore/event_parms.h"
 #include "log/console_printer.h"
 #include "log/log_level.h"
+#include "log/log_levels.h"
 #include "plugin/plugin_set.h"
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -187,9 +188,8 @@ private:
     std::string machineId_;         ///< set once by Init, read-only afterwards
     std::string product_ = "orvelStudio"; ///< from the product description
     std::string version_ = kVersion;
-    /// Per plugin id, -1 = none; the main thread and the dispatcher store, any
-    /// thread loads (relaxed: no other data hangs on them).
-    std::array<std::atomic<int32_t>, 256> logLevels_;
+    ox::log::LogLevels logLevels_; ///< per plugin id; its own atomics, any thread
+
 
     boost::asio::io_context io_;
     ox::plugin::PluginSet plugins_;

@@ -29,7 +29,7 @@ T take(std::atomic<T>& counter) {
 
 std::string sizeText(int64_t bytes) {
     uint64_t const magnitude = bytes < 0 ? 0 - static_cast<uint64_t>(bytes) : static_cast<uint64_t>(bytes);
-    if (magnitude < static_cast<uint64_t>(kPlainBelow)) return fmt::format(ox::core::getLoc(), "{:L}", bytes);
+    if (magnitude < static_cast<uint64_t>(kPlainBelow)) return fmt::format(ox::log::getLoc(), "{:L}", bytes);
     double d = static_cast<double>(magnitude);
     size_t unit = 0;
     while (d >= 1024.0) {
@@ -56,7 +56,7 @@ bool DvrCore::statusSummary(SummaryState& st, std::chrono::steady_clock::duratio
         st.top.insert(at, {id, count});
         if (st.top.size() > kTopHolders) st.top.resize(kTopHolders);
     }
-    auto const loc = ox::core::getLoc();
+    auto const loc = ox::log::getLoc();
     for (auto const& [id, count] : st.top) {
         std::string const name = plugins_.shortName(id);
         fmt::format_to(std::back_inserter(st.topText), loc, "{}{} {:L}", st.topText.empty() ? "" : ", ", name, count);
