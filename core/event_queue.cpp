@@ -50,9 +50,14 @@ bool EventQueue::push(EventParms const& e) {
         bytes.store(bytes.load(std::memory_order_relaxed) + e.dataLen, std::memory_order_relaxed);
     }
     length_.store(ring_.size(), std::memory_order_relaxed);
-    // Notified under the lock: once the dispatcher has found the queue closed,
-    // no poster can still be touching the condition variable.
-    cv_.notify_one();
+    // Only a sleeping dispatcher needs the signal, and one signal wakes it:
+    // one that is delivering, polling or already woken finds the record
+    // itself. Notified under the lock: once the dispatcher has found the
+    // queue closed, no poster can still be touching the condition variable.
+    if (sleeping_) {
+        sleeping_ = false;
+        cv_.notify_one();
+    }
     return true;
 }
 
@@ -96,7 +101,10 @@ EventQueue::Take EventQueue::take(EventParms& out, DeliveryClock& clock, char* d
             emptyAt_ = clock.now();
         }
         if (deadline == Clock::time_point{}) deadline = clock.steadyNow() + kIdleWait;
-        if (cv_.wait_until(lock, deadline) == std::cv_status::timeout && ring_.empty()) {
+        sleeping_ = true;
+        std::cv_status const woke = cv_.wait_until(lock, deadline);
+        sleeping_ = false;
+        if (woke == std::cv_status::timeout && ring_.empty()) {
             if (stopping_.load()) {
                 closed_ = true;
                 return {Taken::Closed, 0, true};

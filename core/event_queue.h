@@ -77,7 +77,8 @@ private:
     void unqueued(EventParms const& e) noexcept;
 
     std::mutex& mutex_; ///< oxmem::blockLock()
-    std::condition_variable cv_; ///< one notify per queued record, and stop
+    std::condition_variable cv_; ///< a notify per record queued while the dispatcher sleeps, and stop
+    bool sleeping_ = false;      ///< under mutex_: the dispatcher waits on cv_ and nobody has signalled it
     RecordRing ring_;            ///< under mutex_
     /// Set under mutex_ by take as it returns Closed: no record can come in behind that look.
     bool closed_ = false;

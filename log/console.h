@@ -32,10 +32,10 @@ public:
     /// after stop has returned.
     using Format = std::function<void(ConsoleRecord const&, std::string_view text, std::string& line)>;
 
-    /// Bytes of texts that may wait for the console (each record counts
-    /// kRecordBytes more for its time and tag); later records are dropped.
+    /// Bytes of lines that may wait for the console, a record counted as its
+    /// text and kRecordBytes for its time and tag; later records are dropped.
     static constexpr size_t kMaxBacklogBytes = 64u << 10;
-    static constexpr size_t kRecordBytes = 32;
+    static constexpr size_t kRecordBytes = 20;
 
     explicit Console(Format format, int fd = 1);
     Console(Console const&) = delete;
