@@ -190,7 +190,6 @@ private:
     std::string version_ = kVersion;
     ox::log::LogLevels logLevels_; ///< per plugin id; its own atomics, any thread
 
-
     boost::asio::io_context io_;
     ox::plugin::PluginSet plugins_;
     ox::core::EventQueue queue_;
