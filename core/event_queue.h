@@ -23,10 +23,11 @@ namespace ox::core {
 /// Locking: mutex_ guards the ring, the closed flag and the late count. It is
 /// the event path's one lock, oxmem::blockLock(), shared with the kept blocks
 /// and the live-block registry: the dispatcher gives back the block of the
-/// record before in the critical section in which it takes the next. It is
-/// never held while plugin code runs, while a release hook runs, while memory
-/// goes back to the allocator, or while anything is logged; the ring allocates
-/// under it only when it grows and when it shrinks after a burst (on an idle second).
+/// record before in the critical section in which it takes the next (blocks
+/// the cache gives up are freed after it). It is never held while plugin code
+/// runs, while a release hook runs, or while anything is logged; the ring
+/// allocates under it only when it grows and when it shrinks after a burst
+/// (on an idle second).
 class EventQueue {
 public:
     enum class Taken : uint8_t {
