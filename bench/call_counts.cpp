@@ -22,7 +22,7 @@ namespace {
 struct Counters {
     std::atomic<uint64_t> heap{0}, locks{0}, signals{0}, waits{0};
 };
-Counters g_counts[2];          ///< by role; relaxed: read after the counted work is over
+Counters g_counts[3];         ///< by role; relaxed: read after the counted work is over
 std::atomic<bool> g_on{false}; ///< relaxed: switched between measured phases
 thread_local int t_role = 1;
 

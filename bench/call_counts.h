@@ -15,7 +15,9 @@ struct CallCounts {
     uint64_t waits = 0;   ///< pthread_cond_wait, _timedwait, _clockwait (each reacquires the mutex inside)
 };
 
-enum class Role : int { Poster = 0, Other = 1 };
+/// Harness: the benchmark's own bookkeeping on a poster thread (its wait for
+/// a burst), counted apart from the event path's.
+enum class Role : int { Poster = 0, Other = 1, Harness = 2 };
 
 /// Marks the calling thread (Other until marked).
 void markThread(Role role) noexcept;

@@ -11,6 +11,7 @@
 #include "core/dvr_core.h"
 #include "core/live_blocks.h"
 #include "core/post_gate.h"
+#include "core/safety_switches.h"
 #include "dvrcore/plugin_interface.h"
 #include "call_counts.h"
 #include "figures.h"
@@ -36,6 +37,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -627,7 +629,7 @@ void countsPerRecord(dvr::bench::FigureTable& table) {
     using dvr::bench::CallCounts;
     using dvr::bench::Role;
     std::printf("\nCalls per record, one poster in bursts of up to 8 MiB, each waited for (after a warm-up of as "
-                "many; the poster's figures include its wait for each burst):\n");
+                "many; the poster's wait for each burst is left out, the consumers' notice of the burst's end is not):\n");
     std::printf("%-8s %-9s | %-26s | %-34s\n", "payload", "consumers", "poster: heap  locks  signals",
                 "dispatcher: heap  locks  signals  waits");
     for (int64_t size : kSizes) {
@@ -646,7 +648,9 @@ void countsPerRecord(dvr::bench::FigureTable& table) {
                         EventParms e = caseRecord(size ? src.data() : nullptr, static_cast<uint32_t>(size), consumers);
                         if (HostedCore::post(e) != 0) std::abort(); // the core never refuses these
                     }
-                    waitCase(consumers, static_cast<uint64_t>(burst)); // counted as the poster's
+                    dvr::bench::markThread(Role::Harness); // the benchmark's wait, not the event path's
+                    waitCase(consumers, static_cast<uint64_t>(burst));
+                    dvr::bench::markThread(Role::Poster);
                 }
             };
             // Warm-up from an empty block cache: blocks, rings and caches
@@ -859,10 +863,49 @@ void safetyCosts(dvr::bench::FigureTable& table) {
     table.add("safety: registry per payload record", "ns", registry - lockOnly);
 }
 
+/// Takes --dvr_off=registry,gate,marks out of argv: the safety steps to switch
+/// off, which only a -DDVR_SAFETY_SWITCHES=ON build can do. False on a bad option.
+bool takeSafetySwitches(int& argc, char** argv) {
+    static constexpr char kOption[] = "--dvr_off=";
+    int kept = 1;
+    bool ok = true;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], kOption, sizeof kOption - 1) != 0) {
+            argv[kept++] = argv[i];
+            continue;
+        }
+#if defined(DVR_SAFETY_SWITCHES)
+        std::string_view list = argv[i] + sizeof kOption - 1;
+        while (!list.empty()) {
+            std::string_view const step = list.substr(0, list.find(','));
+            list.remove_prefix(std::min(list.size(), step.size() + 1));
+            if (step == "registry")
+                ox::core::safety.registry = false;
+            else if (step == "gate")
+                ox::core::safety.postGate = false;
+            else if (step == "marks")
+                ox::core::safety.holderMarks = false;
+            else
+                ok = false;
+        }
+#else
+        std::fprintf(stderr, "%s needs a build with -DDVR_SAFETY_SWITCHES=ON\n", kOption);
+        ok = false;
+#endif
+    }
+    argc = kept;
+    argv[argc] = nullptr;
+    auto const& s = ox::core::safety;
+    std::printf("safety steps: registry %s, post gate %s, holder marks %s\n", s.registry ? "on" : "OFF",
+                s.postGate ? "on" : "OFF", s.holderMarks ? "on" : "OFF");
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     dvr::bench::FigureTable table(argc, argv);
+    if (!takeSafetySwitches(argc, argv)) return 2;
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 

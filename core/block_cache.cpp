@@ -80,7 +80,7 @@ bool keepCachedBlockLocked(uint32_t cls, void* base, size_t bytes, void*& evicte
     if (bytes > kCacheBytes) return false;
     // Full of other sizes: those go, so that the sizes in use now are served
     // (a camera that changes its resolution must not leave the cache to the old one).
-    Kept* out = nullptr;
+    Kept* out = static_cast<Kept*>(evicted);
     for (uint32_t other = 0; other < kClasses && c.held + bytes > kCacheBytes; ++other) {
         while (other != cls && c.top[other] && c.held + bytes > kCacheBytes) {
             Kept* const k = c.top[other];
@@ -122,6 +122,12 @@ void releaseCachedBlocks() noexcept {
             k = next;
         }
     }
+}
+
+void chainToFree(void* allocation, void*& toFree) noexcept {
+    auto* const k = static_cast<Kept*>(allocation);
+    k->next = static_cast<Kept*>(toFree);
+    toFree = k;
 }
 
 void freeEvicted(void* evicted) noexcept {

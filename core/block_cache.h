@@ -27,19 +27,23 @@ uint32_t blockClassOf(uint32_t length) noexcept;
 /// Largest payload a block of the class holds.
 uint32_t blockClassCapacity(uint32_t cls) noexcept;
 
-/// The one lock of the kept blocks and of the live-block registry
-/// (core/live_blocks.h): a post takes it once to take a block and register
-/// it, the last release once to unregister the block and keep it.
+/// The one lock of the event path: the kept blocks, the live-block registry
+/// (core/live_blocks.h) and the event queue (core/event_queue.h). A post takes
+/// it once to take a block and register it and once to queue the record; the
+/// dispatcher once per record, to take it and to give back the block of the
+/// record before.
 std::mutex& blockLock() noexcept;
 /// The most recently kept allocation of the class (`bytes` long), or null;
 /// the caller holds blockLock().
 void* takeCachedBlockLocked(uint32_t cls, size_t bytes) noexcept;
 /// Keeps an allocation of the class for reuse, making room by giving up kept
-/// allocations of other classes, which come back in `evicted` for the caller
-/// to hand to freeEvicted once it has let go of the lock; false (nothing
-/// kept) when the class itself fills the cache. The caller holds blockLock().
+/// allocations of other classes, which are chained onto `evicted` for the
+/// caller to hand to freeEvicted once it has let go of the lock; false
+/// (nothing kept) when the class itself fills the cache. The caller holds blockLock().
 bool keepCachedBlockLocked(uint32_t cls, void* base, size_t bytes, void*& evicted) noexcept;
-/// Frees what keepCachedBlockLocked gave up (null: nothing); without the lock.
+/// Chains an allocation that is not kept onto `toFree`, through its first word.
+void chainToFree(void* allocation, void*& toFree) noexcept;
+/// Frees a chain of allocations (null: nothing); without the lock.
 void freeEvicted(void* evicted) noexcept;
 /// Gives every kept allocation back to the allocator (memory is short, the
 /// queue went idle, or the core ends). Takes blockLock() itself.

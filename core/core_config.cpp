@@ -32,8 +32,6 @@ constexpr char const* kDamagedSuffix = ".bad"; // where an unusable core.xml is 
 /// Damaged files kept side by side (core.xml.bad, core.xml.bad.1, ...); past
 /// that many the file stays where it is and is not saved over.
 constexpr int kMaxDamagedKept = 100;
-constexpr int32_t kMaxLogLevel = 100;
-constexpr int32_t kNoLogLevel = -1;
 
 /// Plugin id named by a document's ID attribute; ids below 2 name nothing.
 int pluginIdOfId(int id) {
@@ -89,10 +87,7 @@ bool DvrCore::applyLogLevels(Node const& root) {
             if (pid < 0) continue;
             auto const level = number(*p, "LogLevel");
             if (!level) continue;
-            int32_t const stored = *level < kNoLogLevel ? kNoLogLevel : *level > kMaxLogLevel ? kMaxLogLevel : *level;
-            if (stored == logLevels_[pid].load(std::memory_order_relaxed)) continue;
-            logLevels_[pid].store(stored, std::memory_order_relaxed);
-            changed = true;
+            if (logLevels_.set(static_cast<unsigned>(pid), *level)) changed = true;
         }
     }
     return changed;
@@ -193,10 +188,10 @@ void DvrCore::postConfig() {
         addAttr(doc, n, "LogLevel", std::to_string(level));
         addAttr(doc, n, "LogLevelDefault", "-1");
     };
-    pluginEntry(ox::core::kCoreIdText, identity_.exePath.filename().string(), 0, 0, 0, logLevels_[0]);
+    pluginEntry(ox::core::kCoreIdText, identity_.exePath.filename().string(), 0, 0, 0, logLevels_.configured(0));
     for (auto const& p : plugins_.inOrder())
         pluginEntry(ox::core::idText(p->address()), p->fileName(), p->loadTimeNs() / 1'000'000, p->openTimeNs() / 1'000'000,
-                    p->openCode(), logLevels_[p->pluginId()]);
+                    p->openCode(), logLevels_.configured(p->pluginId()));
     // The parent's identity is written by the I/O thread; read it under its lock.
     if (auto const [parentFile, parentVersion] = parent_.identity(); !parentVersion.empty()) {
         Node* lib = addElement(doc, coreModule, "Library");

@@ -1,6 +1,7 @@
 // The dispatch loop: one record at a time, to every matching plugin in list
 // order, each delivery timed.
 #include "core/block_cache.h"
+#include "core/ref_block.h"
 #include "core/delivery_clock.h"
 #include "core/dvr_core.h"
 #include "log/log.h"
@@ -23,8 +24,11 @@ void DvrCore::dispatchEvents() {
     summary.lastSummary = clock.now().time_since_epoch() - std::chrono::seconds(60);
     summary.top.reserve(6);
     EventParms e;
+    // The block of the record before, when the dispatcher gave back its last
+    // reference: freed by the next take, in the critical section it takes anyway.
+    oxmem::RefBlockGuard done(nullptr);
     for (;;) {
-        EventQueue::Take const took = queue_.take(e, clock);
+        EventQueue::Take const took = queue_.take(e, clock, done.release());
         if (took.what == EventQueue::Taken::Closed) return;
         if (took.waited) clock.forget();
         if (took.what == EventQueue::Taken::Idle) {
@@ -54,8 +58,8 @@ void DvrCore::dispatchEvents() {
         }
         clock.recordDone(deliver(e, summary, clock, now));
         if (e.data) {
-            decRef(e.data, 0); // the queue's own reference
-            clock.forget();            // freeing the block may take a while
+            done.reset(oxmem::releaseKeepingBlock(e.data, 0)); // the queue's own reference
+            clock.forget(); // a release hook may take a while
         }
     }
 }

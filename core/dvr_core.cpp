@@ -44,7 +44,6 @@ DvrCore::DvrCore(std::string const& exePath)
           return fmt::format("PI{:02x}", pluginId);
       }),
       shutdown_([this](std::chrono::milliseconds wait) { printer_.stop(wait); }) {
-    for (auto& level : logLevels_) level.store(-1, std::memory_order_relaxed);
     // The last reference to a search result wakes the search thread paced on it.
     oxmem::setReleaseHook([](char const* payload, void* search) { static_cast<SearchHandler*>(search)->released(payload); },
                           &search_);

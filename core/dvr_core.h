@@ -20,6 +20,7 @@
 #include "dvrcore/version.h"
 #include "log/console_printer.h"
 #include "log/log_level.h"
+#include "log/log_levels.h"
 #include "plugin/plugin_set.h"
 
 #include <array>
@@ -152,9 +153,7 @@ private:
     void keepDamagedConfig();
 
     ox::core::CoreIdentity identity_; ///< main thread before plugins load; read-only afterwards
-    /// Per plugin id, -1 = none; the main thread and the dispatcher store, any
-    /// thread loads (relaxed: no other data hangs on them).
-    std::array<std::atomic<int32_t>, 256> logLevels_;
+    ox::log::LogLevels logLevels_; ///< per plugin id; its own atomics, any thread
 
     /// Before the subsystems that post to it, so that it goes after them.
     ox::core::IoService io_;

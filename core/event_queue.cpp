@@ -1,5 +1,7 @@
 #include "core/event_queue.h"
+#include "core/block_cache.h"
 #include "core/delivery_clock.h"
+#include "core/ref_block.h"
 
 #include <algorithm>
 #include <sched.h>
@@ -32,7 +34,7 @@ inline void cpuRelax() noexcept {
 
 // A wake-up costs the poster a system call and the record a scheduler round
 // trip; with a processor to spare the dispatcher first polls for a while.
-EventQueue::EventQueue() : poll_(std::thread::hardware_concurrency() > 1) {}
+EventQueue::EventQueue() : mutex_(oxmem::blockLock()), poll_(std::thread::hardware_concurrency() > 1) {}
 
 bool EventQueue::push(EventParms const& e) {
     std::lock_guard lock(mutex_);
@@ -48,23 +50,46 @@ bool EventQueue::push(EventParms const& e) {
         bytes.store(bytes.load(std::memory_order_relaxed) + e.dataLen, std::memory_order_relaxed);
     }
     length_.store(ring_.size(), std::memory_order_relaxed);
-    // Notified under the lock: once the dispatcher has found the queue closed,
-    // no poster can still be touching the condition variable.
-    cv_.notify_one();
+    // Only a sleeping dispatcher needs the signal, and one signal wakes it:
+    // one that is delivering, polling or already woken finds the record
+    // itself. Notified under the lock: once the dispatcher has found the
+    // queue closed, no poster can still be touching the condition variable.
+    if (sleeping_) {
+        sleeping_ = false;
+        cv_.notify_one();
+    }
     return true;
 }
 
-EventQueue::Take EventQueue::take(EventParms& out, DeliveryClock& clock) {
-    std::unique_lock lock(mutex_, std::try_to_lock);
+namespace {
+/// Allocations given up under the lock, freed once it is let go (declared before the lock).
+struct FreedAfterUnlock {
+    void* chain = nullptr;
+    ~FreedAfterUnlock() { oxmem::freeEvicted(chain); }
+};
+} // namespace
+
+EventQueue::Take EventQueue::take(EventParms& out, DeliveryClock& clock, char* done) {
+    FreedAfterUnlock freed;
     bool waited = false;
+    bool polled = false; // emptyAt_ is set
+    // An empty queue is polled before the lock is taken: a record found by the
+    // poll then costs one acquisition, not one to find the queue empty and another.
+    if (length_.load(std::memory_order_relaxed) == 0 && !stopping_.load(std::memory_order_relaxed)) {
+        waited = polled = true;
+        emptyAt_ = clock.now();
+        if (poll_ && budget_ != Clock::duration::zero() && pollFor(clock)) learn(clock.now() - emptyAt_);
+    }
+    std::unique_lock lock(mutex_, std::try_to_lock);
     if (!lock.owns_lock()) {
         lock.lock();
         waited = true;
     }
+    // The last record's block, in this critical section rather than one of its own.
+    if (done) oxmem::freeRefBlockLocked(done, freed.chain);
     // One second from the first wait, read only once a wait is due: a busy
     // queue costs no clock read per record.
     Clock::time_point deadline{};
-    bool polled = !poll_;
     while (ring_.empty()) {
         if (stopping_.load()) {
             closed_ = true;
@@ -74,16 +99,12 @@ EventQueue::Take EventQueue::take(EventParms& out, DeliveryClock& clock) {
         if (!polled) {
             polled = true;
             emptyAt_ = clock.now();
-            if (budget_ != Clock::duration::zero()) {
-                lock.unlock();
-                bool const found = pollFor(clock);
-                lock.lock();
-                if (found) learn(clock.now() - emptyAt_);
-                continue;
-            }
         }
         if (deadline == Clock::time_point{}) deadline = clock.steadyNow() + kIdleWait;
-        if (cv_.wait_until(lock, deadline) == std::cv_status::timeout && ring_.empty()) {
+        sleeping_ = true;
+        std::cv_status const woke = cv_.wait_until(lock, deadline);
+        sleeping_ = false;
+        if (woke == std::cv_status::timeout && ring_.empty()) {
             if (stopping_.load()) {
                 closed_ = true;
                 return {Taken::Closed, 0, true};

@@ -21,9 +21,13 @@ namespace ox::core {
 /// Posting threads push; the dispatcher thread takes, one record at a time.
 ///
 /// Locking: mutex_ guards the ring, the closed flag and the late count. It is
-/// never held while plugin code runs, while a payload block is released, or
-/// while anything is logged; the ring allocates under it only when it grows
-/// and when it shrinks after a burst (on an idle second).
+/// the event path's one lock, oxmem::blockLock(), shared with the kept blocks
+/// and the live-block registry: the dispatcher gives back the block of the
+/// record before in the critical section in which it takes the next (blocks
+/// the cache gives up are freed after it). It is never held while plugin code
+/// runs, while a release hook runs, or while anything is logged; the ring
+/// allocates under it only when it grows and when it shrinks after a burst
+/// (on an idle second).
 class EventQueue {
 public:
     enum class Taken : uint8_t {
@@ -46,7 +50,9 @@ public:
     bool push(EventParms const& e);
     /// The dispatcher's wait for the next record: a short poll when records
     /// have been coming close together, then a sleep of at most a second.
-    Take take(EventParms& out, DeliveryClock& clock);
+    /// `done`, if not null, is a payload block whose last reference the
+    /// dispatcher gave back (oxmem::releaseKeepingBlock): freed here, whatever is returned.
+    Take take(EventParms& out, DeliveryClock& clock, char* done = nullptr);
     /// Makes take return Closed once the queue is empty. Any thread.
     void stop() noexcept;
     /// Removes every queued record; their references go to the caller.
@@ -71,8 +77,9 @@ private:
     /// A record left the ring: its poster's queued bytes go down; under mutex_.
     void unqueued(EventParms const& e) noexcept;
 
-    mutable std::mutex mutex_;
-    std::condition_variable cv_; ///< one notify per queued record, and stop
+    std::mutex& mutex_; ///< oxmem::blockLock()
+    std::condition_variable cv_; ///< a notify per record queued while the dispatcher sleeps, and stop
+    bool sleeping_ = false;      ///< under mutex_: the dispatcher waits on cv_ and nobody has signalled it
     RecordRing ring_;            ///< under mutex_
     /// Set under mutex_ by take as it returns Closed: no record can come in behind that look.
     bool closed_ = false;

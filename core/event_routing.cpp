@@ -208,9 +208,6 @@ int DvrCore::myLogMessage(LogLevel level, std::string_view text) {
     return routeEvent(e, PostedBy::Core);
 }
 
-int DvrCore::logLevel(unsigned pluginId) const {
-    int32_t const configured = logLevels_[pluginId & 0xFF].load(std::memory_order_relaxed);
-    return configured >= 0 ? configured : kDefaultLogThreshold;
-}
+int DvrCore::logLevel(unsigned pluginId) const { return logLevels_.threshold(pluginId); }
 
 int DvrCore::logLevel(EventParms const& e) const { return logLevel(ox::core::pluginIdOf(e.source)); }

@@ -101,15 +101,21 @@ BlockTable g_table; ///< under blockLock()
 
 } // namespace
 
-bool registerBlockLocked(char const* payload) noexcept { return g_table.insert(reinterpret_cast<uintptr_t>(payload)); }
+bool registerBlockLocked(char const* payload) noexcept {
+    return !ox::core::safety.registry || g_table.insert(reinterpret_cast<uintptr_t>(payload));
+}
 
-void unregisterBlockLocked(char const* payload) noexcept { g_table.erase(reinterpret_cast<uintptr_t>(payload)); }
+void unregisterBlockLocked(char const* payload) noexcept {
+    if (ox::core::safety.registry) g_table.erase(reinterpret_cast<uintptr_t>(payload));
+}
 
 bool takeHolderMark(char const* payload, unsigned pluginId) noexcept {
+    // Acquire: the dispatcher counted the reference before it set the mark.
+    auto const take = [&] { return !ox::core::safety.holderMarks || clearHolder(payload, pluginId, std::memory_order_acquire); };
+    if (!ox::core::safety.registry) return take(); // benchmark-only: the pointer is trusted
     auto const key = reinterpret_cast<uintptr_t>(payload);
     std::lock_guard lock(blockLock());
-    // Acquire: the dispatcher counted the reference before it set the mark.
-    return g_table.withMember(key, [&] { return clearHolder(payload, pluginId, std::memory_order_acquire); });
+    return g_table.withMember(key, take);
 }
 
 } // namespace oxmem

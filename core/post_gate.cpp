@@ -12,6 +12,7 @@ std::atomic<unsigned> g_nextSlot{0};
 PostGate& postGate() noexcept { return g_postGate; }
 
 bool PostGate::enter() noexcept {
+    if (!safety.postGate) return true;
     Slot& slot = slots_[slotIndex()];
     // Sequentially consistent, as the store of closed_ and the reads of the
     // slots in closeAndWait: either this post sees the gate closed, or the
@@ -24,7 +25,9 @@ bool PostGate::enter() noexcept {
     return true;
 }
 
-void PostGate::leave() noexcept { slots_[slotIndex()].inside.fetch_sub(1, std::memory_order_release); }
+void PostGate::leave() noexcept {
+    if (safety.postGate) slots_[slotIndex()].inside.fetch_sub(1, std::memory_order_release);
+}
 
 unsigned PostGate::slotIndex() noexcept {
     thread_local unsigned const slot = g_nextSlot.fetch_add(1, std::memory_order_relaxed) % kSlots;

@@ -4,6 +4,8 @@
 // a counter's cache line with each other.
 #pragma once
 
+#include "core/safety_switches.h"
+
 #include <array>
 #include <atomic>
 #include <chrono>

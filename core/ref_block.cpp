@@ -91,7 +91,7 @@ char* allocRefBlock(uint32_t length) noexcept {
     return payload;
 }
 
-void freeRefBlock(char* payload) noexcept {
+void freeRefBlockLocked(char* payload, void*& toFree) noexcept {
     RefBlockHeader* header = headerOf(payload);
     stats.blocks.fetch_sub(1, std::memory_order_relaxed);
     stats.bytes.fetch_sub(header->size, std::memory_order_relaxed);
@@ -99,18 +99,20 @@ void freeRefBlock(char* payload) noexcept {
     std::memcpy(prefix, payload - kPrefix, sizeof prefix);
     char* base = payload - prefix[0];
     uint32_t const cls = prefix[1];
-    bool kept = false;
-    void* evicted = nullptr;
+    // From here a decref of this pointer is refused, and the block is kept.
+    unregisterBlockLocked(payload);
+    header->~RefBlockHeader();
+    holdersOf(payload)->~RefBlockHolders();
+    if (cls == kNoClass || !keepCachedBlockLocked(cls, base, allocationBytes(0, cls), toFree)) chainToFree(base, toFree);
+}
+
+void freeRefBlock(char* payload) noexcept {
+    void* toFree = nullptr;
     {
-        // One lock: from here a decref of this pointer is refused, and the block is kept.
         std::lock_guard lock(blockLock());
-        unregisterBlockLocked(payload);
-        header->~RefBlockHeader();
-        holdersOf(payload)->~RefBlockHolders();
-        kept = cls != kNoClass && keepCachedBlockLocked(cls, base, allocationBytes(0, cls), evicted);
+        freeRefBlockLocked(payload, toFree);
     }
-    freeEvicted(evicted);
-    if (!kept) std::free(base);
+    freeEvicted(toFree);
 }
 
 namespace {
@@ -131,18 +133,24 @@ void addRef(char const* payload, unsigned pluginId) noexcept {
     stats.refs[pluginId & 0xFF].fetch_add(1, std::memory_order_relaxed);
 }
 
-void release(char const* payload, unsigned pluginId) noexcept {
-    if (!payload) return;
+char* releaseKeepingBlock(char const* payload, unsigned pluginId) noexcept {
+    if (!payload) return nullptr;
     stats.refs[pluginId & 0xFF].fetch_sub(1, std::memory_order_relaxed);
     // Acquire-release: this holder's reads and writes of the payload come
     // before the count drops, and the last holder sees every other's before
     // the block is handed out again. (Not release and a fence on the last:
     // ThreadSanitizer does not see fences.)
-    if (headerOf(payload)->refCount.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    if (headerOf(payload)->refCount.fetch_sub(1, std::memory_order_acq_rel) != 1) return nullptr;
     // Before the block can be handed out again: a later payload at the same
     // address must not be mistaken for this one.
     if (g_hook.hook) g_hook.hook(payload, g_hook.context);
-    freeRefBlock(const_cast<char*>(payload));
+    // Still registered, with no holder mark and no count: a stale decref
+    // that finds it is refused, and nothing else touches it until it is freed.
+    return const_cast<char*>(payload);
+}
+
+void release(char const* payload, unsigned pluginId) noexcept {
+    if (char* const last = releaseKeepingBlock(payload, pluginId)) freeRefBlock(last);
 }
 
 void keepPayloadBlocksInHeap() noexcept {

@@ -4,6 +4,7 @@
 // and out of it run at full speed.
 #pragma once
 
+#include "core/safety_switches.h"
 #include "dvrcore/process_info.h" // oxmem::Stats and oxmem::stats
 
 #include <atomic>
@@ -33,6 +34,10 @@ char* allocRefBlock(uint32_t length) noexcept;
 /// Takes a block out of the accounting and frees it, or keeps it for the next
 /// payload of its size class (core/block_cache.h).
 void freeRefBlock(char* payload) noexcept;
+/// freeRefBlock for a caller that holds blockLock(): an allocation to be
+/// given back to the allocator is chained onto `toFree`, for freeEvicted
+/// (core/block_cache.h) once the lock is let go.
+void freeRefBlockLocked(char* payload, void*& toFree) noexcept;
 /// Once at start-up: lets the allocator serve payload blocks up to a few MiB
 /// from its heap instead of a fresh mapping per block.
 void keepPayloadBlocksInHeap() noexcept;
@@ -71,16 +76,21 @@ void setReleaseHook(ReleaseHook hook, void* context) noexcept;
 void addRef(char const* payload, unsigned pluginId) noexcept;
 /// Gives back a reference; the last one runs the release hook and frees the block.
 void release(char const* payload, unsigned pluginId) noexcept;
+/// As release, but a block whose last reference this was is not freed: once
+/// the release hook has run it is returned (else null), for the caller to
+/// free later with freeRefBlockLocked. The dispatcher frees the queue's
+/// blocks so, in the critical section in which it takes the next record.
+char* releaseKeepingBlock(char const* payload, unsigned pluginId) noexcept;
 /// A delivery's reference, with the plugin's holder mark. Counted first: a
 /// stale decref that finds the mark before the count would take the queue's
 /// reference instead of the plugin's.
 inline void holdFor(char const* payload, unsigned pluginId) noexcept {
     addRef(payload, pluginId);
-    markHolder(payload, pluginId & 0xFF);
+    if (ox::core::safety.holderMarks) markHolder(payload, pluginId & 0xFF);
 }
 /// Gives back a delivery's reference unless the plugin already did (its mark is gone).
 inline void releaseFor(char const* payload, unsigned pluginId) noexcept {
-    if (clearHolder(payload, pluginId & 0xFF)) release(payload, pluginId);
+    if (!ox::core::safety.holderMarks || clearHolder(payload, pluginId & 0xFF)) release(payload, pluginId);
 }
 
 /// Owns a block until it is handed over; frees it on every other path.
@@ -94,6 +104,11 @@ public:
     }
     char* get() const noexcept { return payload_; }
     char* release() noexcept { return std::exchange(payload_, nullptr); }
+    /// Owns `payload` instead, freeing the one before if it still has one.
+    void reset(char* payload) noexcept {
+        if (payload_) freeRefBlock(payload_);
+        payload_ = payload;
+    }
 
 private:
     char* payload_;

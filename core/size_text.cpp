@@ -14,7 +14,7 @@ constexpr char kUnits[] = "_KMGTPE";
 
 std::string sizeText(int64_t bytes) {
     uint64_t const magnitude = bytes < 0 ? 0 - static_cast<uint64_t>(bytes) : static_cast<uint64_t>(bytes);
-    if (magnitude < static_cast<uint64_t>(kPlainBelow)) return fmt::format(ox::core::getLoc(), "{:L}", bytes);
+    if (magnitude < static_cast<uint64_t>(kPlainBelow)) return fmt::format(ox::log::getLoc(), "{:L}", bytes);
     double d = static_cast<double>(magnitude);
     size_t unit = 0;
     while (d >= 1024.0) {

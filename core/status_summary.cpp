@@ -39,7 +39,7 @@ bool DvrCore::statusSummary(SummaryState& st, std::chrono::steady_clock::duratio
         st.top.insert(at, {id, count});
         if (st.top.size() > kTopHolders) st.top.resize(kTopHolders);
     }
-    auto const loc = ox::core::getLoc();
+    auto const loc = ox::log::getLoc();
     for (auto const& [id, count] : st.top) {
         std::string const name = plugins_.shortName(id);
         fmt::format_to(std::back_inserter(st.topText), loc, "{}{} {:L}", st.topText.empty() ? "" : ", ", name, count);

@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdint>
-#include <deque>
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
@@ -14,6 +13,7 @@
 #include <system_error>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace ox::log {
 
@@ -43,26 +43,42 @@ bool writeAll(int fd, std::string_view text) {
 } // namespace
 
 struct Console::Shared {
-    explicit Shared(int f) : fd(f) {}
+    Shared(Format f, int descriptor) : format(std::move(f)), fd(descriptor) {}
     ~Shared() {
         if (ownFd) ::close(fd);
     }
     enum class State { idle, running, stopping, stopped };
+    /// Records waiting for the writer, their texts one after the other.
+    struct Batch {
+        struct Entry {
+            ConsoleRecord record;
+            size_t length;
+        };
+        std::vector<Entry> entries;
+        std::string texts;
+        bool empty() const noexcept { return entries.empty(); }
+        void clear() noexcept { // capacity kept: a console in steady use allocates nothing
+            entries.clear();
+            texts.clear();
+        }
+    };
 
+    Format const format;
     /// Set under mutex by start() before the writer exists; the writer's own afterwards.
     int fd;
     bool ownFd = false; ///< fd is the console's own copy, closed with Shared
     std::mutex mutex;
-    std::condition_variable wake;    ///< lines or a state change, for the writer
-    std::condition_variable drained; ///< the writer has left, for stop()
-    std::deque<std::string> lines;   ///< under mutex
-    size_t bytes = 0;                ///< bytes in lines; under mutex
-    uint64_t dropped = 0;            ///< lines not taken since the last note; under mutex
+    std::condition_variable wake;    ///< records or a state change, for the writer
+    std::condition_variable drained; ///< the writer has left or stopped formatting, for stop()
+    Batch waiting;                   ///< under mutex
+    size_t bytes = 0;                ///< backlog counted against kMaxBacklogBytes; under mutex
+    uint64_t dropped = 0;            ///< records not taken since the last note; under mutex
     State state = State::idle;       ///< under mutex
+    bool formatting = false;         ///< the writer is calling format; under mutex
     bool writerDone = false;         ///< under mutex
 };
 
-Console::Console(int fd) : shared_(std::make_shared<Shared>(fd)) {}
+Console::Console(Format format, int fd) : shared_(std::make_shared<Shared>(std::move(format), fd)) {}
 
 Console::~Console() { stop(kDestructorWait); }
 
@@ -106,6 +122,9 @@ void Console::stop(std::chrono::milliseconds wait) {
         }
         s.state = Shared::State::stopped;
         s.wake.notify_one();
+        // Formatting reads the owner's state (tags, colours): a writer left
+        // behind may go on writing what it has, never format another record.
+        s.drained.wait(lock, [&] { return !s.formatting; });
     }
     if (!writer_.joinable()) return;
     if (done)
@@ -114,45 +133,70 @@ void Console::stop(std::chrono::milliseconds wait) {
         writer_.detach(); // blocked on the console; it holds its own reference to Shared
 }
 
-void Console::write(std::string line) {
+bool Console::write(ConsoleRecord const& record, std::string_view text) {
     Shared& s = *shared_;
     std::unique_lock lock(s.mutex);
     switch (s.state) {
-    case Shared::State::idle:
+    case Shared::State::idle: {
         // No writer yet: written whole under the lock, so lines never interleave.
+        std::string line;
+        s.format(record, text, line);
         if (!writeAll(s.fd, line)) throw std::system_error(errno, std::generic_category(), "cannot write to file");
-        return;
-    case Shared::State::running:
-    case Shared::State::stopping:
-        // A line longer than the whole buffer still goes when nothing waits.
-        if (s.bytes != 0 && s.bytes + line.size() > kMaxBacklogBytes) {
-            ++s.dropped;
-            return;
-        }
-        s.bytes += line.size();
-        s.lines.push_back(std::move(line));
-        lock.unlock();
-        s.wake.notify_one();
-        return;
-    case Shared::State::stopped:
-        return; // nobody will write it, nor a note about it
+        return true;
     }
+    case Shared::State::running:
+    case Shared::State::stopping: {
+        // A record longer than the whole buffer still goes when nothing waits.
+        size_t const cost = text.size() + kRecordBytes;
+        if (s.bytes != 0 && s.bytes + cost > kMaxBacklogBytes) {
+            ++s.dropped;
+            return false;
+        }
+        bool const first = s.waiting.empty();
+        s.bytes += cost;
+        s.waiting.texts.append(text);
+        s.waiting.entries.push_back({record, text.size()});
+        lock.unlock();
+        // Behind other records the writer has been woken already.
+        if (first) s.wake.notify_one();
+        return true;
+    }
+    case Shared::State::stopped:
+        break; // nobody will write it, nor a note about it
+    }
+    return false;
 }
 
 void Console::run(Shared& s) {
+    Shared::Batch batch;
+    std::string lines;
     std::unique_lock lock(s.mutex);
     for (;;) {
-        s.wake.wait(lock, [&] { return s.state != Shared::State::running || !s.lines.empty() || s.dropped != 0; });
+        s.wake.wait(lock, [&] { return s.state != Shared::State::running || !s.waiting.empty() || s.dropped != 0; });
         if (s.state == Shared::State::stopped) break; // given up by stop()
-        if (s.lines.empty() && s.dropped == 0) break; // stopping, and all written
-        std::deque<std::string> batch;
-        batch.swap(s.lines);
+        if (s.waiting.empty() && s.dropped == 0) break; // stopping, and all written
+        batch.clear();
+        std::swap(batch, s.waiting);
         s.bytes = 0;
         uint64_t const dropped = std::exchange(s.dropped, 0);
+        s.formatting = true;
+        lock.unlock();
+        lines.clear();
+        std::string_view texts = batch.texts;
+        for (auto const& e : batch.entries) {
+            try {
+                s.format(e.record, texts.substr(0, e.length), lines);
+            } catch (...) {
+                // A line that cannot be formatted (memory is short) is left out.
+            }
+            texts.remove_prefix(e.length);
+        }
+        lock.lock();
+        s.formatting = false;
+        s.drained.notify_all();
         lock.unlock();
         // A console that refuses a line takes none of the others either.
-        bool ok = true;
-        for (auto const& line : batch) ok = ok && writeAll(s.fd, line);
+        bool const ok = writeAll(s.fd, lines);
         if (ok && dropped != 0) writeAll(s.fd, fmt::format("console: {} line(s) dropped\n", dropped));
         lock.lock();
     }

@@ -51,25 +51,35 @@ void ConsolePrinter::print(unsigned pluginId, unsigned severity, std::string_vie
     while (!text.empty() && (text.back() == '\0' || text.back() == '\n' || text.back() == '\r'))
         text.remove_suffix(1);
     if (text.empty()) return;
-    thread_local std::string shown;
-    text = escapeControls(text, shown, pluginId == 0);
+    bool const top = severity > kTopSeverity - 1;
+    if (quiet && !top) return;
+    auto const ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::system_clock::now().time_since_epoch()).count();
+    if (!console_.write({pluginId, severity, static_cast<int64_t>(ms), quiet}, text) && top) {
+        // Dropped (a stalled console, or stopped): the system log still gets its copy.
+        std::string buffer;
+        ox::log::systemLog(escapeControls(text, buffer, pluginId == 0));
+    }
+}
+
+void ConsolePrinter::format(ConsoleRecord const& r, std::string_view text, std::string& line) const {
+    std::string buffer;
+    text = escapeControls(text, buffer, r.pluginId == 0);
+    unsigned severity = r.severity;
     if (severity > kTopSeverity - 1) {
         ox::log::systemLog(text);
         severity = kTopSeverity;
     }
-    if (quiet) return;
+    if (r.quiet) return;
 
-    auto const now = std::chrono::system_clock::now();
-    auto const ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
-    std::time_t const seconds = static_cast<std::time_t>(ms / 1000);
+    std::time_t const seconds = static_cast<std::time_t>(r.ms / 1000);
     std::tm local{};
     ::localtime_r(&seconds, &local);
 
-    std::string const tag = tagOf_(pluginId);
+    std::string const tag = tagOf_(r.pluginId);
     auto const* colours = kColourTable[colours_ ? 1 : 0];
-    // Formatted on the caller's thread; the console keeps lines whole and in order.
-    console_.write(fmt::format("{}{:%T}.{:03}{} {}{} {}\n", colours[severity / 25], local, ms % 1000, colours[kTag],
-                               tag, colours[kReset], text));
+    fmt::format_to(std::back_inserter(line), "{}{:%T}.{:03}{} {}{} {}\n", colours[severity / 25], local, r.ms % 1000,
+                   colours[kTag], tag, colours[kReset], text);
 }
 
 } // namespace ox::log

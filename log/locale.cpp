@@ -1,21 +1,18 @@
 #include "log/locale.h"
 
-#include <mutex>
 #include <stdexcept>
 
-namespace ox::core {
+namespace ox::log {
 
-std::locale getLoc() {
-    static std::once_flag once;
-    static std::locale loc;
-    std::call_once(once, [] {
+std::locale const& getLoc() {
+    static std::locale const loc = [] {
         try {
-            loc = std::locale("en_US.UTF-8");
+            return std::locale("en_US.UTF-8");
         } catch (std::runtime_error const&) {
-            // Not installed: keep the default locale, digits print ungrouped.
+            return std::locale(); // not installed: digits print ungrouped
         }
-    });
+    }();
     return loc;
 }
 
-} // namespace ox::core
+} // namespace ox::log

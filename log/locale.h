@@ -3,10 +3,10 @@
 
 #include <locale>
 
-namespace ox::core {
+namespace ox::log {
 
 /// "en_US.UTF-8" when installed, else the default locale. Created once, on
-/// first use; later calls return a copy.
-std::locale getLoc();
+/// first use; any thread.
+std::locale const& getLoc();
 
-} // namespace ox::core
+} // namespace ox::log

@@ -43,7 +43,7 @@ void logSev(fmt::format_string<Args...> format, Args&&... args) {
         return s;
     }();
     lbuf.clear();
-    fmt::vformat_to(std::back_inserter(lbuf), ox::core::getLoc(), fmt::string_view(format),
+    fmt::vformat_to(std::back_inserter(lbuf), ox::log::getLoc(), fmt::string_view(format),
                     fmt::make_format_args(args...));
     ox::log::coreMessage(L, lbuf);
 }

@@ -2,6 +2,8 @@
 // queued-bytes accounting, and the close that refuses every later record.
 #include "core/delivery_clock.h"
 #include "core/event_queue.h"
+#include "core/live_blocks.h"
+#include "core/ref_block.h"
 #include "support/records.h"
 
 #include <gtest/gtest.h>
@@ -55,6 +57,35 @@ TEST(EventQueue, StoppedQueueDeliversWhatWaitsThenRefusesEverything) {
     EXPECT_FALSE(q.push(numbered(3, ox::core::kCoreAddress)));
     EXPECT_EQ(q.lateCoreRecords(), 1u); // only the core's own are counted
     EXPECT_TRUE(q.snapshot().empty());
+}
+
+// The dispatcher gives back the block of a record in its next take: until
+// then the block stays alive and a stale decref of it is refused; then it is
+// freed into the block cache, and the next payload of its size gets it.
+TEST(EventQueue, BlockGivenBackWithTheNextTakeIsFreedThere) {
+    EventQueue q;
+    DeliveryClock clock;
+    char* const block = oxmem::allocRefBlock(1000);
+    ASSERT_NE(block, nullptr);
+    oxmem::addRef(block, 0); // the queue's reference
+    uint32_t const alive = oxmem::stats.blocks.load();
+    auto rec = numbered(1);
+    rec.data = block;
+    rec.dataLen = 1000;
+    ASSERT_TRUE(q.push(rec));
+    ox::core::EventParms e;
+    ASSERT_EQ(q.take(e, clock).what, EventQueue::Taken::Record);
+    char* const done = oxmem::releaseKeepingBlock(e.data, 0);
+    ASSERT_EQ(done, block);
+    EXPECT_EQ(oxmem::stats.blocks.load(), alive);
+    EXPECT_FALSE(oxmem::takeHolderMark(block, 5));
+    ASSERT_TRUE(q.push(numbered(2)));
+    ASSERT_EQ(q.take(e, clock, done).what, EventQueue::Taken::Record);
+    EXPECT_EQ(oxmem::stats.blocks.load(), alive - 1);
+    EXPECT_FALSE(oxmem::takeHolderMark(block, 5));
+    char* const again = oxmem::allocRefBlock(1000);
+    EXPECT_EQ(again, block);
+    oxmem::freeRefBlock(again);
 }
 
 TEST(EventQueue, RingGivesBackABurstsPeakKeepingWhatWaits) {

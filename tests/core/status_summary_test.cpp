@@ -85,7 +85,7 @@ TEST_F(Summary, ThreeLinesWithFixedCountersThenReset) {
     c.searchResultBytes = 512;
     oxmem::stats.refs[0x27] = 3000;
     // The queue's own references to the log lines queued so far show as Core's.
-    std::string const blocks = fmt::format(ox::core::getLoc(), "{:L}({})", oxmem::stats.blocks.load(),
+    std::string const blocks = fmt::format(ox::log::getLoc(), "{:L}({})", oxmem::stats.blocks.load(),
                                            sizeText(oxmem::stats.bytes.load()));
     std::string const core = fmt::format(", Core {}", oxmem::stats.refs[0].load());
     DvrCoreTestAccess::statusSummary(core_, stats_);

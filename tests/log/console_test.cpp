@@ -8,10 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fcntl.h>
 #include <regex>
 #include <system_error>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -99,6 +102,38 @@ TEST_F(Console, ControlCharactersInTheTextAreShownEscaped) {
     EXPECT_EQ(g_syslog, std::vector<std::string>{shown});
 }
 
+// Once the writer runs, the caller only hands over the text: the writer's
+// lines are those the caller's thread writes before the start, in order.
+TEST_F(Console, WriterThreadWritesTheCallersLinesInOrder) {
+    auto printAll = [](ox::log::ConsolePrinter& p) {
+        for (unsigned i = 0; i < 300; ++i)
+            p.print(i % 7, i % 160, fmt::format("line {}\x1b\t{}\n", i, std::string(i % 50, 'x')), i % 11 == 0);
+    };
+    auto const withoutTimes = [](std::string const& s) {
+        return std::regex_replace(s, std::regex("\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d"), "T");
+    };
+    std::string onCaller, onWriter;
+    {
+        StdoutCapture cap;
+        ox::log::ConsolePrinter p{&tag, true};
+        printAll(p);
+        onCaller = withoutTimes(cap.text());
+    }
+    std::vector<std::string> const callersSyslog = std::exchange(g_syslog, {});
+    {
+        StdoutCapture cap;
+        ox::log::ConsolePrinter p{&tag, true};
+        p.start();
+        printAll(p);
+        p.stop(std::chrono::seconds(10));
+        onWriter = withoutTimes(cap.text());
+    }
+    EXPECT_EQ(std::count(onCaller.begin(), onCaller.end(), '\n'), 272); // 300 less the quiet ones
+    EXPECT_EQ(onWriter, onCaller);
+    EXPECT_EQ(g_syslog, callersSyslog);
+    EXPECT_FALSE(g_syslog.empty());
+}
+
 TEST_F(Console, QuietPrintsNothingButTheSystemLogCopy) {
     StdoutCapture cap;
     printer_.print(0, 25, "hidden", true);
@@ -133,6 +168,6 @@ TEST(LogSink, BelowTheThresholdNothingIsFormattedAndDigitsAreGrouped) {
     ox::log::setSink(nullptr);
     logSev<kLogCritical>("no sink: dropped");
     // Grouped where the locale is installed (scripts/setup installs it).
-    bool const haveLocale = ox::core::getLoc().name() != "C";
+    bool const haveLocale = ox::log::getLoc().name() != "C";
     EXPECT_EQ(g_messages, std::vector<std::string>{haveLocale ? "digits 1,234,567" : "digits 1234567"});
 }
