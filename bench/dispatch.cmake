@@ -21,6 +21,7 @@ find_path(dvr_concurrentqueue_dir concurrentqueue/blockingconcurrentqueue.h REQU
 dvr_add_bench(dispatch SOURCES ${CMAKE_CURRENT_LIST_DIR}/dispatch.cpp ${CMAKE_CURRENT_LIST_DIR}/call_counts.cpp
   LIBS dvr_core_all ${CMAKE_DL_LIBS})
 target_include_directories(dispatch SYSTEM PRIVATE ${dvr_concurrentqueue_dir})
+target_include_directories(dispatch PRIVATE ${PROJECT_SOURCE_DIR}/tests) # the tests' running core
 # The counting interposers must be what the plugins and libstdc++ call.
 set_target_properties(dispatch PROPERTIES ENABLE_EXPORTS ON)
 add_dependencies(dispatch LogPI ConsumerA ConsumerB ConsumerC)

@@ -14,6 +14,7 @@
 #include "core/safety_switches.h"
 #include "dvrcore/plugin_interface.h"
 #include "call_counts.h"
+#include "support/running_core.h"
 #include "figures.h"
 
 #include <concurrentqueue/blockingconcurrentqueue.h>
@@ -35,6 +36,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -185,10 +187,8 @@ private:
     std::thread consumer_;
 };
 
-/// The real core in a temporary appliance tree, which is also the working
-/// directory while it runs: bin/dvrcore (never executed), bin/plugins/ with the
-/// log plugin and the three consumers, core.xml that keeps the core's own
-/// notices off the console.
+/// The real core (the tests' running core) with the log plugin and the three
+/// consumers, whose counters the benchmark reads through their own entries.
 class HostedCore {
 public:
     struct Consumer {
@@ -199,31 +199,10 @@ public:
     };
 
     HostedCore() {
-        char pattern[] = "/tmp/dvr-dispatch-XXXXXX";
-        if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
-        root_ = pattern;
-        fs::path const bin = root_ / "bin";
-        fs::create_directories(bin / "plugins");
-        fs::copy_file(DVR_BENCH_LOGPI, bin / "plugins/LogPI.so");
-        std::ofstream(root_ / "core.xml") << "<?xml version=\"1.0\"?>\n<oREC><Modules><Module>"
-                                           "<Plugin ID=\"-2147483648\" LogLevel=\"100\"/></Module></Modules></oREC>\n";
-        std::string list = DVR_BENCH_CONSUMERS;
-        for (size_t start = 0; start <= list.size();) {
-            size_t end = list.find(':', start);
-            if (end == std::string::npos) end = list.size();
-            fs::path const from = list.substr(start, end - start);
-            fs::path const to = bin / "plugins" / from.filename();
-            fs::copy_file(from, to);
-            consumers_.push_back(open(to));
-            start = end + 1;
-        }
-        previousDir_ = fs::current_path();
-        fs::current_path(root_); // the log plugin writes log/ under the working directory
-
-        core_ = new DvrCore((bin / "dvrcore").string());
-        SetCore(core_);
-        if (!core_->Init(-1)) throw std::runtime_error("core Init failed");
-        runner_ = std::thread([this] { core_->Run(); });
+        running_.emplace("dvr-dispatch", DVR_BENCH_LOGPI, DVR_BENCH_CONSUMERS,
+                         [this](fs::path const&, std::vector<fs::path> const& plugins) {
+                             for (auto const& p : plugins) consumers_.push_back(open(p));
+                         });
         // Posts are queued before the loop runs; this one returns once the
         // plugins are open and the dispatcher delivers.
         EventParms e = alarmRecord(nullptr, 0);
@@ -233,14 +212,8 @@ public:
     HostedCore(HostedCore const&) = delete;
     HostedCore& operator=(HostedCore const&) = delete;
     ~HostedCore() {
-        core_->Stop();
-        runner_.join();
-        delete core_;
-        SetCore(nullptr);
+        running_.reset(); // the core unloads the consumers before they are closed here
         for (auto& c : consumers_) ::dlclose(c.handle);
-        std::error_code ec;
-        fs::current_path(previousDir_, ec);
-        fs::remove_all(root_, ec);
     }
 
     static int post(EventParms& e) { return DvrCore::eventReceiver(&e, nullptr); }
@@ -265,11 +238,9 @@ private:
         return c;
     }
 
-    fs::path root_, previousDir_;
     std::vector<Consumer> consumers_;
     std::vector<uint64_t> expected_ = std::vector<uint64_t>(3, 0); ///< per consumer; benchmark thread
-    DvrCore* core_ = nullptr;
-    std::thread runner_;
+    std::optional<testing_support::RunningCore> running_;
 };
 
 HostedCore* g_core = nullptr;

@@ -53,7 +53,7 @@ constexpr auto kDrainLimit = std::chrono::seconds(10);
 class HostedCore {
 public:
     HostedCore()
-        : running_("dvr-fuzz-event", DVR_EVENT_LOGPI, DVR_EVENT_SINKS, [](fs::path const& root) {
+        : running_("dvr-fuzz-event", DVR_EVENT_LOGPI, DVR_EVENT_SINKS, [](fs::path const& root, std::vector<fs::path> const&) {
               // The first sink keeps half of what it gets and gives it back from a thread of its own.
               ::setenv("PROBE_EventSinkA_KEEP_RANDOM", "1", 1);
               // The entries of the directory the process started in are linked

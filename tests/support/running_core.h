@@ -24,11 +24,14 @@ namespace testing_support {
 
 class RunningCore {
 public:
+    /// Runs in the finished tree before the core starts, with the tree's root
+    /// and where the given plugins were installed, in their order.
+    using BeforeStart = std::function<void(std::filesystem::path const&, std::vector<std::filesystem::path> const&)>;
+
     /// `plugins`: the libraries to install, separated by ':' (as a build
-    /// passes a list of targets' files). `beforeStart` runs in the finished
-    /// tree, before the core starts, with the tree's root.
+    /// passes a list of targets' files).
     RunningCore(char const* name, std::filesystem::path const& logPlugin, std::string_view plugins,
-                std::function<void(std::filesystem::path const&)> const& beforeStart = {}) {
+                BeforeStart const& beforeStart = {}) {
         namespace fs = std::filesystem;
         std::string pattern = "/tmp/" + std::string(name) + "-XXXXXX";
         if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
@@ -46,7 +49,7 @@ public:
             plugins_.push_back(dir / from.filename());
             start = end + 1;
         }
-        if (beforeStart) beforeStart(root_);
+        if (beforeStart) beforeStart(root_, plugins_);
         previousDir_ = fs::current_path();
         fs::current_path(root_); // the core and the log plugin work in the working directory
 
