@@ -60,6 +60,11 @@ public:
     int pluginEvent(ox::core::EventParms& rec);
     int queueEvent(ox::core::EventParms& rec);
     void dispatchEvents();
+    // A payload's references. The queue takes and, on a refusal, gives back its
+    // own with these. A delivery takes the plugin's with its holder mark
+    // (oxmem::holdFor/releaseFor), which a plugin's decref must find; the
+    // dispatcher gives the queue's back with oxmem::releaseKeepingBlock, whose
+    // block it frees under the lock of its next take.
     /// Takes a reference to a payload block for `pluginId` (0: the queue's own).
     void incRef(char const* payload, unsigned pluginId) { oxmem::addRef(payload, pluginId); }
     /// Gives back a reference taken with incRef; the last one frees the block. Always 0.
