@@ -43,7 +43,7 @@ DvrCore::DvrCore(std::string const& exePath)
           if (auto name = plugins_.name(pluginId)) return std::move(*name);
           return fmt::format("PI{:02x}", pluginId);
       }),
-      shutdown_([this](std::chrono::milliseconds wait) { printer_.stop(wait); }) {
+      shutdown_([this](std::chrono::milliseconds wait) { printer_.flush(wait); }) {
     // The last reference to a search result wakes the search thread paced on it.
     oxmem::setReleaseHook([](char const* payload, void* search) { static_cast<SearchHandler*>(search)->released(payload); },
                           &search_);

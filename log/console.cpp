@@ -75,6 +75,7 @@ struct Console::Shared {
     uint64_t dropped = 0;            ///< records not taken since the last note; under mutex
     State state = State::idle;       ///< under mutex
     bool formatting = false;         ///< the writer is calling format; under mutex
+    bool writing = false;            ///< the writer is writing a batch; under mutex
     bool writerDone = false;         ///< under mutex
 };
 
@@ -131,6 +132,15 @@ void Console::stop(std::chrono::milliseconds wait) {
         writer_.join();
     else
         writer_.detach(); // blocked on the console; it holds its own reference to Shared
+}
+
+bool Console::flush(std::chrono::milliseconds wait) {
+    Shared& s = *shared_;
+    std::unique_lock lock(s.mutex);
+    return s.drained.wait_for(lock, wait, [&] {
+        return s.state != Shared::State::running ||
+               (s.waiting.empty() && s.dropped == 0 && !s.formatting && !s.writing);
+    });
 }
 
 bool Console::write(ConsoleRecord const& record, std::string_view text) {
@@ -193,12 +203,15 @@ void Console::run(Shared& s) {
         }
         lock.lock();
         s.formatting = false;
+        s.writing = true;
         s.drained.notify_all();
         lock.unlock();
         // A console that refuses a line takes none of the others either.
         bool const ok = writeAll(s.fd, lines);
         if (ok && dropped != 0) writeAll(s.fd, fmt::format("console: {} line(s) dropped\n", dropped));
         lock.lock();
+        s.writing = false;
+        s.drained.notify_all();
     }
     s.writerDone = true;
     s.drained.notify_all();

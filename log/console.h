@@ -48,6 +48,11 @@ public:
     /// Lets the writer empty the buffer, waiting at most `wait`; a writer still
     /// stuck on the console then is left behind. Records after stop are dropped.
     void stop(std::chrono::milliseconds wait);
+    /// Waits at most `wait` until every line given so far is written; true
+    /// when it was. Any thread, also while another stops the console: it
+    /// changes nothing, so the shutdown watch can call it beside the main
+    /// thread's stop.
+    bool flush(std::chrono::milliseconds wait);
     /// Hands over one record. Running: buffered, or dropped when the buffer is
     /// full. Not started: formatted and written at once; std::system_error
     /// ("cannot write to file") when that fails. False when it was dropped

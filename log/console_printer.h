@@ -26,6 +26,8 @@ public:
     void start() { console_.start(); }
     /// Writes what is buffered, waiting at most `wait`; then lines are dropped.
     void stop(std::chrono::milliseconds wait) { console_.stop(wait); }
+    /// Waits at most `wait` for the lines given so far (see Console::flush).
+    bool flush(std::chrono::milliseconds wait) { return console_.flush(wait); }
 
     /// One record's text, trimmed of trailing line ends and with control
     /// characters escaped (the core's own, plugin id 0, keep their line
