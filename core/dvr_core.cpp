@@ -216,6 +216,16 @@ std::vector<std::filesystem::path> DvrCore::getPiFiles(std::filesystem::path con
 void DvrCore::loadPlugins() {
     plugins_.load(getPiFiles(identity_.exePath.parent_path()), &DvrCore::eventReceiver, identity_.machineId,
                   [this] { return stopRequested(); });
+    // core.xml is saved with the plugins of this run: one that could not be
+    // opened for want of descriptors or memory would lose its settings.
+    auto failed = plugins_.failed();
+    if (auto const logPlugin = plugins_.logPlugin(); logPlugin && !logPlugin->loaded()) failed.push_back(logPlugin);
+    for (auto const& p : failed) {
+        if (confSaveBlocked_ || !p->loadShortOfResources()) continue;
+        confSaveBlocked_ = true;
+        logSev<kLogWarning>("{} is not saved in this run: {} could not be loaded ({})", conffn, p->fileName(),
+                            p->errorText());
+    }
 }
 
 void DvrCore::openPlugins() {

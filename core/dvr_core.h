@@ -177,8 +177,10 @@ private:
     ox::core::PluginReports reports_;   ///< once-per-plugin messages; relaxed flags, any thread
     ox::core::WorkDirLock workDirLock_; ///< taken by Init, released with the core; main thread
     bool userSwitched_ = false;    ///< the privilege drop took on another user; set by Init, main thread
-    /// core.xml was not read or could not be kept aside: never saved over in
-    /// this run. Set by loadConfig before the dispatcher runs; read by the saves.
+    /// core.xml was not read, could not be kept aside, or a plugin whose
+    /// settings it may hold could not be opened for want of descriptors or
+    /// memory: never saved over in this run. Set by loadConfig and
+    /// loadPlugins before the dispatcher runs; read by the saves.
     bool confSaveBlocked_ = false;
 };
 

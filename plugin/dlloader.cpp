@@ -1,5 +1,7 @@
 #include "plugin/dlloader.h"
 
+#include <cerrno>
+#include <cstring>
 #include <dlfcn.h>
 
 namespace dlloader {
@@ -24,6 +26,13 @@ int error() { return kCannotOpen; }
 std::string errmsg() {
     char const* text = ::dlerror();
     return text ? text : "unknown";
+}
+
+bool shortOfResources(std::string const& text) {
+    // The loader reports why it could not open a file only in its text.
+    for (int err : {EMFILE, ENFILE, ENOMEM})
+        if (text.find(std::strerror(err)) != std::string::npos) return true;
+    return false;
 }
 
 } // namespace dlloader

@@ -18,5 +18,8 @@ int close(void* handle);
 int error();
 /// The loader's last error text, or "unknown".
 std::string errmsg();
+/// True when `text`, a failed load's error text, says the process ran short
+/// of descriptors or memory: the library may be sound and load next time.
+bool shortOfResources(std::string const& text);
 
 } // namespace dlloader

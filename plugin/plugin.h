@@ -85,6 +85,9 @@ public:
     /// The file name cut before its first '.'.
     std::string_view shortName() const noexcept;
     int32_t loadCode() const noexcept { return loadCode_; }
+    /// The library could not be opened for lack of descriptors or memory: it
+    /// may be sound, and its settings in core.xml are still the user's.
+    bool loadShortOfResources() const { return loadCode_ == LoadCode::CannotOpen && dlloader::shortOfResources(error_); }
     int32_t openCode() const noexcept { return openCode_; }
     int64_t loadTimeNs() const noexcept { return loadTime_; }
     int64_t openTimeNs() const noexcept { return openTime_; }

@@ -108,6 +108,22 @@ TEST_F(Environment, ConfigThatCannotBeOpenedIsNeitherMovedNorSavedOver) {
     EXPECT_TRUE(sawTooMany) << "no limit left the core short of a descriptor for core.xml";
 }
 
+TEST_F(Environment, PluginThatCannotBeOpenedForWantOfDescriptorsKeepsItsSettings) {
+    // Hostile loads before Probe, takes every free descriptor in its Load and
+    // gives them back in its Open: Probe's library cannot be opened, yet the
+    // user's settings for it stay in core.xml.
+    tree_.addPlugin("Hostile.so");
+    tree_.addFile("core.xml", kUserConfig);
+    env_.set("HOSTILE_HOARD_FDS", "1");
+    auto p = start();
+    EXPECT_TRUE(p->waitForOutput("hostile open")) << p->out();
+    p->signal(SIGTERM);
+    EXPECT_EQ(p->wait().code, 0);
+    EXPECT_NE(p->out().find("core.xml is not saved in this run: Probe.so could not be loaded"), std::string::npos)
+        << p->out();
+    EXPECT_NE(slurp(tree_.root() / "core.xml").find("LogLevel=\"0\""), std::string::npos);
+}
+
 TEST_F(Environment, HelperForkedByAPluginDoesNotKeepTheWorkingDirectoryLocked) {
     tree_.addPlugin("Hostile.so");
     env_.set("HOSTILE_FORK", "1");

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
+#include <vector>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@ constexpr uint32_t kAddress = 0x00230000u;
 
 ox_EventCallback g_post = nullptr;
 int g_keptEnd = -1; ///< the other end of the socket put under HOSTILE_REPLACE_FD; closed at Close
+std::vector<int> g_hoard; ///< descriptors HOSTILE_HOARD_FDS takes in Load; given back in Open
 
 void trace(std::string const& line) { test_plugin::trace("Hostile", line); }
 
@@ -55,12 +57,19 @@ OX_PLUGIN_EXPORT int Load(LoadParams const* in, PluginInfo* out) {
     // Before the core saves its configuration and the log plugin creates its file.
     if (std::getenv("HOSTILE_UMASK0")) ::umask(0);
     if (char const* dir = std::getenv("HOSTILE_CHDIR")) trace(std::string("chdir ") + (::chdir(dir) == 0 ? "done" : "failed"));
+    if (std::getenv("HOSTILE_HOARD_FDS")) {
+        // Every free descriptor, as a leaking library takes them: the next
+        // plugin's library cannot be opened.
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) g_hoard.push_back(fd);
+    }
     return 0;
 }
 
 OX_PLUGIN_EXPORT int Unload(UnloadParams const*, UnloadResult*) { return 0; }
 
 OX_PLUGIN_EXPORT int Open(OpenParams const*, OpenResult*) {
+    for (int fd : g_hoard) ::close(fd);
+    g_hoard.clear();
     if (std::getenv("HOSTILE_FORK")) forkHelper();
     if (char const* file = std::getenv("HOSTILE_STDOUT")) {
         // Closes standard output; the next file opened takes its number.
