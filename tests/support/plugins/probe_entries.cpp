@@ -21,31 +21,23 @@
 #define PROBE_CLOSE_PRIORITY 0u
 #endif
 
-namespace {
-#ifdef PROBE_WORKER
-constexpr bool kWorker = true;
-#else
-constexpr bool kWorker = false;
+// Switches are given without a value: defined means 1.
+#ifndef PROBE_WORKER
+#define PROBE_WORKER 0
 #endif
-#ifdef PROBE_READER
-constexpr bool kReader = true;
-#else
-constexpr bool kReader = false;
+#ifndef PROBE_READER
+#define PROBE_READER 0
 #endif
-#ifdef PROBE_WRITE_EVENTS
-constexpr bool kWriteEvents = true;
-#else
-constexpr bool kWriteEvents = false;
+#ifndef PROBE_WRITE_EVENTS
+#define PROBE_WRITE_EVENTS 0
 #endif
-#ifdef PROBE_KEEP_LOGS
-constexpr bool kKeepLogs = true;
-#else
-constexpr bool kKeepLogs = false;
+#ifndef PROBE_KEEP_LOGS
+#define PROBE_KEEP_LOGS 0
 #endif
-} // namespace
 
-ProbeVariant const kProbe{PROBE_NAME,      PROBE_ADDRESS,        PROBE_CONSUMES, PROBE_SEARCHES, PROBE_LOAD_CODE,
-                          PROBE_CLOSE_PRIORITY, kWorker, kReader, kWriteEvents,   kKeepLogs};
+ProbeVariant const kProbe{PROBE_NAME,      PROBE_ADDRESS,        PROBE_CONSUMES,    PROBE_SEARCHES,    PROBE_LOAD_CODE,
+                          PROBE_CLOSE_PRIORITY, PROBE_WORKER != 0, PROBE_READER != 0, PROBE_WRITE_EVENTS != 0,
+                          PROBE_KEEP_LOGS != 0};
 
 OX_PLUGIN_EXPORT int Load(LoadParams const* in, PluginInfo* out) { return probe::Load(in, out); }
 OX_PLUGIN_EXPORT int Close(CloseParams const* in, CloseResult* out) { return probe::Close(in, out); }
@@ -64,10 +56,10 @@ OX_PLUGIN_EXPORT int OnIpcResult(char const* data, size_t length) { return probe
 #ifdef PROBE_IOCTL
 OX_PLUGIN_EXPORT int IOCTL(IoctlParams const* in, IoctlResult* out) { return probe::IOCTL(in, out); }
 #endif
-#ifdef PROBE_WRITE_EVENTS
+#if PROBE_WRITE_EVENTS
 OX_PLUGIN_EXPORT int Write(WriteParams const* in, WriteResult* out) { return probe::Write(in, out); }
 #endif
-#ifdef PROBE_READER
+#if PROBE_READER
 OX_PLUGIN_EXPORT int Read(ReadParams const* in, void* out) { return probe::Read(in, out); }
 #endif
 #ifdef PROBE_ONSEARCH
