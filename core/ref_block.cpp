@@ -99,7 +99,7 @@ void freeRefBlockLocked(char* payload, void*& toFree) noexcept {
     std::memcpy(prefix, payload - kPrefix, sizeof prefix);
     char* base = payload - prefix[0];
     uint32_t const cls = prefix[1];
-    // From here a decref of this pointer is refused, and the block is kept.
+    // From here a decref of this pointer is refused; then the block is kept or given back.
     unregisterBlockLocked(payload);
     header->~RefBlockHeader();
     holdersOf(payload)->~RefBlockHolders();
